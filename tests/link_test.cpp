@@ -1,0 +1,264 @@
+// The serial link and the request/reply exchange, in virtual time.
+#include <gtest/gtest.h>
+
+#include "Harness.h"
+#include "job/JobFlags.h"
+#include "link/SerialLink.h"
+#include "protocol/Frame.h"
+
+namespace qmb::test {
+namespace {
+
+class LinkTest : public CoreTest {
+protected:
+    void SetUp() override { ASSERT_TRUE(OpenPort('1')); }
+
+    // Receives count bytes into a buffer pre-filled with 0xEE.
+    bool Receive(size_t count) {
+        buf.assign(count + 4, 0xEE);
+        return ReceiveBytes(buf.data(), count);
+    }
+    std::vector<uint64_t> ReadTimes() const {
+        std::vector<uint64_t> times;
+        for (const auto& e : port.Events()) {
+            if (e.kind == PortEvent::kRead) times.push_back(e.at);
+        }
+        return times;
+    }
+
+    Bytes buf;
+};
+
+TEST_F(LinkTest, OpenPortAppliesTheFixedSettingsAndShowsTheBaudRate) {
+    const auto& e = port.Events();
+    ASSERT_EQ(e.size(), 4u);
+    EXPECT_EQ(e[0].kind, PortEvent::kOpen);
+    EXPECT_EQ(e[0].name, "COM1");
+    EXPECT_EQ(e[1].kind, PortEvent::kSettings);
+    EXPECT_EQ(e[2].kind, PortEvent::kLimits);
+    EXPECT_EQ(e[3].kind, PortEvent::kPurge);
+    const LineSettings& s = port.Settings();
+    EXPECT_EQ(s.baudRate, 38400u);
+    EXPECT_EQ(s.byteSize, 8);
+    EXPECT_EQ(s.parity, kParityNone);
+    EXPECT_EQ(s.stopBits, kOneStopBit);
+    EXPECT_TRUE(s.binary);
+    EXPECT_FALSE(s.parityCheck || s.ctsOutputFlow || s.dsrOutputFlow || s.dsrSensitivity ||
+                 s.txContinueOnXoff || s.xonXoffInput || s.xonXoffOutput || s.errorCharReplace ||
+                 s.nullStrip || s.abortOnError);
+    EXPECT_EQ(s.dtrControl, kLineControlOn);
+    EXPECT_EQ(s.rtsControl, kLineControlOn);
+    EXPECT_EQ(s.xonLimit + s.xoffLimit, 0);
+    EXPECT_EQ(s.xonChar | s.xoffChar | s.errorChar | s.eofChar | s.eventChar, 0);
+    const TimeLimits& t = port.Limits();
+    EXPECT_EQ(t.readTotalConstant, 400u);
+    EXPECT_EQ(t.readInterval + t.readTotalMultiplier + t.writeTotalMultiplier +
+                  t.writeTotalConstant,
+              0u);
+    EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "38400");
+}
+
+TEST_F(LinkTest, OpenFailureOrRejectedSettingsReturnFalseAndShowClosed) {
+    ClosePort();
+    port.failOpen = true;
+    panel.Type(IDC_PORT_STATUS, "junk");
+    EXPECT_FALSE(OpenPort('4'));
+    EXPECT_EQ(port.Events().back().kind, PortEvent::kOpen);
+    EXPECT_EQ(port.Events().back().name, "COM4");
+    EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "CLOSED");
+
+    port.failOpen = false;
+    port.failSettings = true;
+    EXPECT_FALSE(OpenPort('2'));
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "CLOSED");
+}
+
+TEST_F(LinkTest, SilentDeviceGivesFalseAfterThreeAttemptsWithZeros) {
+    EXPECT_FALSE(Receive(33));
+    EXPECT_EQ(BytesReceived, 0u);
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 33), Bytes(33, 0));
+    EXPECT_EQ(buf[33], 0xEE) << "zero-fill stops at the requested length";
+    EXPECT_EQ(ReadTimes(), (std::vector<uint64_t>{0, 400, 800}));
+    EXPECT_EQ(clock.Elapsed(), 1200u);
+    EXPECT_EQ(RxLed.load(), 0);
+}
+
+TEST_F(LinkTest, ShortReplyCountsWhatArrivedAndZeroFillsTheRest) {
+    port.Deliver({1, 2, 3, 4, 5}, 100);
+    EXPECT_FALSE(Receive(8));
+    EXPECT_EQ(BytesReceived, 5u);
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 8), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
+}
+
+TEST_F(LinkTest, ThreePiecesWithinThreeAttemptsAreOneTransfer) {
+    port.Deliver({1, 2}, 10);
+    port.Deliver({3, 4, 5}, 500);
+    port.Deliver({6}, 1100);
+    EXPECT_TRUE(Receive(6));
+    EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 6), (Bytes{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(BytesReceived, 6u);
+    EXPECT_EQ(clock.Elapsed(), 1100u) << "returns the moment the last byte arrives";
+    EXPECT_EQ(RxLed.load(), 1);
+}
+
+TEST_F(LinkTest, PiecesWithinOneAttemptDoNotEndItEarly) {
+    port.Deliver({1}, 10);
+    port.Deliver({2}, 200);
+    port.Deliver({3}, 390);
+    EXPECT_TRUE(Receive(3));
+    EXPECT_EQ(ReadTimes().size(), 1u);
+}
+
+TEST_F(LinkTest, AbortIsSeenBeforeTheNextAttemptNeverDuringOne) {
+    clock.At(150, [] { JobFlags.fetch_or(kJobAbort); });
+    int code = RunAsJob([this] { Receive(4); });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(ReadTimes(), (std::vector<uint64_t>{0})) << "the first attempt ran to its end";
+    EXPECT_EQ(clock.Elapsed(), 400u);
+    EXPECT_TRUE(panel.Messages().empty());
+    EXPECT_EQ(JobFlags.load(), 0u);
+}
+
+TEST_F(LinkTest, AbortAfterTheCompletingAttemptEndsTheJobAtTheNextTransfer) {
+    port.Deliver({9, 9}, 100);
+    clock.At(100, [] { JobFlags.fetch_or(kJobAbort); });  // while the completing read runs
+    bool completed = false;
+    int code = RunAsJob([&] {
+        completed = Receive(2);
+        const uint8_t b = 0;
+        SendBytes(&b, 1);
+    });
+    EXPECT_TRUE(completed);
+    EXPECT_EQ(code, 1);
+    EXPECT_TRUE(port.Writes().empty()) << "nothing is sent once the abort is seen";
+}
+
+TEST_F(LinkTest, FailedWriteEndsTheJobWithNoMessage) {
+    port.failWrites = true;
+    bool after = false;
+    int code = RunAsJob([&] {
+        const uint8_t b[3] = {1, 2, 3};
+        SendBytes(b, 3);
+        after = true;
+    });
+    EXPECT_EQ(code, 1);
+    EXPECT_FALSE(after);
+    EXPECT_TRUE(panel.Messages().empty());
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_TRUE(panel.IsIdle());
+    EXPECT_EQ(TxLed.load(), 0);
+}
+
+TEST_F(LinkTest, SendLightsTheTransmitLamp) {
+    const uint8_t b = 0x4F;
+    EXPECT_TRUE(SendBytes(&b, 1));
+    EXPECT_EQ(TxLed.load(), 1);
+    EXPECT_EQ(port.Writes(), (std::vector<Bytes>{{0x4F}}));
+}
+
+TEST_F(LinkTest, BusyWaitLastsItsFullTimeAcrossTheCounterWrap) {
+    clock.SetTickBase(0xFFFFFFFFu - 500);
+    BusyWait(2000);
+    EXPECT_EQ(clock.Elapsed(), 2000u);
+    BusyWait(0);
+    EXPECT_EQ(clock.Elapsed(), 2000u);
+}
+
+// Exchange: attempts, pauses and purges.
+
+class ExchangeTest : public LinkTest {
+protected:
+    bool Run(size_t replyLen, int attempts, uint32_t pause) {
+        const Bytes request = MakeFrame({0x11});
+        return Exchange(request.data(), request.size(), replyLen, attempts, pause);
+    }
+    std::vector<PortEvent::Kind> Kinds() const {
+        std::vector<PortEvent::Kind> kinds;
+        for (const auto& e : port.Events()) kinds.push_back(e.kind);
+        return {kinds.begin() + 4, kinds.end()};  // after the open
+    }
+};
+
+TEST_F(ExchangeTest, SilentDeviceTakesThreeTimesReadAndPause) {
+    EXPECT_FALSE(Run(33, 3, 2000));
+    EXPECT_EQ(clock.Elapsed(), 3u * (1200 + 2000));
+    EXPECT_EQ(port.Writes().size(), 3u);
+    EXPECT_EQ(Bytes(ReplyBuffer, ReplyBuffer + 33), Bytes(33, 0));
+}
+
+TEST_F(ExchangeTest, PauseAndPurgeFollowEveryFailedAttemptTheLastIncluded) {
+    EXPECT_FALSE(Run(17, 2, 1000));
+    using K = PortEvent;
+    EXPECT_EQ(Kinds(), (std::vector<PortEvent::Kind>{K::kWrite, K::kRead, K::kRead, K::kRead,
+                                                     K::kPurge, K::kWrite, K::kRead, K::kRead,
+                                                     K::kRead, K::kPurge}));
+    auto events = port.Events();
+    EXPECT_EQ(events[8].at, 2200u) << "purge after the 1000 ms pause";
+    EXPECT_EQ(events.back().at, 4400u);
+}
+
+TEST_F(ExchangeTest, SameRequestIsSentOnEveryAttempt) {
+    ReplyWith({MakeReply(17, 1), MakeReply(16), MakeReply(17, 2)});
+    EXPECT_FALSE(Run(33, 3, 2000));  // every reply too short for 33
+    auto writes = port.Writes();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0], writes[1]);
+    EXPECT_EQ(writes[1], writes[2]);
+}
+
+TEST_F(ExchangeTest, SecondAttemptSucceedsAfterABadChecksum) {
+    Bytes bad = MakeReply(17, 5);
+    bad[10] ^= 0x01;
+    ReplyWith({bad, MakeReply(17, 6)});
+    EXPECT_TRUE(Run(17, 3, 2000));
+    EXPECT_EQ(port.Writes().size(), 2u);
+    EXPECT_EQ(ReplyBuffer[10], 6);
+}
+
+TEST_F(ExchangeTest, ExtraBytesAfterAFailedAttemptArePurged) {
+    Bytes bad = MakeReply(17);
+    bad[16] ^= 0xFF;
+    bad.insert(bad.end(), {0xAA, 0x03});  // trailing bytes, arrive with the reply
+    ReplyWith({bad, MakeReply(17, 7)});
+    EXPECT_TRUE(Run(17, 3, 1000));
+    EXPECT_EQ(Bytes(ReplyBuffer, ReplyBuffer + 17), MakeReply(17, 7));
+}
+
+TEST_F(ExchangeTest, ExtraBytesAfterAGoodReplyStartTheNextReply) {
+    Bytes good = MakeReply(17, 1);
+    good.insert(good.end(), {0xAA, 0x03});
+    ReplyWith({good, MakeReply(17, 2)});
+    EXPECT_TRUE(Run(17, 1, 1000));
+    EXPECT_FALSE(Run(17, 1, 1000));
+    EXPECT_EQ(ReplyBuffer[0], 0xAA);
+    EXPECT_EQ(ReplyBuffer[1], 0x03);
+    EXPECT_EQ(ReplyBuffer[2], 0xAA) << "the stale bytes shifted the reply";
+}
+
+TEST_F(ExchangeTest, ReplyInThreePiecesWithinOneTransferSucceeds) {
+    Bytes reply = MakeReply(33, 3);
+    port.SetPeer([reply](const Bytes&, FakePort& p) {
+        p.Deliver(Bytes(reply.begin(), reply.begin() + 10), 50);
+        p.Deliver(Bytes(reply.begin() + 10, reply.begin() + 20), 450);
+        p.Deliver(Bytes(reply.begin() + 20, reply.end()), 900);
+    });
+    EXPECT_TRUE(Run(33, 3, 2000));
+    EXPECT_EQ(port.Writes().size(), 1u);
+}
+
+TEST_F(ExchangeTest, AbortDuringThePauseAfterTheLastAttemptLetsTheCallerReportFirst) {
+    clock.At(1300, [] { JobFlags.fetch_or(kJobAbort); });  // inside the 2000 ms pause
+    bool result = true;
+    int code = RunAsJob([&] {
+        result = Run(17, 1, 2000);
+        const uint8_t b = 0;
+        SendBytes(&b, 1);  // the job's next transfer
+    });
+    EXPECT_FALSE(result) << "the exchange returned its failure before the abort ended the job";
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(clock.Elapsed(), 3200u);
+}
+
+}  // namespace
+}  // namespace qmb::test

@@ -1,0 +1,88 @@
+#include "Harness.h"
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "job/Indicators.h"
+#include "job/JobFlags.h"
+#include "job/StartAbort.h"
+#include "job/Worker.h"
+#include "link/SerialLink.h"
+
+namespace qmb::test {
+
+namespace {
+std::mutex g_workersMutex;
+std::vector<std::thread> g_workers;
+
+void ResetCoreGlobals() {
+    JobFlags.store(0);
+    ClockRunning.store(0);
+    RxLed.store(0);
+    TxLed.store(0);
+    BytesReceived = 0;
+    HeldSectionNumber = kInitialSectionNumber;
+    ResetClockCounters();
+}
+
+std::function<void()> g_body;
+void RunStoredBody() { g_body(); }
+}  // namespace
+
+bool StartJoinableWorker(int (*entry)()) {
+    std::lock_guard<std::mutex> lock(g_workersMutex);
+    g_workers.emplace_back([entry] { entry(); });
+    return true;
+}
+
+void JoinWorkers() {
+    for (;;) {
+        std::thread worker;
+        {
+            std::lock_guard<std::mutex> lock(g_workersMutex);
+            if (g_workers.empty()) return;
+            worker = std::move(g_workers.front());
+            g_workers.erase(g_workers.begin());
+        }
+        worker.join();
+    }
+}
+
+CoreTest::CoreTest() {
+    ResetCoreGlobals();
+    BindPanel(&panel);
+    BindPort(&port, &clock);
+    SetWorkerStarter(&StartJoinableWorker);
+}
+
+CoreTest::~CoreTest() {
+    JoinWorkers();
+    SetWorkerStarter(nullptr);
+    BindPort(nullptr, nullptr);
+    BindPanel(nullptr);
+}
+
+int CoreTest::RunAsJob(std::function<void()> body) {
+    g_body = std::move(body);
+    int code = RunJob(&RunStoredBody);
+    g_body = nullptr;
+    return code;
+}
+
+int CoreTest::RunWorker(uint32_t modeBits) {
+    JobFlags.store(kJobBusy | modeBits);
+    return JobWorker();
+}
+
+void CoreTest::ReplyWith(std::vector<Bytes> replies) {
+    auto queue = std::make_shared<std::deque<Bytes>>(replies.begin(), replies.end());
+    port.SetPeer([queue](const Bytes&, FakePort& p) {
+        if (queue->empty()) return;
+        p.Deliver(queue->front());
+        queue->pop_front();
+    });
+}
+
+}  // namespace qmb::test

@@ -1,0 +1,38 @@
+// Shared fixture for logic tests: binds a headless panel and a fake port in
+// virtual time, and puts every global of the core back to its start-up state.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "HeadlessPanel.h"
+#include "VirtualTime.h"
+
+namespace qmb::test {
+
+class CoreTest : public ::testing::Test {
+protected:
+    CoreTest();
+    ~CoreTest() override;
+
+    // Runs body as a job's worker would (on this thread) and returns its
+    // exit code: 0 when it returned, FailJob's code when that ended it.
+    int RunAsJob(std::function<void()> body);
+
+    // Runs the whole worker on this thread with JobFlags = busy | modeBits.
+    int RunWorker(uint32_t modeBits);
+
+    // Answers each write with the next reply in the list (whole, at once).
+    void ReplyWith(std::vector<Bytes> replies);
+
+    VirtualClock clock;
+    FakePort port{clock};
+    HeadlessPanel panel;
+};
+
+// Starts workers on std::threads that JoinWorkers() waits for.
+bool StartJoinableWorker(int (*entry)());
+void JoinWorkers();
+
+}  // namespace qmb::test

@@ -1,0 +1,105 @@
+// Virtual time for logic tests: a tick counter that only moves when the code
+// under test sleeps or reads, and a fake port whose peer's bytes arrive at
+// given virtual times. A 3 x (1.2 s + 2 s) exchange runs in microseconds.
+//
+// Used by one thread at a time (the worker while a job runs, the test after).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "link/Port.h"
+
+namespace qmb::test {
+
+using Bytes = std::vector<uint8_t>;
+
+class VirtualClock : public TickCounter {
+public:
+    uint32_t Now() override { return static_cast<uint32_t>(base_ + now_); }
+    void Sleep(uint32_t ms) override { AdvanceTo(now_ + ms); }
+
+    // Virtual milliseconds since the clock was made (never wraps).
+    uint64_t Elapsed() const { return now_; }
+    // Makes Now() start from tick (to test the counter's wrap).
+    void SetTickBase(uint32_t tick) { base_ = tick; }
+    // Moves time on to t, running every event due on the way, in time order.
+    void AdvanceTo(uint64_t t);
+    // Runs fn when virtual time reaches t (relative to the clock's start).
+    void At(uint64_t t, std::function<void()> fn);
+    void ClearEvents() { events_.clear(); }
+
+private:
+    uint64_t now_ = 0;
+    uint32_t base_ = 0;
+    std::multimap<uint64_t, std::function<void()>> events_;
+};
+
+// What happened on the fake port, in order.
+struct PortEvent {
+    enum Kind { kOpen, kSettings, kLimits, kPurge, kRead, kWrite, kClose } kind;
+    uint64_t at;       // virtual time
+    Bytes bytes;       // written or read bytes
+    size_t asked = 0;  // for reads
+    std::string name;  // for opens
+};
+
+class FakePort : public Port {
+public:
+    // Called after every successful write with the bytes written.
+    using Peer = std::function<void(const Bytes& written, FakePort& port)>;
+
+    explicit FakePort(VirtualClock& clock) : clock_(clock) {}
+
+    void SetPeer(Peer peer) { peer_ = std::move(peer); }
+    // Bytes that arrive afterMs after the current virtual time.
+    void Deliver(const Bytes& bytes, uint64_t afterMs = 0);
+    // Bytes that arrive at absolute virtual time t.
+    void DeliverAt(const Bytes& bytes, uint64_t t);
+
+    // Knobs: the open, the line settings, or every write from the next on fail.
+    bool failOpen = false;
+    bool failSettings = false;
+    bool failWrites = false;
+
+    bool IsOpen() const { return open_; }
+    const std::vector<PortEvent>& Events() const { return events_; }
+    std::vector<Bytes> Writes() const;
+    size_t Count(PortEvent::Kind kind) const;
+    const LineSettings& Settings() const { return settings_; }
+    const TimeLimits& Limits() const { return limits_; }
+
+    bool Open(const char* deviceName) override;
+    bool ApplyLineSettings(const LineSettings& settings) override;
+    bool ApplyTimeLimits(const TimeLimits& limits) override;
+    void Purge() override;
+    size_t Read(uint8_t* buf, size_t count) override;
+    bool Write(const uint8_t* buf, size_t count) override;
+    void Close() override;
+
+private:
+    void TakeArrived();
+
+    VirtualClock& clock_;
+    Peer peer_;
+    bool open_ = false;
+    LineSettings settings_{};
+    TimeLimits limits_{};
+    std::multimap<uint64_t, uint8_t> inFlight_;  // arrival time -> byte
+    Bytes arrived_;                              // arrived, not yet read
+    std::vector<PortEvent> events_;
+};
+
+// A frame with a correct checksum and length field around body (offsets 4 to
+// len - 2), e.g. a device reply.
+Bytes MakeFrame(const Bytes& body);
+// A sound reply of total length len, body filled with fill.
+Bytes MakeReply(size_t len, uint8_t fill = 0);
+// Hex "AA 03 00" <-> bytes.
+Bytes FromHex(const std::string& hex);
+std::string ToHex(const Bytes& bytes);
+
+}  // namespace qmb::test
