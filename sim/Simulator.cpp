@@ -145,8 +145,9 @@ bool Simulator::Start() {
             return false;
         }
     }
-    if (!OpenLine()) return false;
+    // The control socket first: once the path is printed, everything is ready.
     if (!options_.controlPath.empty() && !OpenControlSocket()) return false;
+    if (!OpenLine()) return false;
     if (!SetNonBlocking(STDIN_FILENO)) stdinOpen_ = false;
     const Time now = Clock::now();
     nextCycle_ = now + std::chrono::milliseconds(options_.ignitionEveryMs);
