@@ -36,9 +36,9 @@ void SetControlFont(HWND panel, int id, HFONT font, BOOL redraw) {
 void InitialisePanel(HWND panel) {
     PanelWindow = panel;
 
-    HFONT small = CreateSmallFont();
-    SetControlFont(panel, IDC_CLOCK, small, TRUE);
-    SetControlFont(panel, IDC_PORT_STATUS, small, TRUE);
+    HFONT smallFont = CreateSmallFont();
+    SetControlFont(panel, IDC_CLOCK, smallFont, TRUE);
+    SetControlFont(panel, IDC_PORT_STATUS, smallFont, TRUE);
 
     for (const char* name : kPortNames) {
         SendDlgItemMessageA(panel, IDC_PORT, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(name));
