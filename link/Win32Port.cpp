@@ -5,10 +5,6 @@ namespace qmb {
 namespace {
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 static_assert(kPurgeAll == 0x0F, "PurgeComm flags");
-
-DWORD Bit(bool on) {
-    return on ? 1u : 0u;
-}
 }  // namespace
 
 DCB MakeDcb(const LineSettings& s) {
@@ -16,19 +12,19 @@ DCB MakeDcb(const LineSettings& s) {
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = s.baudRate;
-    dcb.fBinary = Bit(s.binary);
-    dcb.fParity = Bit(s.parityCheck);
-    dcb.fOutxCtsFlow = Bit(s.ctsOutputFlow);
-    dcb.fOutxDsrFlow = Bit(s.dsrOutputFlow);
-    dcb.fDtrControl = s.dtrControl & 0x3u;
-    dcb.fDsrSensitivity = Bit(s.dsrSensitivity);
-    dcb.fTXContinueOnXoff = Bit(s.txContinueOnXoff);
-    dcb.fOutX = Bit(s.xonXoffOutput);
-    dcb.fInX = Bit(s.xonXoffInput);
-    dcb.fErrorChar = Bit(s.errorCharReplace);
-    dcb.fNull = Bit(s.nullStrip);
-    dcb.fRtsControl = s.rtsControl & 0x3u;
-    dcb.fAbortOnError = Bit(s.abortOnError);
+    dcb.fBinary = s.binary;
+    dcb.fParity = s.parityCheck;
+    dcb.fOutxCtsFlow = s.ctsOutputFlow;
+    dcb.fOutxDsrFlow = s.dsrOutputFlow;
+    dcb.fDtrControl = s.dtrControl & 0x3;
+    dcb.fDsrSensitivity = s.dsrSensitivity;
+    dcb.fTXContinueOnXoff = s.txContinueOnXoff;
+    dcb.fOutX = s.xonXoffOutput;
+    dcb.fInX = s.xonXoffInput;
+    dcb.fErrorChar = s.errorCharReplace;
+    dcb.fNull = s.nullStrip;
+    dcb.fRtsControl = s.rtsControl & 0x3;
+    dcb.fAbortOnError = s.abortOnError;
     dcb.XonLim = s.xonLimit;
     dcb.XoffLim = s.xoffLimit;
     dcb.ByteSize = s.byteSize;
