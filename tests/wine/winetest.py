@@ -26,6 +26,7 @@ import os
 import pty
 import select
 import shlex
+import shutil
 import socket
 import subprocess
 import sys
@@ -49,6 +50,21 @@ def log(message):
 def windows_path(path):
     """A Unix path as Wine's drive Z: sees it."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+WINE_FONTS = "/usr/share/wine/fonts"
+
+
+def install_wine_fonts(prefix):
+    """Copies Wine's own fonts (Debian's fonts-wine) into the prefix's
+    C:\\windows\\Fonts. Debian's wineboot leaves that folder empty, and
+    without them "MS Sans Serif" falls back to a host TrueType font: dialog
+    units, edit margins and caption-button glyphs then differ from Windows
+    (a 19-unit edit box takes only two digits)."""
+    target = os.path.join(prefix, "drive_c", "windows", "Fonts")
+    os.makedirs(target, exist_ok=True)
+    for name in os.listdir(WINE_FONTS) if os.path.isdir(WINE_FONTS) else []:
+        shutil.copy2(os.path.join(WINE_FONTS, name), target)
 
 
 class Wine:
@@ -83,13 +99,14 @@ class Wine:
         os.makedirs(self.root, exist_ok=True)
         self.kill_server()
         version = subprocess.run([self.wine64, "--version"], env=self.env,
-                                 stdout=subprocess.PIPE, text=True).stdout.strip()
+                                 stdout=subprocess.PIPE, text=True).stdout.strip() + " fonts"
         marker = os.path.join(self.root, "prefix-ready")
         if os.path.exists(marker) and open(marker).read() == version:
             log("reusing the prefix of %s: %s" % (version, self.prefix))
             return
         start = time.time()
         self.run(["wineboot", "-i"], timeout=300)
+        install_wine_fonts(self.prefix)
         # Wine draws the window frames itself (there is no window manager
         # under Xvfb), and a crashing program ends instead of opening a dialog.
         self.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
