@@ -28,7 +28,9 @@ void ResetCoreGlobals() {
 }
 
 std::function<void()> g_body;
-void RunStoredBody() { g_body(); }
+void RunStoredBody() {
+    g_body();
+}
 }  // namespace
 
 bool StartJoinableWorker(int (*entry)()) {

@@ -12,7 +12,7 @@
 namespace qmb::test {
 
 class CoreTest : public ::testing::Test {
-protected:
+  public:  // open to table-driven cases that arrange a test
     CoreTest();
     ~CoreTest() override;
 

@@ -18,14 +18,17 @@ void VirtualClock::AdvanceTo(uint64_t t) {
     now_ = std::max(now_, t);
 }
 
-void VirtualClock::At(uint64_t t, std::function<void()> fn) { events_.emplace(t, std::move(fn)); }
+void VirtualClock::At(uint64_t t, std::function<void()> fn) {
+    events_.emplace(t, std::move(fn));
+}
 
 void FakePort::Deliver(const Bytes& bytes, uint64_t afterMs) {
     DeliverAt(bytes, clock_.Elapsed() + afterMs);
 }
 
 void FakePort::DeliverAt(const Bytes& bytes, uint64_t t) {
-    for (uint8_t b : bytes) inFlight_.emplace(t, b);
+    for (uint8_t b : bytes)
+        inFlight_.emplace(t, b);
 }
 
 std::vector<Bytes> FakePort::Writes() const {
@@ -63,7 +66,8 @@ bool FakePort::ApplyTimeLimits(const TimeLimits& limits) {
 void FakePort::TakeArrived() {
     const uint64_t now = clock_.Elapsed();
     auto end = inFlight_.upper_bound(now);
-    for (auto it = inFlight_.begin(); it != end; ++it) arrived_.push_back(it->second);
+    for (auto it = inFlight_.begin(); it != end; ++it)
+        arrived_.push_back(it->second);
     inFlight_.erase(inFlight_.begin(), end);
 }
 
@@ -122,18 +126,35 @@ Bytes MakeFrame(const Bytes& body) {
     frame[2] = static_cast<uint8_t>(l >> 8);
     frame[3] = static_cast<uint8_t>(l);
     uint8_t sum = 0;
-    for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    for (size_t i = 1; i + 1 < frame.size(); ++i)
+        sum = static_cast<uint8_t>(sum + frame[i]);
     frame.back() = static_cast<uint8_t>(0x100 - sum);
     return frame;
 }
 
-Bytes MakeReply(size_t len, uint8_t fill) { return MakeFrame(Bytes(len - 5, fill)); }
+Bytes MakeReply(size_t len, uint8_t fill) {
+    return MakeFrame(Bytes(len - 5, fill));
+}
+
+Bytes SectionInfoReply(uint8_t length, const Bytes& address) {
+    Bytes body(28, 0x77);
+    body[15 - 4] = length;
+    std::copy(address.begin(), address.end(), body.begin() + (21 - 4));
+    return MakeFrame(body);
+}
+
+Bytes ReadReplyOf(const Bytes& data) {
+    Bytes body(12 + data.size(), 0x00);
+    std::copy(data.begin(), data.end(), body.begin() + 12);
+    return MakeFrame(body);
+}
 
 Bytes FromHex(const std::string& hex) {
     Bytes bytes;
     std::istringstream in(hex);
     std::string pair;
-    while (in >> pair) bytes.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
+    while (in >> pair)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
     return bytes;
 }
 

@@ -18,7 +18,7 @@ namespace qmb::test {
 using Bytes = std::vector<uint8_t>;
 
 class VirtualClock : public TickCounter {
-public:
+  public:
     uint32_t Now() override { return static_cast<uint32_t>(base_ + now_); }
     void Sleep(uint32_t ms) override { AdvanceTo(now_ + ms); }
 
@@ -32,7 +32,7 @@ public:
     void At(uint64_t t, std::function<void()> fn);
     void ClearEvents() { events_.clear(); }
 
-private:
+  private:
     uint64_t now_ = 0;
     uint32_t base_ = 0;
     std::multimap<uint64_t, std::function<void()>> events_;
@@ -48,7 +48,7 @@ struct PortEvent {
 };
 
 class FakePort : public Port {
-public:
+  public:
     // Called after every successful write with the bytes written.
     using Peer = std::function<void(const Bytes& written, FakePort& port)>;
 
@@ -80,7 +80,7 @@ public:
     bool Write(const uint8_t* buf, size_t count) override;
     void Close() override;
 
-private:
+  private:
     void TakeArrived();
 
     VirtualClock& clock_;
@@ -98,6 +98,10 @@ private:
 Bytes MakeFrame(const Bytes& body);
 // A sound reply of total length len, body filled with fill.
 Bytes MakeReply(size_t len, uint8_t fill = 0);
+// Device replies: a 33-byte section-info reply (length at 15, address at 21),
+// and a memory-read reply carrying data at offset 16.
+Bytes SectionInfoReply(uint8_t length, const Bytes& address = {0x11, 0x22, 0x33});
+Bytes ReadReplyOf(const Bytes& data);
 // Hex "AA 03 00" <-> bytes.
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const Bytes& bytes);
