@@ -66,6 +66,11 @@ CoreTest::~CoreTest() {
     BindPanel(nullptr);
 }
 
+void CoreTest::ResetForNextJob() {
+    ResetCoreGlobals();
+    panel.Reset();
+}
+
 int CoreTest::RunAsJob(std::function<void()> body) {
     g_body = std::move(body);
     int code = RunJob(&RunStoredBody);

@@ -16,6 +16,9 @@ class CoreTest : public ::testing::Test {
     CoreTest();
     ~CoreTest() override;
 
+    // Start-up state for the core and the panel again; the port keeps its log.
+    void ResetForNextJob();
+
     // Runs body as a job's worker would (on this thread) and returns its
     // exit code: 0 when it returned, FailJob's code when that ended it.
     int RunAsJob(std::function<void()> body);

@@ -45,22 +45,27 @@ size_t FakePort::Count(PortEvent::Kind kind) const {
 }
 
 bool FakePort::Open(const char* deviceName) {
-    events_.push_back({PortEvent::kOpen, clock_.Elapsed(), {}, 0, deviceName});
+    Log({PortEvent::kOpen, clock_.Elapsed(), {}, 0, deviceName});
     if (failOpen || open_) return false;
     open_ = true;
     return true;
 }
 
 bool FakePort::ApplyLineSettings(const LineSettings& settings) {
-    events_.push_back({PortEvent::kSettings, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kSettings, clock_.Elapsed(), {}, 0, {}});
     settings_ = settings;
     return !failSettings;
 }
 
 bool FakePort::ApplyTimeLimits(const TimeLimits& limits) {
-    events_.push_back({PortEvent::kLimits, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kLimits, clock_.Elapsed(), {}, 0, {}});
     limits_ = limits;
     return true;
+}
+
+void FakePort::Log(PortEvent event) {
+    events_.push_back(std::move(event));
+    if (onEvent) onEvent(events_.back(), events_.size() - 1);
 }
 
 void FakePort::TakeArrived() {
@@ -72,7 +77,7 @@ void FakePort::TakeArrived() {
 }
 
 void FakePort::Purge() {
-    events_.push_back({PortEvent::kPurge, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kPurge, clock_.Elapsed(), {}, 0, {}});
     TakeArrived();
     arrived_.clear();
 }
@@ -97,13 +102,13 @@ size_t FakePort::Read(uint8_t* buf, size_t count) {
         }
         clock_.AdvanceTo(next);
     }
-    events_.push_back({PortEvent::kRead, start, Bytes(buf, buf + got), count, {}});
+    Log({PortEvent::kRead, start, Bytes(buf, buf + got), count, {}});
     return got;
 }
 
 bool FakePort::Write(const uint8_t* buf, size_t count) {
     Bytes bytes(buf, buf + count);
-    events_.push_back({PortEvent::kWrite, clock_.Elapsed(), bytes, 0, {}});
+    Log({PortEvent::kWrite, clock_.Elapsed(), bytes, 0, {}});
     if (failWrites || !open_) return false;
     if (peer_) peer_(bytes, *this);
     return true;
@@ -111,7 +116,7 @@ bool FakePort::Write(const uint8_t* buf, size_t count) {
 
 void FakePort::Close() {
     if (!open_) return;
-    events_.push_back({PortEvent::kClose, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kClose, clock_.Elapsed(), {}, 0, {}});
     open_ = false;
     inFlight_.clear();
     arrived_.clear();

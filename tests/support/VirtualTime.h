@@ -60,6 +60,9 @@ class FakePort : public Port {
     // Bytes that arrive at absolute virtual time t.
     void DeliverAt(const Bytes& bytes, uint64_t t);
 
+    // Called after each event is logged, with its index in Events().
+    std::function<void(const PortEvent&, size_t index)> onEvent;
+
     // Knobs: the open, the line settings, or every write from the next on fail.
     bool failOpen = false;
     bool failSettings = false;
@@ -82,6 +85,7 @@ class FakePort : public Port {
 
   private:
     void TakeArrived();
+    void Log(PortEvent event);
 
     VirtualClock& clock_;
     Peer peer_;
