@@ -79,10 +79,12 @@ TEST_F(StartAbortTest, OtherControlsAreIgnoredAndTheNotificationCodeIsNot) {
     OnPanelCommand(IDC_SECTION);
     OnPanelCommand(IDC_PORT | (1u << 16));
     EXPECT_EQ(JobFlags.load(), 0u);
-    OnPanelCommand(IDC_WRITE | (0x0300u << 16));  // any notification code
-    EXPECT_EQ(JobFlags.load() & (kJobBusy | kJobWrite), kJobBusy | kJobWrite);
-    JobFlags.fetch_or(kJobAbort);
+    EXPECT_TRUE(panel.Ops().empty());
+    AnswerReads();
+    OnPanelCommand(IDC_READ | (0x0300u << 16));  // any notification code
     JoinWorkers();
+    EXPECT_EQ(port.Count(PortEvent::kOpen), 1u);
+    EXPECT_EQ(panel.Text(IDC_HEX), "42 ");
 }
 
 TEST_F(StartAbortTest, AbortDuringTheIgnitionWaitEndsTheJobWithNoMessage) {

@@ -63,6 +63,12 @@ class FakePort : public Port {
     // Called after each event is logged, with its index in Events().
     std::function<void(const PortEvent&, size_t index)> onEvent;
 
+    // Hangs the line up (the device side vanished): from now until the port
+    // is closed, writes fail and reads return nothing after their time limit.
+    // Bytes in flight or not yet read are lost.
+    void HangUp();
+    bool IsHungUp() const { return hungUp_; }
+
     // Knobs: the open, the line settings, or every write from the next on fail.
     bool failOpen = false;
     bool failSettings = false;
@@ -90,6 +96,7 @@ class FakePort : public Port {
     VirtualClock& clock_;
     Peer peer_;
     bool open_ = false;
+    bool hungUp_ = false;
     LineSettings settings_{};
     TimeLimits limits_{};
     std::multimap<uint64_t, uint8_t> inFlight_;  // arrival time -> byte
