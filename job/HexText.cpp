@@ -41,9 +41,8 @@ int ParseHexDigits(const char* text, size_t textLen, uint8_t* dest, size_t destS
         const size_t at = digits / 2;
         if (at < destSize) {
             // Even digit: high nibble; odd: low nibble; the other nibble stays.
-            dest[at] = (digits % 2 == 0)
-                           ? static_cast<uint8_t>((dest[at] & 0x0F) | (nibble << 4))
-                           : static_cast<uint8_t>((dest[at] & 0xF0) | nibble);
+            dest[at] = (digits % 2 == 0) ? static_cast<uint8_t>((dest[at] & 0x0F) | (nibble << 4))
+                                         : static_cast<uint8_t>((dest[at] & 0xF0) | nibble);
         }
         ++digits;
     }

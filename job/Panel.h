@@ -28,14 +28,14 @@ enum ControlId : int {
 };
 
 // Texts shared by several modules. In captions "&&" shows one ampersand.
-extern const char kCaptionTat[];      // "TAT Mode"
-extern const char kCaptionLoop[];     // "Loop TAT&&Write"
-extern const char kCaptionAbort[];    // "Abort"
-extern const char kStatusReady[];     // "Ready"
-extern const char kPortClosed[];      // "CLOSED"
+extern const char kCaptionTat[];    // "TAT Mode"
+extern const char kCaptionLoop[];   // "Loop TAT&&Write"
+extern const char kCaptionAbort[];  // "Abort"
+extern const char kStatusReady[];   // "Ready"
+extern const char kPortClosed[];    // "CLOSED"
 
 class Panel {
-public:
+  public:
     virtual ~Panel() = default;
     // Replaces the control's text.
     virtual void SetText(int id, const char* text) = 0;

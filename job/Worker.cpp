@@ -30,7 +30,9 @@ const char kStatusWriting[] = "Writing EEP section ...";
 
 SectionInfo g_section;
 
-bool FlagSet(uint32_t bits) { return (JobFlags.load() & bits) != 0; }
+bool FlagSet(uint32_t bits) {
+    return (JobFlags.load() & bits) != 0;
+}
 
 // Shows the message, waits for the operator, and ends the job.
 [[noreturn]] void Report(const char* message) {
@@ -112,13 +114,16 @@ void JobBody() {
     EndNormally();
 }
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 }  // namespace
 
 bool ScanSectionNumber(const char* text, int32_t* number) {
     const char* p = text;
-    while (IsSpace(*p)) ++p;
+    while (IsSpace(*p))
+        ++p;
     bool negative = false;
     if (*p == '+' || *p == '-') negative = (*p++ == '-');
     if (*p < '0' || *p > '9') return false;
@@ -137,6 +142,8 @@ bool IsValidSectionNumber(int32_t number) {
     return low != 0 && low <= 255;
 }
 
-int JobWorker() { return RunJob(&JobBody); }
+int JobWorker() {
+    return RunJob(&JobBody);
+}
 
 }  // namespace qmb

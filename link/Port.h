@@ -63,7 +63,7 @@ extern const LineSettings kLineSettings;
 extern const TimeLimits kTimeLimits;
 
 class Port {
-public:
+  public:
     virtual ~Port() = default;
     // Opens the named device ("COM1" to "COM4") for exclusive, synchronous
     // reading and writing. False when it is absent, busy or not permitted.
@@ -85,7 +85,7 @@ public:
 };
 
 class TickCounter {
-public:
+  public:
     virtual ~TickCounter() = default;
     // Milliseconds on a monotonic clock; wraps at 2^32.
     virtual uint32_t Now() = 0;

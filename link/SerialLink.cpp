@@ -107,15 +107,20 @@ bool ReceiveBytes(uint8_t* buf, size_t count) {
     }
 }
 
-void PurgePort() { g_port->Purge(); }
+void PurgePort() {
+    g_port->Purge();
+}
 
 void BusyWait(uint32_t ms) {
     // Elapsed time in unsigned arithmetic, so a wait that spans the counter's
     // wrap still lasts its full time.
     const uint32_t start = g_ticks->Now();
-    while (g_ticks->Now() - start < ms) g_ticks->Sleep(1);
+    while (g_ticks->Now() - start < ms)
+        g_ticks->Sleep(1);
 }
 
-uint32_t TickCount() { return g_ticks->Now(); }
+uint32_t TickCount() {
+    return g_ticks->Now();
+}
 
 }  // namespace qmb

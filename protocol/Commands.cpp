@@ -10,7 +10,9 @@ namespace qmb {
 uint8_t SectionBuffer[kSectionBufferSize];
 
 namespace {
-void PutAddress(uint8_t* at, const uint8_t address[3]) { std::memcpy(at, address, 3); }
+void PutAddress(uint8_t* at, const uint8_t address[3]) {
+    std::memcpy(at, address, 3);
+}
 }  // namespace
 
 size_t BuildSectionInfoRequest(uint8_t out[kSectionInfoRequestSize], int section) {

@@ -32,7 +32,7 @@ constexpr size_t kIgnitionTrailer = 13;  // bytes after the device's "O", not us
 constexpr size_t kSectionInfoRequestSize = 17;
 constexpr size_t kSectionInfoReplySize = 33;
 constexpr size_t kReadRequestSize = 25;
-constexpr size_t kReadReplyOverhead = 17;   // reply = n + 17 bytes, data at 16
+constexpr size_t kReadReplyOverhead = 17;  // reply = n + 17 bytes, data at 16
 constexpr size_t kReadReplyDataOffset = 16;
 constexpr size_t kWriteRequestOverhead = 25;  // request = n + 25 bytes, data at 24
 constexpr size_t kWriteRequestDataOffset = 24;

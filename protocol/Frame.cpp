@@ -8,7 +8,8 @@ uint8_t ReplyBuffer[kReplyBufferSize];
 
 uint8_t FrameChecksum(const uint8_t* frame, size_t len) {
     uint8_t sum = 0;
-    for (size_t i = 1; i + 1 < len; ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    for (size_t i = 1; i + 1 < len; ++i)
+        sum = static_cast<uint8_t>(sum + frame[i]);
     return static_cast<uint8_t>(0x100 - sum);
 }
 
@@ -39,15 +40,28 @@ const char* ReplyFaultName(ReplyFault fault) {
     return "?";
 }
 
-bool ValidateReply(const uint8_t* buf, size_t len) { return CheckReply(buf, len) == ReplyFault::kNone; }
+bool ValidateReply(const uint8_t* buf, size_t len) {
+    return CheckReply(buf, len) == ReplyFault::kNone;
+}
 
 void WriteRequestHeader(uint8_t* frame, size_t frameLen, uint8_t command) {
     const uint16_t l = static_cast<uint16_t>(frameLen - kFrameOverhead);
-    const uint8_t header[kRequestHeaderSize] = {
-        kFrameStart, kFrameType, static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l),
-        static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l), 0x00, 0x0C, 0x00, 0x2C, 0x2C, 0x05,
-        0x2C, command};
-    for (size_t i = 0; i < kRequestHeaderSize; ++i) frame[i] = header[i];
+    const uint8_t header[kRequestHeaderSize] = {kFrameStart,
+                                                kFrameType,
+                                                static_cast<uint8_t>(l >> 8),
+                                                static_cast<uint8_t>(l),
+                                                static_cast<uint8_t>(l >> 8),
+                                                static_cast<uint8_t>(l),
+                                                0x00,
+                                                0x0C,
+                                                0x00,
+                                                0x2C,
+                                                0x2C,
+                                                0x05,
+                                                0x2C,
+                                                command};
+    for (size_t i = 0; i < kRequestHeaderSize; ++i)
+        frame[i] = header[i];
 }
 
 void SealFrame(uint8_t* frame, size_t frameLen) {

@@ -13,7 +13,7 @@ namespace qmb {
 
 constexpr uint8_t kFrameStart = 0xAA;
 constexpr uint8_t kFrameType = 0x03;
-constexpr size_t kFrameOverhead = 5;      // start, type, length field, checksum
+constexpr size_t kFrameOverhead = 5;       // start, type, length field, checksum
 constexpr size_t kRequestHeaderSize = 14;  // offsets 0 to 13
 constexpr size_t kReplyBufferSize = 4096;
 

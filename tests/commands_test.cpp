@@ -1,8 +1,6 @@
 // Device commands over the fake port: the bytes on the wire and the replies.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "Harness.h"
 #include "job/JobFlags.h"
 #include "link/SerialLink.h"
@@ -14,23 +12,15 @@ namespace {
 
 const uint8_t kAddress[3] = {0x11, 0x22, 0x33};
 
-// A 33-byte section-info reply with the length at 15 and the address at 21.
 Bytes InfoReply(uint8_t length, const uint8_t address[3] = kAddress) {
-    Bytes body(28, 0x77);
-    body[15 - 4] = length;
-    std::memcpy(&body[21 - 4], address, 3);
-    return MakeFrame(body);
+    return SectionInfoReply(length, Bytes(address, address + 3));
 }
-
-// A read reply carrying data at offset 16.
 Bytes ReadReply(const Bytes& data) {
-    Bytes body(12 + data.size(), 0x00);
-    std::copy(data.begin(), data.end(), body.begin() + 12);
-    return MakeFrame(body);
+    return ReadReplyOf(data);
 }
 
 class CommandsTest : public CoreTest {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(OpenPort('1')); }
 };
 
@@ -79,7 +69,8 @@ TEST_F(CommandsTest, ReadCopiesTheDataAndSendsTheWorkedRequest) {
 
 TEST_F(CommandsTest, ReadOf255BytesExpectsA272ByteReply) {
     Bytes data(255);
-    for (int i = 0; i < 255; ++i) data[i] = static_cast<uint8_t>(255 - i);
+    for (int i = 0; i < 255; ++i)
+        data[i] = static_cast<uint8_t>(255 - i);
     Bytes reply = ReadReply(data);
     ASSERT_EQ(reply.size(), 272u);
     ReplyWith({reply});

@@ -21,7 +21,8 @@ void Deep(int depth) {
 
 std::vector<std::string> DescribeAll(const std::vector<PanelOp>& ops) {
     std::vector<std::string> out;
-    for (const auto& op : ops) out.push_back(qmb::test::Describe(op));
+    for (const auto& op : ops)
+        out.push_back(qmb::test::Describe(op));
     return out;
 }
 
@@ -41,12 +42,12 @@ TEST_F(FailJobTest, EndsTheJobFromAnyDepthInItsOrder) {
     EXPECT_EQ(JobFlags.load(), 0u);
     EXPECT_EQ(ClockRunning.load(), 0);
     EXPECT_EQ(DescribeAll(panel.Ops()),
-              (std::vector<std::string>{
-                  "SetText 1009 \"CLOSED\"", "SetText 1010 \"TAT Mode\"",
-                  "SetText 1013 \"Loop TAT&&Write\"", "SetDisabled 1012 off",
-                  "SetDisabled 1011 off", "SetDisabled 1010 off", "SetDisabled 1013 off",
-                  "SetText 1018 \"Ready\"", "SetText 1009 \"CLOSED\"", "Invalidate 1012",
-                  "Invalidate 1011", "Invalidate 1010", "Invalidate 1013"}));
+              (std::vector<std::string>{"SetText 1009 \"CLOSED\"", "SetText 1010 \"TAT Mode\"",
+                                        "SetText 1013 \"Loop TAT&&Write\"", "SetDisabled 1012 off",
+                                        "SetDisabled 1011 off", "SetDisabled 1010 off",
+                                        "SetDisabled 1013 off", "SetText 1018 \"Ready\"",
+                                        "SetText 1009 \"CLOSED\"", "Invalidate 1012",
+                                        "Invalidate 1011", "Invalidate 1010", "Invalidate 1013"}));
     EXPECT_TRUE(panel.IsIdle());
 }
 
@@ -73,7 +74,8 @@ TEST_F(FailJobTest, ClosesANeverOpenedPortAndShowsClosed) {
 }
 
 TEST_F(FailJobTest, ResetControlsEnablesButtonsAndShowsReadyAndClosed) {
-    for (int id : {IDC_READ, IDC_WRITE, IDC_TAT, IDC_LOOP}) panel.SetDisabled(id, true);
+    for (int id : {IDC_READ, IDC_WRITE, IDC_TAT, IDC_LOOP})
+        panel.SetDisabled(id, true);
     panel.Type(IDC_STATUS, "busy");
     panel.Type(IDC_PORT_STATUS, "38400");
     ResetControls();

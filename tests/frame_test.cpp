@@ -19,7 +19,8 @@ TEST(FrameChecksum, SectionInfoQueryExampleIs33) {
 TEST(FrameChecksum, SoundFrameSumsToZeroFromOffsetOne) {
     Bytes frame = MakeFrame({1, 2, 3, 0xFF, 0x80});
     uint8_t sum = 0;
-    for (size_t i = 1; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    for (size_t i = 1; i < frame.size(); ++i)
+        sum = static_cast<uint8_t>(sum + frame[i]);
     EXPECT_EQ(sum, 0);
     EXPECT_EQ(frame.back(), FrameChecksum(frame.data(), frame.size()));
 }
@@ -58,7 +59,8 @@ TEST(WorkedRequests, WriteFrameCarriesEveryByteAndASoundChecksum) {
         << "the section's first byte must reach the wire";
 
     uint8_t full[255];
-    for (int i = 0; i < 255; ++i) full[i] = static_cast<uint8_t>(i * 7);
+    for (int i = 0; i < 255; ++i)
+        full[i] = static_cast<uint8_t>(i * 7);
     n = BuildWriteRequest(out, kAddress, full, 255);
     ASSERT_EQ(n, 280u);
     EXPECT_EQ(out[2] * 256 + out[3], 275);

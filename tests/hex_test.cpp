@@ -29,7 +29,8 @@ int Parse(const std::string& text, Bytes* out = nullptr, size_t destSize = kSect
 
 TEST(HexText, SeventeenBytesMakeAFullLineThenOnePairAndItsSpace) {
     Bytes bytes(17);
-    for (int i = 0; i < 17; ++i) bytes[i] = static_cast<uint8_t>(i * 16 + 10);
+    for (int i = 0; i < 17; ++i)
+        bytes[i] = static_cast<uint8_t>(i * 16 + 10);
     EXPECT_EQ(Format(bytes),
               "0A 1A 2A 3A 4A 5A 6A 7A 8A 9A AA BA CA DA EA FA\r\n"
               "0A ");
@@ -45,7 +46,8 @@ TEST(HexText, FormatThenParseRoundTripsEveryLength) {
     std::mt19937 random(12345);
     for (size_t n = 1; n <= 255; ++n) {
         Bytes bytes(n);
-        for (auto& b : bytes) b = static_cast<uint8_t>(random());
+        for (auto& b : bytes)
+            b = static_cast<uint8_t>(random());
         Bytes back;
         ASSERT_EQ(Parse(Format(bytes), &back), static_cast<int>(n));
         ASSERT_EQ(back, bytes) << n;
@@ -60,7 +62,12 @@ TEST(HexText, SeparatorsAreOptionalAndWhiteSpaceIsSkipped) {
     EXPECT_EQ(out, (Bytes{0x0A, 0x1B}));
     EXPECT_EQ(Parse("A\r\nB", &out), 1) << "a line break may split a byte";
     EXPECT_EQ(out, (Bytes{0xAB}));
-    EXPECT_EQ(Parse(std::string("\x01" "F\x7" "F", 4), &out), 1);
+    EXPECT_EQ(Parse(std::string("\x01"
+                                "F\x7"
+                                "F",
+                                4),
+                    &out),
+              1);
 }
 
 TEST(HexText, EmptyOrBlankTextGivesZeroBytes) {
@@ -84,7 +91,9 @@ TEST(HexText, EveryCharacterAboveSpaceThatIsNotADigitGivesMinusOne) {
     }
 }
 
-TEST(HexText, LowerCaseDigitIsBadText) { EXPECT_EQ(Parse("0a"), -1); }
+TEST(HexText, LowerCaseDigitIsBadText) {
+    EXPECT_EQ(Parse("0a"), -1);
+}
 
 TEST(HexText, ParseKeepsTheOtherNibbleOfAByte) {
     uint8_t dest[2] = {0x5A, 0xA5};
@@ -95,7 +104,8 @@ TEST(HexText, ParseKeepsTheOtherNibbleOfAByte) {
 
 TEST(HexText, TextBeyondTheBufferIsCountedButNeverStored) {
     std::string text;
-    for (int i = 0; i < 3000; ++i) text += "7E ";
+    for (int i = 0; i < 3000; ++i)
+        text += "7E ";
     Bytes out;
     EXPECT_EQ(Parse(text, &out), 3000);
     EXPECT_EQ(out, Bytes(kSectionBufferSize, 0x7E));

@@ -10,7 +10,7 @@ namespace qmb::test {
 namespace {
 
 class LinkTest : public CoreTest {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(OpenPort('1')); }
 
     // Receives count bytes into a buffer pre-filled with 0xEE.
@@ -52,9 +52,8 @@ TEST_F(LinkTest, OpenPortAppliesTheFixedSettingsAndShowsTheBaudRate) {
     EXPECT_EQ(s.xonChar | s.xoffChar | s.errorChar | s.eofChar | s.eventChar, 0);
     const TimeLimits& t = port.Limits();
     EXPECT_EQ(t.readTotalConstant, 400u);
-    EXPECT_EQ(t.readInterval + t.readTotalMultiplier + t.writeTotalMultiplier +
-                  t.writeTotalConstant,
-              0u);
+    EXPECT_EQ(
+        t.readInterval + t.readTotalMultiplier + t.writeTotalMultiplier + t.writeTotalConstant, 0u);
     EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "38400");
 }
 
@@ -168,14 +167,15 @@ TEST_F(LinkTest, BusyWaitLastsItsFullTimeAcrossTheCounterWrap) {
 // Exchange: attempts, pauses and purges.
 
 class ExchangeTest : public LinkTest {
-protected:
+  protected:
     bool Run(size_t replyLen, int attempts, uint32_t pause) {
         const Bytes request = MakeFrame({0x11});
         return Exchange(request.data(), request.size(), replyLen, attempts, pause);
     }
     std::vector<PortEvent::Kind> Kinds() const {
         std::vector<PortEvent::Kind> kinds;
-        for (const auto& e : port.Events()) kinds.push_back(e.kind);
+        for (const auto& e : port.Events())
+            kinds.push_back(e.kind);
         return {kinds.begin() + 4, kinds.end()};  // after the open
     }
 };
@@ -190,9 +190,9 @@ TEST_F(ExchangeTest, SilentDeviceTakesThreeTimesReadAndPause) {
 TEST_F(ExchangeTest, PauseAndPurgeFollowEveryFailedAttemptTheLastIncluded) {
     EXPECT_FALSE(Run(17, 2, 1000));
     using K = PortEvent;
-    EXPECT_EQ(Kinds(), (std::vector<PortEvent::Kind>{K::kWrite, K::kRead, K::kRead, K::kRead,
-                                                     K::kPurge, K::kWrite, K::kRead, K::kRead,
-                                                     K::kRead, K::kPurge}));
+    EXPECT_EQ(Kinds(),
+              (std::vector<PortEvent::Kind>{K::kWrite, K::kRead, K::kRead, K::kRead, K::kPurge,
+                                            K::kWrite, K::kRead, K::kRead, K::kRead, K::kPurge}));
     auto events = port.Events();
     EXPECT_EQ(events[8].at, 2200u) << "purge after the 1000 ms pause";
     EXPECT_EQ(events.back().at, 4400u);

@@ -2,16 +2,7 @@
 // pseudo-terminal, reached through PosixPort and the core's link and
 // commands, as the tool reaches a device. Each test starts its own
 // simulator; the simulator's terminal is named through QMB_COM1.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -22,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "DevSim.h"
 #include "Harness.h"
 #include "HeadlessPanel.h"
 #include "VirtualTime.h"
@@ -33,143 +25,13 @@
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
 
-extern char** environ;
-
 namespace qmb::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double CpuMs() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
-
-// One qmb-devsim process with a link and a control socket in a fresh
-// directory. Stopped (quit, or killed if it will not) when destroyed.
-class DevSim {
-  public:
-    DevSim() {
-        char pattern[] = "/tmp/qmb-devsim-test-XXXXXX";
-        if (mkdtemp(pattern)) dir_ = pattern;
-        link = dir_ + "/tty";
-        control = dir_ + "/control";
-    }
-    ~DevSim() {
-        Stop();
-        ::unlink((dir_ + "/image").c_str());
-        ::rmdir(dir_.c_str());
-    }
-
-    std::string ImagePath() const { return dir_ + "/image"; }
-
-    // Starts the simulator and waits (5 s at most) for its terminal's path.
-    bool Start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {QMB_DEVSIM_PATH, "--link", link, "--control", control};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2], in[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0) return false;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        if (rc != 0) {
-            pid_ = -1;
-            return false;
-        }
-        terminal = ReadLine(5000);
-        return !terminal.empty() && terminal[0] == '/';
-    }
-
-    // Sends one control line over the socket; returns the answer line.
-    std::string Control(const std::string& line) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, control.c_str(), sizeof addr.sun_path - 1);
-        std::string answer;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            const std::string text = line + "\n";
-            if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-                answer = ReadLineFrom(fd, 5000);
-            }
-        }
-        ::close(fd);
-        return answer;
-    }
-
-    // The next line the simulator prints (a new path after a hang-up).
-    std::string ReadLine(int timeoutMs) { return ReadLineFrom(stdout_, timeoutMs); }
-
-    void Stop() {
-        if (pid_ > 0) {
-            Control("quit");
-            int status = 0;
-            const auto start = Clock::now();
-            while (::waitpid(pid_, &status, WNOHANG) == 0) {
-                if (MsSince(start) > 3000) {
-                    ::kill(pid_, SIGKILL);
-                    ::waitpid(pid_, &status, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            pid_ = -1;
-        }
-        if (stdin_ >= 0) ::close(stdin_);
-        if (stdout_ >= 0) ::close(stdout_);
-        stdin_ = stdout_ = -1;
-    }
-
-    std::string link, control, terminal;
-
-  private:
-    std::string ReadLineFrom(int fd, int timeoutMs) {
-        std::string line;
-        const auto start = Clock::now();
-        char c;
-        while (MsSince(start) < timeoutMs) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0) continue;
-            if (::read(fd, &c, 1) != 1) break;
-            if (c == '\n') return line;
-            line += c;
-        }
-        return "";
-    }
-
-    std::string dir_;
-    pid_t pid_ = -1;
-    int stdin_ = -1, stdout_ = -1;
-};
-
-std::function<void()> g_jobBody;
-void RunStoredBody() {
-    g_jobBody();
-}
 
 class Realtime : public ::testing::Test {
   protected:
     void SetUp() override {
-        JobFlags.store(0);
-        ClockRunning.store(0);
-        HeldSectionNumber = kInitialSectionNumber;
+        ResetCoreGlobals();
         BindPanel(&panel);
         BindPort(&port, &ticks);
         SetWorkerStarter(&StartJoinableWorker);
@@ -183,18 +45,6 @@ class Realtime : public ::testing::Test {
         BindPort(nullptr, nullptr);
         BindPanel(nullptr);
         unsetenv("QMB_COM1");
-    }
-
-    // Runs body as the worker would, on this thread: 0, or FailJob's code.
-    int RunAsJob(std::function<void()> body) {
-        g_jobBody = std::move(body);
-        const int code = RunJob(&RunStoredBody);
-        g_jobBody = nullptr;
-        return code;
-    }
-    int RunWorker(uint32_t modeBits) {
-        JobFlags.store(kJobBusy | modeBits);
-        return JobWorker();
     }
 
     // Opens COM1 as OpenPort does, for tests that use the port directly.
@@ -214,7 +64,7 @@ class Realtime : public ::testing::Test {
     HeadlessPanel panel;
     PosixPort port;
     PosixTickCounter ticks;
-    DevSim sim;
+    DevSim sim{QMB_DEVSIM_PATH};
 };
 
 Bytes Pattern(size_t n, uint8_t seed) {
@@ -303,7 +153,7 @@ TEST_F(Realtime, SilentReadAttemptReturnsNothingAfterAbout400ms) {
     const Bytes request = Query(11);
     ASSERT_TRUE(port.Write(request.data(), request.size()));
     uint8_t buf[33];
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
     const double ms = MsSince(start);
     EXPECT_GE(ms, 350);
@@ -319,7 +169,7 @@ TEST_F(Realtime, ReplyInThreePiecesIsReceivedWholeWithinOneAttempt) {
                   ASSERT_TRUE(OpenPort('1'));
                   const Bytes request = Query(11);
                   SendBytes(request.data(), request.size());
-                  const auto start = Clock::now();
+                  const auto start = SteadyClock::now();
                   received = ReceiveBytes(buf, sizeof buf);
                   ms = MsSince(start);
                   ClosePort();
@@ -345,7 +195,7 @@ TEST_F(Realtime, HangUpDuringAJobEndsItThroughFailJobQuietlyAndWithoutSpinning) 
     ASSERT_EQ(sim.Control("fault hangup 10 on info").rfind("ok", 0), 0u);
     panel.Type(IDC_SECTION, "11");
     const double cpuBefore = CpuMs();
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_EQ(RunWorker(kJobRead), 1);
     const double wallMs = MsSince(start);
     const double cpuMs = CpuMs() - cpuBefore;
@@ -367,7 +217,7 @@ TEST_F(Realtime, HangUpDuringAJobEndsItThroughFailJobQuietlyAndWithoutSpinning) 
 TEST_F(Realtime, TatJobCompletesWhenTheSimulatorIgnites) {
     ASSERT_EQ(sim.Control("ignition"), "ok ignition started");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the first I goes stale
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     EXPECT_EQ(RunWorker(kJobTat), 0);
     EXPECT_LT(MsSince(start), 3000) << "the repeated I is seen after the open's purge";
     EXPECT_NE(sim.Control("status").find("handshakes 1"), std::string::npos);
@@ -381,7 +231,7 @@ TEST_F(Realtime, NoAnswerBeforeTheWholeRequestCouldHaveArrived) {
     Bytes request(kWriteRequestBufferSize);
     request.resize(BuildWriteRequest(request.data(), address4, data.data(), 255));
     ASSERT_EQ(request.size(), 280u);
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     ASSERT_TRUE(port.Write(request.data(), request.size()));
     uint8_t first;
     ASSERT_EQ(port.Read(&first, 1), 1u);
@@ -402,7 +252,7 @@ TEST_F(Realtime, ReplyOf272BytesArrivesAt260MicrosecondsPerByteWithin10Percent) 
         ASSERT_TRUE(port.Write(request.data(), request.size()));
         uint8_t reply[272];
         ASSERT_EQ(port.Read(reply, 1), 1u);
-        const auto first = Clock::now();
+        const auto first = SteadyClock::now();
         ASSERT_EQ(port.Read(reply + 1, 271), 271u);
         spans.push_back(MsSince(first));
         ASSERT_TRUE(ValidateReply(reply, 272));

@@ -17,6 +17,8 @@ namespace {
 std::mutex g_workersMutex;
 std::vector<std::thread> g_workers;
 
+}  // namespace
+
 void ResetCoreGlobals() {
     JobFlags.store(0);
     ClockRunning.store(0);
@@ -27,8 +29,11 @@ void ResetCoreGlobals() {
     ResetClockCounters();
 }
 
+namespace {
 std::function<void()> g_body;
-void RunStoredBody() { g_body(); }
+void RunStoredBody() {
+    g_body();
+}
 }  // namespace
 
 bool StartJoinableWorker(int (*entry)()) {
@@ -64,14 +69,19 @@ CoreTest::~CoreTest() {
     BindPanel(nullptr);
 }
 
-int CoreTest::RunAsJob(std::function<void()> body) {
+void CoreTest::ResetForNextJob() {
+    ResetCoreGlobals();
+    panel.Reset();
+}
+
+int RunAsJob(std::function<void()> body) {
     g_body = std::move(body);
     int code = RunJob(&RunStoredBody);
     g_body = nullptr;
     return code;
 }
 
-int CoreTest::RunWorker(uint32_t modeBits) {
+int RunWorker(uint32_t modeBits) {
     JobFlags.store(kJobBusy | modeBits);
     return JobWorker();
 }

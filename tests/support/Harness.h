@@ -11,17 +11,28 @@
 
 namespace qmb::test {
 
+// Puts every global of the core back to its start-up state.
+void ResetCoreGlobals();
+// Runs body as a job's worker would (on this thread) and returns its exit
+// code: 0 when it returned, FailJob's code when that ended it.
+int RunAsJob(std::function<void()> body);
+// Runs the whole worker on this thread with JobFlags = busy | modeBits.
+int RunWorker(uint32_t modeBits);
+
+// Starts workers on std::threads that JoinWorkers() waits for.
+bool StartJoinableWorker(int (*entry)());
+void JoinWorkers();
+
 class CoreTest : public ::testing::Test {
-protected:
+  public:  // open to table-driven cases that arrange a test
     CoreTest();
     ~CoreTest() override;
 
-    // Runs body as a job's worker would (on this thread) and returns its
-    // exit code: 0 when it returned, FailJob's code when that ended it.
-    int RunAsJob(std::function<void()> body);
+    // Start-up state for the core and the panel again; the port keeps its log.
+    void ResetForNextJob();
 
-    // Runs the whole worker on this thread with JobFlags = busy | modeBits.
-    int RunWorker(uint32_t modeBits);
+    int RunAsJob(std::function<void()> body) { return test::RunAsJob(std::move(body)); }
+    int RunWorker(uint32_t modeBits) { return test::RunWorker(modeBits); }
 
     // Answers each write with the next reply in the list (whole, at once).
     void ReplyWith(std::vector<Bytes> replies);
@@ -30,9 +41,5 @@ protected:
     FakePort port{clock};
     HeadlessPanel panel;
 };
-
-// Starts workers on std::threads that JoinWorkers() waits for.
-bool StartJoinableWorker(int (*entry)());
-void JoinWorkers();
 
 }  // namespace qmb::test

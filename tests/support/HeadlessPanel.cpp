@@ -36,10 +36,11 @@ std::string Describe(const PanelOp& op) {
 
 void HeadlessPanel::Reset() {
     std::lock_guard<std::mutex> lock(mutex_);
-    texts_ = {{IDC_READ, "Read"},       {IDC_WRITE, "Write"},       {IDC_TAT, kCaptionTat},
-              {IDC_LOOP, kCaptionLoop}, {IDC_SECTION, "11"},        {IDC_LENGTH, ""},
-              {IDC_HEX, ""},            {IDC_STATUS, kStatusReady}, {IDC_CLOCK, ""},
-              {IDC_PORT_STATUS, kPortClosed}};
+    texts_ = {{IDC_READ, "Read"},     {IDC_WRITE, "Write"},
+              {IDC_TAT, kCaptionTat}, {IDC_LOOP, kCaptionLoop},
+              {IDC_SECTION, "11"},    {IDC_LENGTH, ""},
+              {IDC_HEX, ""},          {IDC_STATUS, kStatusReady},
+              {IDC_CLOCK, ""},        {IDC_PORT_STATUS, kPortClosed}};
     disabled_.clear();
     selectedPort_ = 0;
     ops_.clear();
@@ -94,7 +95,8 @@ std::vector<std::string> HeadlessPanel::Messages() const {
 
 int HeadlessPanel::Beeps() const {
     int beeps = 0;
-    for (const auto& op : Ops()) beeps += op.kind == PanelOp::kBeep;
+    for (const auto& op : Ops())
+        beeps += op.kind == PanelOp::kBeep;
     return beeps;
 }
 
@@ -126,8 +128,7 @@ std::function<void(const PanelOp&)> HeadlessPanel::Record(PanelOp& op) {
     return observer_;
 }
 
-void HeadlessPanel::Notify(const std::function<void(const PanelOp&)>& observer,
-                           const PanelOp& op) {
+void HeadlessPanel::Notify(const std::function<void(const PanelOp&)>& observer, const PanelOp& op) {
     if (observer) observer(op);
 }
 

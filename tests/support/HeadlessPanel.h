@@ -19,8 +19,8 @@ struct PanelOp {
     explicit PanelOp(Kind k, int control = 0, std::string t = {}, bool d = false)
         : kind(k), id(control), text(std::move(t)), disabled(d) {}
     Kind kind;
-    int id = 0;            // control, where there is one
-    std::string text;      // set or fetched text, or the error message
+    int id = 0;        // control, where there is one
+    std::string text;  // set or fetched text, or the error message
     bool disabled = false;
     std::thread::id thread;
     uint64_t seq = 0;
@@ -29,7 +29,7 @@ struct PanelOp {
 std::string Describe(const PanelOp& op);
 
 class HeadlessPanel : public Panel {
-public:
+  public:
     HeadlessPanel() { Reset(); }
 
     // The panel as initialised: "11", COM1, idle buttons, "Ready", "CLOSED".
@@ -65,7 +65,7 @@ public:
     void ErrorBox(const char* message) override;
     void Beep() override;
 
-private:
+  private:
     // Records op; returns the observer to call once the lock is released.
     std::function<void(const PanelOp&)> Record(PanelOp& op);
     void Notify(const std::function<void(const PanelOp&)>& observer, const PanelOp& op);

@@ -18,14 +18,17 @@ void VirtualClock::AdvanceTo(uint64_t t) {
     now_ = std::max(now_, t);
 }
 
-void VirtualClock::At(uint64_t t, std::function<void()> fn) { events_.emplace(t, std::move(fn)); }
+void VirtualClock::At(uint64_t t, std::function<void()> fn) {
+    events_.emplace(t, std::move(fn));
+}
 
 void FakePort::Deliver(const Bytes& bytes, uint64_t afterMs) {
     DeliverAt(bytes, clock_.Elapsed() + afterMs);
 }
 
 void FakePort::DeliverAt(const Bytes& bytes, uint64_t t) {
-    for (uint8_t b : bytes) inFlight_.emplace(t, b);
+    for (uint8_t b : bytes)
+        inFlight_.emplace(t, b);
 }
 
 std::vector<Bytes> FakePort::Writes() const {
@@ -42,33 +45,39 @@ size_t FakePort::Count(PortEvent::Kind kind) const {
 }
 
 bool FakePort::Open(const char* deviceName) {
-    events_.push_back({PortEvent::kOpen, clock_.Elapsed(), {}, 0, deviceName});
+    Log({PortEvent::kOpen, clock_.Elapsed(), {}, 0, deviceName});
     if (failOpen || open_) return false;
     open_ = true;
     return true;
 }
 
 bool FakePort::ApplyLineSettings(const LineSettings& settings) {
-    events_.push_back({PortEvent::kSettings, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kSettings, clock_.Elapsed(), {}, 0, {}});
     settings_ = settings;
     return !failSettings;
 }
 
 bool FakePort::ApplyTimeLimits(const TimeLimits& limits) {
-    events_.push_back({PortEvent::kLimits, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kLimits, clock_.Elapsed(), {}, 0, {}});
     limits_ = limits;
     return true;
+}
+
+void FakePort::Log(PortEvent event) {
+    events_.push_back(std::move(event));
+    if (onEvent) onEvent(events_.back(), events_.size() - 1);
 }
 
 void FakePort::TakeArrived() {
     const uint64_t now = clock_.Elapsed();
     auto end = inFlight_.upper_bound(now);
-    for (auto it = inFlight_.begin(); it != end; ++it) arrived_.push_back(it->second);
+    for (auto it = inFlight_.begin(); it != end; ++it)
+        arrived_.push_back(it->second);
     inFlight_.erase(inFlight_.begin(), end);
 }
 
 void FakePort::Purge() {
-    events_.push_back({PortEvent::kPurge, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kPurge, clock_.Elapsed(), {}, 0, {}});
     TakeArrived();
     arrived_.clear();
 }
@@ -103,13 +112,13 @@ size_t FakePort::Read(uint8_t* buf, size_t count) {
         }
         clock_.AdvanceTo(next);
     }
-    events_.push_back({PortEvent::kRead, start, Bytes(buf, buf + got), count, {}});
+    Log({PortEvent::kRead, start, Bytes(buf, buf + got), count, {}});
     return got;
 }
 
 bool FakePort::Write(const uint8_t* buf, size_t count) {
     Bytes bytes(buf, buf + count);
-    events_.push_back({PortEvent::kWrite, clock_.Elapsed(), bytes, 0, {}});
+    Log({PortEvent::kWrite, clock_.Elapsed(), bytes, 0, {}});
     if (failWrites || !open_ || hungUp_) return false;
     if (peer_) peer_(bytes, *this);
     return true;
@@ -117,7 +126,7 @@ bool FakePort::Write(const uint8_t* buf, size_t count) {
 
 void FakePort::Close() {
     if (!open_) return;
-    events_.push_back({PortEvent::kClose, clock_.Elapsed(), {}, 0, {}});
+    Log({PortEvent::kClose, clock_.Elapsed(), {}, 0, {}});
     open_ = false;
     hungUp_ = false;
     inFlight_.clear();
@@ -133,18 +142,35 @@ Bytes MakeFrame(const Bytes& body) {
     frame[2] = static_cast<uint8_t>(l >> 8);
     frame[3] = static_cast<uint8_t>(l);
     uint8_t sum = 0;
-    for (size_t i = 1; i + 1 < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);
+    for (size_t i = 1; i + 1 < frame.size(); ++i)
+        sum = static_cast<uint8_t>(sum + frame[i]);
     frame.back() = static_cast<uint8_t>(0x100 - sum);
     return frame;
 }
 
-Bytes MakeReply(size_t len, uint8_t fill) { return MakeFrame(Bytes(len - 5, fill)); }
+Bytes MakeReply(size_t len, uint8_t fill) {
+    return MakeFrame(Bytes(len - 5, fill));
+}
+
+Bytes SectionInfoReply(uint8_t length, const Bytes& address) {
+    Bytes body(28, 0x77);
+    body[15 - 4] = length;
+    std::copy(address.begin(), address.end(), body.begin() + (21 - 4));
+    return MakeFrame(body);
+}
+
+Bytes ReadReplyOf(const Bytes& data) {
+    Bytes body(12 + data.size(), 0x00);
+    std::copy(data.begin(), data.end(), body.begin() + 12);
+    return MakeFrame(body);
+}
 
 Bytes FromHex(const std::string& hex) {
     Bytes bytes;
     std::istringstream in(hex);
     std::string pair;
-    while (in >> pair) bytes.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
+    while (in >> pair)
+        bytes.push_back(static_cast<uint8_t>(std::stoul(pair, nullptr, 16)));
     return bytes;
 }
 

@@ -18,7 +18,7 @@ namespace qmb::test {
 using Bytes = std::vector<uint8_t>;
 
 class VirtualClock : public TickCounter {
-public:
+  public:
     uint32_t Now() override { return static_cast<uint32_t>(base_ + now_); }
     void Sleep(uint32_t ms) override { AdvanceTo(now_ + ms); }
 
@@ -32,7 +32,7 @@ public:
     void At(uint64_t t, std::function<void()> fn);
     void ClearEvents() { events_.clear(); }
 
-private:
+  private:
     uint64_t now_ = 0;
     uint32_t base_ = 0;
     std::multimap<uint64_t, std::function<void()>> events_;
@@ -48,7 +48,7 @@ struct PortEvent {
 };
 
 class FakePort : public Port {
-public:
+  public:
     // Called after every successful write with the bytes written.
     using Peer = std::function<void(const Bytes& written, FakePort& port)>;
 
@@ -59,6 +59,9 @@ public:
     void Deliver(const Bytes& bytes, uint64_t afterMs = 0);
     // Bytes that arrive at absolute virtual time t.
     void DeliverAt(const Bytes& bytes, uint64_t t);
+
+    // Called after each event is logged, with its index in Events().
+    std::function<void(const PortEvent&, size_t index)> onEvent;
 
     // Hangs the line up (the device side vanished): from now until the port
     // is closed, writes fail and reads return nothing after their time limit.
@@ -86,8 +89,9 @@ public:
     bool Write(const uint8_t* buf, size_t count) override;
     void Close() override;
 
-private:
+  private:
     void TakeArrived();
+    void Log(PortEvent event);
 
     VirtualClock& clock_;
     Peer peer_;
@@ -105,6 +109,10 @@ private:
 Bytes MakeFrame(const Bytes& body);
 // A sound reply of total length len, body filled with fill.
 Bytes MakeReply(size_t len, uint8_t fill = 0);
+// Device replies: a 33-byte section-info reply (length at 15, address at 21),
+// and a memory-read reply carrying data at offset 16.
+Bytes SectionInfoReply(uint8_t length, const Bytes& address = {0x11, 0x22, 0x33});
+Bytes ReadReplyOf(const Bytes& data);
 // Hex "AA 03 00" <-> bytes.
 Bytes FromHex(const std::string& hex);
 std::string ToHex(const Bytes& bytes);
