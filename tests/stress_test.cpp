@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
+#include <thread>
 
 #include "Harness.h"
 #include "job/JobFlags.h"
@@ -17,6 +19,14 @@ namespace {
 
 constexpr int kClicks = 10'000;
 const int kButtons[] = {IDC_READ, IDC_WRITE, IDC_TAT, IDC_LOOP};
+
+// Waits about us microseconds. Not sleep_for: on Windows it sleeps whole
+// milliseconds of the system timer, and pauses under one come out as none.
+void PauseMicroseconds(unsigned us) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    while (std::chrono::steady_clock::now() < end)
+        std::this_thread::yield();
+}
 
 class ClickStressTest : public CoreTest {
   public:
@@ -88,7 +98,7 @@ TEST_F(ClickStressTest, RandomClicksNeverLeaveABrokenState) {
     for (int click = 0; click < kClicks; ++click) {
         OnPanelCommand(kButtons[random() % 4]);
         const unsigned pause = random() % 200;
-        if (pause > 20) std::this_thread::sleep_for(std::chrono::microseconds(pause));
+        if (pause > 20) PauseMicroseconds(pause);
         if (click % 500 == 499) {
             Quiesce();
             ASSERT_EQ(JobFlags.load(), 0u) << "after click " << click;
