@@ -248,6 +248,11 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(panel.errors.load()), now.rssKb, now.fds);
     };
 
+    // Output first: the first line printed sets up the output buffer, which
+    // must not fall into the measured minutes.
+    Print("before the job", before);
+    progress();
+
     uint64_t starts = 0;
     OnPanelCommand(IDC_LOOP);
     ++starts;
@@ -291,7 +296,6 @@ int main(int argc, char** argv) {
     JoinWorkers();
     const double wall = elapsed();
     const Snapshot end = Take();
-    Print("before the job", before);
     Print("first minute", first);
     Print("last minute", last);
     Print("after the job", end);
