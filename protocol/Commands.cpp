@@ -45,7 +45,7 @@ size_t BuildWriteRequest(uint8_t* out, const uint8_t address[3], const uint8_t* 
     PutAddress(out + 17, address);
     out[20] = kDirectionWrite;
     PutAddress(out + 21, address);
-    std::memcpy(out + kWriteRequestDataOffset, bytes, n);
+    if (n > 0) std::memcpy(out + kWriteRequestDataOffset, bytes, n);  // bytes may be null then
     SealFrame(out, len);
     return len;
 }

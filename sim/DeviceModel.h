@@ -154,6 +154,10 @@ class DeviceModel {
     // gap on the line).
     void ResetReceiver();
 
+    // Received bytes held between calls to Feed: at most the start of one
+    // request, so always fewer than kMaxRequestSize.
+    size_t BufferedBytes() const { return rx_.size() + garbage_.size(); }
+
   private:
     bool Answer(const std::vector<uint8_t>& frame, RequestKind kind, int& section,
                 std::vector<uint8_t>& reply);

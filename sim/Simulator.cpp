@@ -247,7 +247,13 @@ void Simulator::Received(const uint8_t* bytes, size_t n, Time now) {
     const ModelStats before = model_.Stats();
     std::vector<Emission> emissions = model_.Feed(bytes, n);
     const ModelStats& after = model_.Stats();
-    if (after.requests != before.requests || after.refused != before.refused) lastRequest_ = now;
+    // A completed handshake starts a session as much as a request does: the
+    // tool's requests follow it (after a Loop job's one-second wait), and a
+    // new "I" must not land among their replies.
+    if (after.requests != before.requests || after.refused != before.refused ||
+        after.handshakes != before.handshakes) {
+        lastRequest_ = now;
+    }
     Schedule(emissions, rxLineFree_ + std::chrono::milliseconds(options_.latencyMs));
     SaveImageIfChanged();
 }

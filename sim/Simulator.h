@@ -92,7 +92,7 @@ class Simulator {
     bool writeBlocked_ = false;
     Time rxLineFree_;
     Time outLineFree_;
-    Time lastRequest_;
+    Time lastRequest_;  // the last request or completed handshake: the tool is talking
     std::deque<OutByte> out_;
 
     bool handshake_ = false;

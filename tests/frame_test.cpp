@@ -68,6 +68,12 @@ TEST(WorkedRequests, WriteFrameCarriesEveryByteAndASoundChecksum) {
     EXPECT_TRUE(ValidateReply(out, n));
 }
 
+TEST(WorkedRequests, AnEmptyWriteIsAWellFormedFrame) {
+    uint8_t out[kWriteRequestBufferSize];
+    EXPECT_EQ(BuildWriteRequest(out, kAddress, nullptr, 0), 25u);
+    EXPECT_TRUE(ValidateReply(out, 25));
+}
+
 TEST(ValidateReply, AcceptsASoundReply) {
     Bytes reply = MakeReply(33, 0x5C);
     EXPECT_EQ(CheckReply(reply.data(), reply.size()), ReplyFault::kNone);

@@ -223,6 +223,28 @@ TEST_F(Realtime, TatJobCompletesWhenTheSimulatorIgnites) {
     EXPECT_NE(sim.Control("status").find("handshakes 1"), std::string::npos);
 }
 
+// A Loop pass: the handshake, the one-second wait, then the query. With the
+// simulator igniting every 200 ms, the next "I" must wait until the tool
+// has been quiet for a while, not land in the query's reply.
+TEST_F(Realtime, NoIgnitionLandsInTheRequestsThatFollowAHandshake) {
+    sim.Stop();
+    ASSERT_TRUE(sim.Start({"--ignition-every", "200"}));
+    bool received = false;
+    uint8_t reply[kSectionInfoReplySize];
+    ASSERT_EQ(RunAsJob([&] {
+                  ASSERT_TRUE(OpenPort('1'));
+                  WaitForIgnition();
+                  BusyWait(kLoopPauseMs);
+                  const Bytes request = Query(11);
+                  SendBytes(request.data(), request.size());
+                  received = ReceiveBytes(reply, sizeof reply);
+                  ClosePort();
+              }),
+              0);
+    EXPECT_TRUE(received);
+    EXPECT_TRUE(ValidateReply(reply, sizeof reply)) << "starts " << std::hex << int{reply[0]};
+}
+
 // A request of n bytes takes n x 260 µs to cross the line: no answer before.
 TEST_F(Realtime, NoAnswerBeforeTheWholeRequestCouldHaveArrived) {
     OpenDirect(port);
