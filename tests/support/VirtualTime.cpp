@@ -77,11 +77,21 @@ void FakePort::Purge() {
     arrived_.clear();
 }
 
+void FakePort::HangUp() {
+    hungUp_ = true;
+    inFlight_.clear();
+    arrived_.clear();
+}
+
 size_t FakePort::Read(uint8_t* buf, size_t count) {
     const uint64_t start = clock_.Elapsed();
     const uint64_t deadline = start + limits_.readTotalConstant;
     size_t got = 0;
     for (;;) {
+        if (hungUp_) {
+            clock_.AdvanceTo(deadline);
+            break;
+        }
         TakeArrived();
         size_t take = std::min(count - got, arrived_.size());
         std::copy_n(arrived_.begin(), take, buf + got);
@@ -104,7 +114,7 @@ size_t FakePort::Read(uint8_t* buf, size_t count) {
 bool FakePort::Write(const uint8_t* buf, size_t count) {
     Bytes bytes(buf, buf + count);
     events_.push_back({PortEvent::kWrite, clock_.Elapsed(), bytes, 0, {}});
-    if (failWrites || !open_) return false;
+    if (failWrites || !open_ || hungUp_) return false;
     if (peer_) peer_(bytes, *this);
     return true;
 }
@@ -113,6 +123,7 @@ void FakePort::Close() {
     if (!open_) return;
     events_.push_back({PortEvent::kClose, clock_.Elapsed(), {}, 0, {}});
     open_ = false;
+    hungUp_ = false;
     inFlight_.clear();
     arrived_.clear();
 }

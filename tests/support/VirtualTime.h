@@ -60,6 +60,12 @@ class FakePort : public Port {
     // Bytes that arrive at absolute virtual time t.
     void DeliverAt(const Bytes& bytes, uint64_t t);
 
+    // Hangs the line up (the device side vanished): from now until the port
+    // is closed, writes fail and reads return nothing after their time limit.
+    // Bytes in flight or not yet read are lost.
+    void HangUp();
+    bool IsHungUp() const { return hungUp_; }
+
     // Knobs: the open, the line settings, or every write from the next on fail.
     bool failOpen = false;
     bool failSettings = false;
@@ -86,6 +92,7 @@ class FakePort : public Port {
     VirtualClock& clock_;
     Peer peer_;
     bool open_ = false;
+    bool hungUp_ = false;
     LineSettings settings_{};
     TimeLimits limits_{};
     std::multimap<uint64_t, uint8_t> inFlight_;  // arrival time -> byte
