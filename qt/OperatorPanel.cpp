@@ -150,6 +150,11 @@ void OperatorPanel::StartTimers() {
     lampTimer_.start(static_cast<int>(kLampPeriodMs), this);
 }
 
+void OperatorPanel::StopTimers() {
+    clockTimer_.stop();
+    lampTimer_.stop();
+}
+
 QRect OperatorPanel::ReceiveLampRect() {
     return QRect(kReceiveLampX, kReceiveLampY, kLampSize, kLampSize);
 }
@@ -175,8 +180,7 @@ void OperatorPanel::ClockTick() {
     }
 }
 
-// The lamps are redrawn only when the cell they show changes, so an idle
-// panel costs one flag exchange per lamp and tick.
+// An idle panel costs one flag exchange per lamp and tick, and no painting.
 void OperatorPanel::LampTick() {
     const int receive = TakeReceiveLampCell();
     const int transmit = TakeTransmitLampCell();

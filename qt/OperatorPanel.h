@@ -28,8 +28,15 @@ class OperatorPanel : public QWidget {
     // The control with this id (objectName is the id in decimal), or nullptr.
     QWidget* Control(int id) const;
 
-    // Starts the clock (1000 ms) and lamp (10 ms) timers.
+    // Starts and stops the clock (1000 ms) and lamp (10 ms) timers.
     void StartTimers();
+    void StopTimers();
+
+    // What each timer does on its tick. The clock shows the running job's
+    // elapsed time in IDC_CLOCK; the lamps take their cells from the lamp
+    // flags and are repainted only where a cell changed.
+    void ClockTick();
+    void LampTick();
 
     // The places of the two lamps, in the panel's pixels.
     static QRect ReceiveLampRect();
@@ -47,8 +54,6 @@ class OperatorPanel : public QWidget {
 
   private:
     void CreateControls();
-    void ClockTick();
-    void LampTick();
 
     QPixmap lamps_;
     QBasicTimer clockTimer_;
