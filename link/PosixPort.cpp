@@ -166,22 +166,26 @@ size_t PosixPort::Read(uint8_t* buf, size_t count) {
         return 0;
     }
     size_t got = 0;
+    bool pollSaidReadable = false;
     while (got < count) {
         const ssize_t n = ::read(fd_, buf + got, count - got);
         if (n > 0) {
             got += static_cast<size_t>(n);
+            pollSaidReadable = false;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        const bool lineFailed = !(n < 0 && errno == EAGAIN);
-        const int64_t left = deadline - MonotonicNs();
-        if (!unlimited && left <= 0) break;
-        if (lineFailed) {
-            // EIO after a hang-up, or end of file: nothing more will come.
-            // Wait out the limit so a caller that retries does not spin.
+        // A raw terminal read with nothing there gives EAGAIN, or 0 (VMIN 0).
+        // Anything else, or 0 right after poll reported data, means the line
+        // failed (EIO after a hang-up): nothing more will come. The rest of
+        // the limit is waited out so that a caller that retries cannot spin.
+        const bool nothingYet = (n < 0 && errno == EAGAIN) || (n == 0 && !pollSaidReadable);
+        if (!nothingYet) {
             if (!unlimited) SleepUntil(deadline);
             break;
         }
+        const int64_t left = deadline - MonotonicNs();
+        if (!unlimited && left <= 0) break;
         pollfd p{fd_, POLLIN, 0};
         const int timeoutMs = unlimited ? -1 : static_cast<int>((left + 999999) / 1000000);
         const int ready = ::poll(&p, 1, timeoutMs);
@@ -189,7 +193,9 @@ size_t PosixPort::Read(uint8_t* buf, size_t count) {
             if (!unlimited) SleepUntil(deadline);
             break;
         }
-        if (ready > 0 && !(p.revents & POLLIN) && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        if (ready > 0 && (p.revents & POLLIN)) {
+            pollSaidReadable = true;
+        } else if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
             if (!unlimited) SleepUntil(deadline);
             break;
         }

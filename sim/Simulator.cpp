@@ -145,9 +145,14 @@ bool Simulator::Start() {
             return false;
         }
     }
-    if (!OpenLine()) return false;
+    // The control socket first: once the path is printed, everything is ready.
     if (!options_.controlPath.empty() && !OpenControlSocket()) return false;
-    if (!SetNonBlocking(STDIN_FILENO)) stdinOpen_ = false;
+    if (!OpenLine()) return false;
+    // Standard input stays blocking (it may be the operator's terminal, shared
+    // with the shell): it is only read when poll says it has data. Run in the
+    // background of a shell, reading the terminal fails instead of stopping
+    // the process, and the simulator then goes on without it.
+    std::signal(SIGTTIN, SIG_IGN);
     const Time now = Clock::now();
     nextCycle_ = now + std::chrono::milliseconds(options_.ignitionEveryMs);
     return true;

@@ -23,7 +23,7 @@ const char kUsage[] =
     "  --no-pacing            no 38400-baud line timing\n"
     "  --latency MS           turnaround delay before every reply\n"
     "  --trace                log every frame to standard error\n"
-    "  --fault SPEC           queue a fault, e.g. --fault \"truncate 10 on read\"\n"
+    "  --fault FAULT          queue a fault, e.g. --fault \"truncate 10 on read\"\n"
     "Prints the terminal's path on standard output; reads control commands on\n"
     "standard input (see sim/README.md).\n";
 
@@ -81,10 +81,10 @@ int main(int argc, char** argv) {
         } else if (arg == "--trace") {
             options.trace = true;
         } else if (arg == "--fault") {
-            const std::string spec = needValue();
+            const std::string text = needValue();
             qmb::sim::Fault fault;
             std::string error;
-            if (!qmb::sim::ParseFault(spec, fault, error)) {
+            if (!qmb::sim::ParseFault(text, fault, error)) {
                 std::fprintf(stderr, "qmb-devsim: --fault: %s\n", error.c_str());
                 return 2;
             }

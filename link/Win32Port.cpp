@@ -1,0 +1,103 @@
+#include "link/Win32Port.h"
+
+namespace qmb {
+
+namespace {
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+static_assert(kPurgeAll == 0x0F, "PurgeComm flags");
+
+DWORD Bit(bool on) {
+    return on ? 1u : 0u;
+}
+}  // namespace
+
+DCB MakeDcb(const LineSettings& s) {
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = s.baudRate;
+    dcb.fBinary = Bit(s.binary);
+    dcb.fParity = Bit(s.parityCheck);
+    dcb.fOutxCtsFlow = Bit(s.ctsOutputFlow);
+    dcb.fOutxDsrFlow = Bit(s.dsrOutputFlow);
+    dcb.fDtrControl = s.dtrControl & 0x3u;
+    dcb.fDsrSensitivity = Bit(s.dsrSensitivity);
+    dcb.fTXContinueOnXoff = Bit(s.txContinueOnXoff);
+    dcb.fOutX = Bit(s.xonXoffOutput);
+    dcb.fInX = Bit(s.xonXoffInput);
+    dcb.fErrorChar = Bit(s.errorCharReplace);
+    dcb.fNull = Bit(s.nullStrip);
+    dcb.fRtsControl = s.rtsControl & 0x3u;
+    dcb.fAbortOnError = Bit(s.abortOnError);
+    dcb.XonLim = s.xonLimit;
+    dcb.XoffLim = s.xoffLimit;
+    dcb.ByteSize = s.byteSize;
+    dcb.Parity = s.parity;
+    dcb.StopBits = s.stopBits;
+    dcb.XonChar = s.xonChar;
+    dcb.XoffChar = s.xoffChar;
+    dcb.ErrorChar = s.errorChar;
+    dcb.EofChar = s.eofChar;
+    dcb.EvtChar = s.eventChar;
+    return dcb;
+}
+
+COMMTIMEOUTS MakeCommTimeouts(const TimeLimits& limits) {
+    COMMTIMEOUTS t;
+    t.ReadIntervalTimeout = limits.readInterval;
+    t.ReadTotalTimeoutMultiplier = limits.readTotalMultiplier;
+    t.ReadTotalTimeoutConstant = limits.readTotalConstant;
+    t.WriteTotalTimeoutMultiplier = limits.writeTotalMultiplier;
+    t.WriteTotalTimeoutConstant = limits.writeTotalConstant;
+    return t;
+}
+
+bool Win32Port::Open(const char* deviceName) {
+    Close();
+    HANDLE h = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    handle_ = h;
+    return true;
+}
+
+bool Win32Port::ApplyLineSettings(const LineSettings& settings) {
+    DCB dcb = MakeDcb(settings);
+    return IsOpen() && SetCommState(handle_, &dcb) != FALSE;
+}
+
+bool Win32Port::ApplyTimeLimits(const TimeLimits& limits) {
+    COMMTIMEOUTS t = MakeCommTimeouts(limits);
+    return IsOpen() && SetCommTimeouts(handle_, &t) != FALSE;
+}
+
+void Win32Port::Purge() {
+    if (IsOpen()) PurgeComm(handle_, kPurgeAll);
+}
+
+size_t Win32Port::Read(uint8_t* buf, size_t count) {
+    if (!IsOpen()) return 0;
+    DWORD got = 0;
+    ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL);
+    return got <= count ? got : count;
+}
+
+bool Win32Port::Write(const uint8_t* buf, size_t count) {
+    DWORD written = 0;
+    return IsOpen() && WriteFile(handle_, buf, static_cast<DWORD>(count), &written, NULL) != FALSE;
+}
+
+void Win32Port::Close() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
+}
+
+uint32_t Win32TickCounter::Now() {
+    return GetTickCount();
+}
+
+void Win32TickCounter::Sleep(uint32_t ms) {
+    ::Sleep(ms);
+}
+
+}  // namespace qmb

@@ -1,0 +1,52 @@
+// The Win32 backend of the port seam: a COM port opened with CreateFileA and
+// driven with the communications functions, and the GetTickCount clock.
+#pragma once
+
+#include <windows.h>
+
+#include "link/Port.h"
+
+namespace qmb {
+
+// The device-control block for SetCommState, built whole from the settings:
+// DCBlength set, every other field (reserved ones included) from settings or 0.
+DCB MakeDcb(const LineSettings& settings);
+
+// The SetCommTimeouts block for the limits.
+COMMTIMEOUTS MakeCommTimeouts(const TimeLimits& limits);
+
+class Win32Port : public Port {
+  public:
+    Win32Port() = default;
+    Win32Port(const Win32Port&) = delete;
+    Win32Port& operator=(const Win32Port&) = delete;
+    ~Win32Port() override { Close(); }
+
+    // CreateFileA: read and write, no sharing, open existing, synchronous.
+    bool Open(const char* deviceName) override;
+    // SetCommState with MakeDcb(settings).
+    bool ApplyLineSettings(const LineSettings& settings) override;
+    // SetCommTimeouts with MakeCommTimeouts(limits).
+    bool ApplyTimeLimits(const TimeLimits& limits) override;
+    // PurgeComm with both aborts and both clears (0x0F).
+    void Purge() override;
+    // One ReadFile; the bytes it reports, whatever its result.
+    size_t Read(uint8_t* buf, size_t count) override;
+    // One WriteFile of all count bytes; a short write is not detected.
+    bool Write(const uint8_t* buf, size_t count) override;
+    void Close() override;
+
+    bool IsOpen() const { return handle_ != nullptr; }
+
+  private:
+    HANDLE handle_ = nullptr;  // null while closed
+};
+
+// GetTickCount and Sleep.
+class Win32TickCounter : public TickCounter {
+  public:
+    uint32_t Now() override;
+    void Sleep(uint32_t ms) override;
+};
+
+}  // namespace qmb

@@ -1,0 +1,373 @@
+// Replays one scenario of the panel scenario table against a running
+// qmb-edit.exe: finds its main window by class, the panel and its controls by
+// id, clicks with BM_CLICK, types with WM_CHAR, reads texts with WM_GETTEXT and
+// styles with GetWindowLongA, and finds, reads and dismisses its error boxes.
+//
+// Usage: gui-driver SCENARIO_FILE NAME [--keep-open]
+// Prints one line per step and "PASS" or "FAIL ..." at the end; exit code 0
+// when the scenario passed. A "sim" step prints "@sim COMMAND" and waits for
+// the harness to answer with one line on standard input.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ScenarioFile.h"
+#include "job/Panel.h"
+
+namespace qmb::test {
+namespace {
+
+constexpr DWORD kDefaultWaitMs = 20000;
+constexpr DWORD kPollMs = 2;
+constexpr UINT kReplyTimeoutMs = 5000;  // longer means the UI thread is stuck
+constexpr int kMainWindowId = -2;       // the name MAIN
+
+const std::map<std::string, int> kControls = {
+    {"MAIN", kMainWindowId},      {"IDC_PORT_STATUS", IDC_PORT_STATUS},
+    {"IDC_TAT", IDC_TAT},         {"IDC_WRITE", IDC_WRITE},
+    {"IDC_READ", IDC_READ},       {"IDC_LOOP", IDC_LOOP},
+    {"IDC_STATUS", IDC_STATUS},   {"IDC_CLOCK", IDC_CLOCK},
+    {"IDC_PORT", IDC_PORT},       {"IDC_HEX", IDC_HEX},
+    {"IDC_SECTION", IDC_SECTION}, {"IDC_LENGTH", IDC_LENGTH},
+};
+
+struct Failure {
+    std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+    throw Failure{message};
+}
+
+std::string Quote(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+class Driver {
+  public:
+    void Attach();
+    void Run(const Step& step);
+    void CloseApplication();
+    void CheckNoErrorBox();
+
+  private:
+    HWND Window(const std::string& name);
+    std::string Text(HWND window);
+    LONG Style(HWND window) { return GetWindowLongA(window, GWL_STYLE); }
+    void Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    HWND FindErrorBox();
+    std::string ErrorBoxText(HWND box);
+    // Waits until done() holds; fails with what() after ms, or at once when an
+    // error box shows up (unless waiting for one).
+    template <typename Done, typename What>
+    void WaitFor(DWORD ms, Done done, What what, bool errorBoxExpected = false);
+    bool IsIdle(std::string* why);
+
+    HWND main_ = NULL;
+    HWND panel_ = NULL;
+    DWORD process_ = 0;
+};
+
+void Driver::Attach() {
+    const DWORD start = GetTickCount();
+    while ((main_ = FindWindowA("QMB_EDIT", NULL)) == NULL || !IsWindowVisible(main_)) {
+        if (GetTickCount() - start > 30000) Fail("no visible window of class QMB_EDIT");
+        Sleep(50);
+    }
+    GetWindowThreadProcessId(main_, &process_);
+    for (HWND child = GetWindow(main_, GW_CHILD); child != NULL;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if (GetDlgItem(child, IDC_READ) != NULL) panel_ = child;
+    }
+    if (panel_ == NULL) Fail("the main window holds no panel with IDC_READ");
+    if (!IsWindowVisible(panel_)) Fail("the panel is not visible");
+}
+
+HWND Driver::Window(const std::string& name) {
+    auto it = kControls.find(name);
+    if (it == kControls.end()) Fail("unknown control " + name);
+    if (it->second == kMainWindowId) return main_;
+    HWND control = GetDlgItem(panel_, it->second);
+    if (control == NULL) Fail("the panel has no control " + name);
+    return control;
+}
+
+void Driver::Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, kReplyTimeoutMs,
+                             &result)) {
+        Fail("the application did not answer a message within 5 s");
+    }
+}
+
+std::string Driver::Text(HWND window) {
+    char buf[20000];
+    buf[0] = '\0';
+    DWORD_PTR length = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buf, reinterpret_cast<LPARAM>(buf),
+                             SMTO_NORMAL, kReplyTimeoutMs, &length)) {
+        Fail("the application did not answer WM_GETTEXT within 5 s");
+    }
+    return std::string(buf, length < sizeof buf ? length : sizeof buf - 1);
+}
+
+struct BoxSearch {
+    DWORD process;
+    HWND box;
+};
+
+BOOL CALLBACK FindErrorBoxProc(HWND window, LPARAM param) {
+    BoxSearch* search = reinterpret_cast<BoxSearch*>(param);
+    char cls[64] = "", title[64] = "";
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, cls, sizeof cls);
+    GetWindowTextA(window, title, sizeof title);
+    if (process == search->process && std::string(cls) == "#32770" &&
+        std::string(title) == "Error" && IsWindowVisible(window)) {
+        search->box = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND Driver::FindErrorBox() {
+    BoxSearch search{process_, NULL};
+    EnumWindows(&FindErrorBoxProc, reinterpret_cast<LPARAM>(&search));
+    return search.box;
+}
+
+std::string Driver::ErrorBoxText(HWND box) {
+    std::string text;
+    for (HWND child = GetWindow(box, GW_CHILD); child != NULL;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        char cls[64] = "";
+        GetClassNameA(child, cls, sizeof cls);
+        if (lstrcmpiA(cls, "Static") != 0) continue;
+        std::string t = Text(child);
+        if (!t.empty()) text += t;
+    }
+    return text;
+}
+
+void Driver::CheckNoErrorBox() {
+    if (HWND box = FindErrorBox()) Fail("unexpected error box: " + Quote(ErrorBoxText(box)));
+}
+
+template <typename Done, typename What>
+void Driver::WaitFor(DWORD ms, Done done, What what, bool errorBoxExpected) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (done()) return;
+        if (!errorBoxExpected) CheckNoErrorBox();
+        if (GetTickCount() - start >= ms) Fail(what());
+        Sleep(kPollMs);
+    }
+}
+
+bool Driver::IsIdle(std::string* why) {
+    const std::pair<int, const char*> expected[] = {
+        {IDC_TAT, kCaptionTat}, {IDC_LOOP, kCaptionLoop},   {IDC_READ, "Read"},
+        {IDC_WRITE, "Write"},   {IDC_STATUS, kStatusReady}, {IDC_PORT_STATUS, kPortClosed},
+    };
+    for (const auto& e : expected) {
+        HWND control = GetDlgItem(panel_, e.first);
+        std::string text = Text(control);
+        if (text != e.second) {
+            *why = "control " + std::to_string(e.first) + " shows " + Quote(text);
+            return false;
+        }
+        if (Style(control) & WS_DISABLED) {
+            *why = "control " + std::to_string(e.first) + " is disabled";
+            return false;
+        }
+    }
+    return true;
+}
+
+DWORD Milliseconds(const Step& step, size_t index, DWORD fallback) {
+    return step.args.size() > index ? static_cast<DWORD>(std::atoi(step.args[index].c_str()))
+                                    : fallback;
+}
+
+void Driver::Run(const Step& step) {
+    const std::string& verb = step.verb;
+    const std::vector<std::string>& a = step.args;
+    auto need = [&](size_t n) {
+        if (a.size() < n) Fail(verb + " needs " + std::to_string(n) + " arguments");
+    };
+
+    if (verb == "device") {
+        // Set up by the harness before the application started.
+    } else if (verb == "click") {
+        need(1);
+        Send(Window(a[0]), BM_CLICK, 0, 0);
+    } else if (verb == "select") {
+        need(2);
+        Send(Window(a[0]), CB_SETCURSEL, static_cast<WPARAM>(std::atoi(a[1].c_str())), 0);
+    } else if (verb == "settext") {
+        need(2);
+        Send(Window(a[0]), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(a[1].c_str()));
+    } else if (verb == "keys") {
+        need(2);
+        HWND control = Window(a[0]);
+        for (unsigned char c : a[1])
+            Send(control, WM_CHAR, c, 1);
+    } else if (verb == "expect") {
+        need(2);
+        std::string text = Text(Window(a[0]));
+        if (text != a[1]) Fail(a[0] + " shows " + Quote(text) + ", expected " + Quote(a[1]));
+    } else if (verb == "wait") {
+        need(2);
+        HWND control = Window(a[0]);
+        std::string last;
+        WaitFor(
+            Milliseconds(step, 2, kDefaultWaitMs), [&] { return (last = Text(control)) == a[1]; },
+            [&] { return a[0] + " still shows " + Quote(last) + ", expected " + Quote(a[1]); });
+    } else if (verb == "limit") {
+        need(2);
+        DWORD_PTR limit = 0;
+        if (!SendMessageTimeoutA(Window(a[0]), EM_GETLIMITTEXT, 0, 0, SMTO_NORMAL, kReplyTimeoutMs,
+                                 &limit)) {
+            Fail("the application did not answer EM_GETLIMITTEXT within 5 s");
+        }
+        if (limit != std::strtoul(a[1].c_str(), nullptr, 10)) {
+            Fail(a[0] + " takes " + std::to_string(limit) + " characters");
+        }
+    } else if (verb == "enabled" || verb == "disabled") {
+        const bool wantDisabled = verb == "disabled";
+        for (const std::string& name : a) {
+            const bool disabled = (Style(Window(name)) & WS_DISABLED) != 0;
+            if (disabled != wantDisabled) Fail(name + " is not " + verb);
+        }
+    } else if (verb == "error") {
+        need(1);
+        HWND box = NULL;
+        WaitFor(
+            Milliseconds(step, 1, kDefaultWaitMs), [&] { return (box = FindErrorBox()) != NULL; },
+            [&] { return "no error box " + Quote(a[0]); }, true);
+        Sleep(100);  // let the box finish its initialisation
+        const std::string text = ErrorBoxText(box);
+        if (text != a[0]) Fail("the error box shows " + Quote(text) + ", expected " + Quote(a[0]));
+        if (GetWindow(box, GW_OWNER) != main_) Fail("the error box is not owned by MAIN");
+        if (IsWindowEnabled(main_)) Fail("MAIN is enabled while the error box is shown");
+        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+        WaitFor(
+            5000, [&] { return !IsWindow(box); }, [] { return std::string("the box stays open"); },
+            true);
+    } else if (verb == "noerror") {
+        CheckNoErrorBox();
+    } else if (verb == "idle") {
+        std::string why;
+        WaitFor(
+            Milliseconds(step, 0, kDefaultWaitMs), [&] { return IsIdle(&why); },
+            [&] { return "the panel is not idle: " + why; });
+    } else if (verb == "window") {
+        need(4);
+        RECT r;
+        GetWindowRect(main_, &r);
+        const long want[] = {std::atol(a[0].c_str()), std::atol(a[1].c_str()),
+                             std::atol(a[2].c_str()), std::atol(a[3].c_str())};
+        if (r.left != want[0] || r.top != want[1] || r.right - r.left != want[2] ||
+            r.bottom - r.top != want[3]) {
+            char got[100];
+            std::snprintf(got, sizeof got, "%ld %ld %ld %ld", r.left, r.top, r.right - r.left,
+                          r.bottom - r.top);
+            Fail(std::string("MAIN is at ") + got);
+        }
+    } else if (verb == "sim") {
+        need(1);
+        std::string command;
+        for (const std::string& w : a)
+            command += (command.empty() ? "" : " ") + w;
+        std::printf("@sim %s\n", command.c_str());
+        std::fflush(stdout);
+        char answer[256];
+        if (!std::fgets(answer, sizeof answer, stdin)) Fail("no answer from the harness");
+        if (std::string(answer).rfind("ok", 0) != 0) Fail(std::string("simulator: ") + answer);
+    } else if (verb == "pause") {
+        need(1);
+        Sleep(Milliseconds(step, 0, 0));
+    } else {
+        Fail("unknown step " + verb);
+    }
+}
+
+void Driver::CloseApplication() {
+    PostMessageA(main_, WM_CLOSE, 0, 0);
+    WaitFor(
+        10000, [&] { return !IsWindow(main_); },
+        [] { return std::string("the main window stays open after WM_CLOSE"); });
+}
+
+int Main(int argc, char** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: gui-driver SCENARIO_FILE NAME [--keep-open]\n");
+        return 2;
+    }
+    const bool keepOpen = argc > 3 && std::string(argv[3]) == "--keep-open";
+    std::vector<Scenario> scenarios;
+    std::string error;
+    if (!LoadScenarios(argv[1], &scenarios, &error)) {
+        std::printf("FAIL %s\n", error.c_str());
+        return 1;
+    }
+    const Scenario* scenario = nullptr;
+    for (const Scenario& s : scenarios) {
+        if (s.name == argv[2]) scenario = &s;
+    }
+    if (scenario == nullptr) {
+        std::printf("FAIL no scenario %s\n", argv[2]);
+        return 1;
+    }
+
+    Driver driver;
+    const Step* current = nullptr;
+    try {
+        driver.Attach();
+        for (const Step& step : scenario->steps) {
+            current = &step;
+            std::printf("  line %d: %s", step.line, step.verb.c_str());
+            for (const std::string& word : step.args)
+                std::printf(" %s", Quote(word).c_str());
+            std::printf("\n");
+            std::fflush(stdout);
+            driver.Run(step);
+        }
+        current = nullptr;
+        driver.CheckNoErrorBox();
+        if (!keepOpen) driver.CloseApplication();
+    } catch (const Failure& failure) {
+        if (current != nullptr) {
+            std::printf("FAIL line %d (%s): %s\n", current->line, current->verb.c_str(),
+                        failure.message.c_str());
+        } else {
+            std::printf("FAIL %s\n", failure.message.c_str());
+        }
+        return 1;
+    }
+    std::printf("PASS %s\n", scenario->name.c_str());
+    return 0;
+}
+
+}  // namespace
+}  // namespace qmb::test
+
+int main(int argc, char** argv) {
+    return qmb::test::Main(argc, argv);
+}

@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""Runs the Windows programs of a MinGW build under Wine, for CTest.
+
+  winetest.py --build-dir B --wine WINE64 prefix
+      makes (or refreshes) the private Wine prefix B/wine/prefix.
+  winetest.py ... run [--device echo|silent|none] EXE [ARGS...]
+      runs a console program with COM1 mapped to the chosen device.
+  winetest.py ... gui --app EXE --driver EXE --scenarios FILE
+                  [--devsim PATH] [--screenshot PNG] NAME
+      starts Xvfb (1024 x 768), the device the scenario names on COM1,
+      qmb-edit.exe, and the GUI driver replaying scenario NAME; checks that
+      the application then ends with exit code 0.
+
+Devices on COM1 (a pseudo-terminal mapped with `reg add`):
+  sim     the device simulator (qmb-devsim) with the scenario's arguments;
+  silent  a line on which nothing ever answers;
+  echo    a peer that echoes every write; a write starting with '?' is
+          answered with the line settings it sees, one starting with '!' with
+          "abc", "def", "ghi" sent 100 ms apart;
+  none    COM1 unmapped.
+COM2 to COM4 are always unmapped.
+"""
+
+import argparse
+import os
+import pty
+import select
+import shlex
+import socket
+import subprocess
+import sys
+import tempfile
+import termios
+import threading
+import time
+import tty
+
+STARTUP_TIMEOUT = 15.0
+DRIVER_TIMEOUT = 150.0
+
+
+T0 = time.time()
+
+
+def log(message):
+    print("[winetest %5.1f s] %s" % (time.time() - T0, message), flush=True)
+
+
+def windows_path(path):
+    """A Unix path as Wine's drive Z: sees it."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+class Wine:
+    def __init__(self, build_dir, wine64):
+        self.root = os.path.join(os.path.abspath(build_dir), "wine")
+        self.prefix = os.path.join(self.root, "prefix")
+        self.wine64 = wine64
+        self.wineserver = os.path.join(os.path.dirname(wine64), "wineserver")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEARCH="win64", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.env.pop("DISPLAY", None)
+
+    def run(self, args, timeout=120):
+        """Runs a Wine program to its end. Its output goes to a file, not a
+        pipe: the Wine server and services it starts inherit the output and
+        would hold a pipe open for seconds after the program has ended."""
+        with tempfile.TemporaryFile() as output:
+            code = subprocess.run([self.wine64] + args, env=self.env, timeout=timeout,
+                                  stdout=output, stderr=subprocess.STDOUT).returncode
+            if code != 0:
+                output.seek(0)
+                sys.stdout.write(output.read().decode(errors="replace"))
+                raise RuntimeError("wine %s failed with %d" % (args[0], code))
+
+    def kill_server(self):
+        subprocess.run([self.wineserver, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        subprocess.run([self.wineserver, "-w"], env=self.env, timeout=30)
+
+    def make_prefix(self):
+        """Makes the prefix once per Wine version; later calls reuse it."""
+        os.makedirs(self.root, exist_ok=True)
+        self.kill_server()
+        version = subprocess.run([self.wine64, "--version"], env=self.env,
+                                 stdout=subprocess.PIPE, text=True).stdout.strip()
+        marker = os.path.join(self.root, "prefix-ready")
+        if os.path.exists(marker) and open(marker).read() == version:
+            log("reusing the prefix of %s: %s" % (version, self.prefix))
+            return
+        start = time.time()
+        self.run(["wineboot", "-i"], timeout=300)
+        # Wine draws the window frames itself (there is no window manager
+        # under Xvfb), and a crashing program ends instead of opening a dialog.
+        self.run(["reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
+                  "/f"])
+        self.run(["reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t",
+                  "REG_DWORD", "/d", "0", "/f"])
+        self.kill_server()
+        with open(marker, "w") as f:
+            f.write(version)
+        log("prefix ready in %.1f s: %s" % (time.time() - start, self.prefix))
+
+    def map_com1(self, device_path):
+        """COM1 to device_path ("" for none); COM2 to COM4 to nothing. An
+        empty value keeps Wine's mount manager from giving the port to a
+        serial device of the host."""
+        if not os.path.exists(os.path.join(self.prefix, "system.reg")):
+            raise RuntimeError("no Wine prefix: run the wine.prefix test first")
+        self.kill_server()
+        for port, target in (("COM1", device_path), ("COM2", ""), ("COM3", ""), ("COM4", "")):
+            self.run(["reg", "add", r"HKLM\Software\Wine\Ports", "/v", port, "/d", target, "/f"])
+        # The mount manager makes the dosdevices links when the server starts.
+        self.kill_server()
+        log("COM1 mapped to %s" % (device_path or "nothing"))
+
+    def start_server(self):
+        """Starts the Wine server ahead of the programs, detached from every
+        pipe; it stays until kill_server."""
+        subprocess.run([self.wineserver, "-p"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+
+    def start(self, args, **kwargs):
+        return subprocess.Popen([self.wine64] + args, env=self.env, **kwargs)
+
+
+class Pty:
+    """A raw pseudo-terminal pair; Wine opens the slave as the COM port."""
+
+    def __init__(self):
+        self.master, self.slave = pty.openpty()
+        tty.setraw(self.master)
+        tty.setraw(self.slave)
+        self.path = os.ttyname(self.slave)
+        self.stopping = False
+        self.thread = None
+
+    def serve_echo(self):
+        self.thread = threading.Thread(target=self._echo, daemon=True)
+        self.thread.start()
+
+    def settings_line(self):
+        iflag, _, cflag, _, ispeed, ospeed = termios.tcgetattr(self.slave)[:6]
+        speed = {termios.B9600: "9600", termios.B38400: "38400"}.get(ospeed, "other")
+        if ispeed != ospeed:
+            speed += "/" + {termios.B38400: "38400"}.get(ispeed, "other")
+        size = {termios.CS5: "cs5", termios.CS6: "cs6", termios.CS7: "cs7",
+                termios.CS8: "cs8"}[cflag & termios.CSIZE]
+
+        def flag(word, bit, name):
+            return ("" if word & bit else "-") + name
+
+        return " ".join([speed, size, flag(cflag, termios.PARENB, "parenb"),
+                         flag(cflag, termios.CSTOPB, "cstopb"),
+                         flag(cflag, termios.CRTSCTS, "crtscts"),
+                         flag(iflag, termios.IXON, "ixon"),
+                         flag(iflag, termios.IXOFF, "ixoff")]) + "\n"
+
+    def _echo(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if not ready:
+                continue
+            try:
+                data = os.read(self.master, 4096)
+            except OSError:
+                time.sleep(0.05)
+                continue
+            if data.startswith(b"?"):
+                os.write(self.master, self.settings_line().encode())
+            elif data.startswith(b"!"):
+                for piece in (b"abc", b"def", b"ghi"):
+                    os.write(self.master, piece)
+                    time.sleep(0.1)
+            else:
+                os.write(self.master, data)
+
+    def close(self):
+        self.stopping = True
+        if self.thread:
+            self.thread.join(1)
+        os.close(self.master)
+        os.close(self.slave)
+
+
+class Simulator:
+    """qmb-devsim on its own pseudo-terminal, with a control socket."""
+
+    def __init__(self, devsim, args, workdir):
+        if not devsim or not os.access(devsim, os.X_OK):
+            raise RuntimeError("no device simulator at %r: build the native preset first"
+                               % devsim)
+        self.control = os.path.join(workdir, "devsim.sock")
+        self.log_path = os.path.join(workdir, "devsim.log")
+        self.log = open(self.log_path, "wb")
+        self.process = subprocess.Popen([devsim, "--control", self.control] + args,
+                                        stdout=subprocess.PIPE, stderr=self.log)
+        ready, _, _ = select.select([self.process.stdout], [], [], STARTUP_TIMEOUT)
+        line = self.process.stdout.readline().decode().strip() if ready else ""
+        if not line.startswith("/dev/"):
+            self.stop()
+            raise RuntimeError("the simulator printed no pty path (got %r)" % line)
+        self.path = line
+        deadline = time.time() + STARTUP_TIMEOUT
+        while not os.path.exists(self.control) and time.time() < deadline:
+            time.sleep(0.05)
+
+    def command(self, line):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(5)
+            s.connect(self.control)
+            s.sendall(line.encode() + b"\n")
+            answer = b""
+            while not answer.endswith(b"\n"):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        return answer.decode(errors="replace").strip()
+
+    def stop(self):
+        if self.process.poll() is None:
+            try:
+                self.command("quit")
+                self.process.wait(5)
+            except (OSError, subprocess.TimeoutExpired):
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+class Xvfb:
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        # Xvfb writes the number and the line end separately, and ends itself
+        # when the second write fails: read the whole line before closing.
+        number = b""
+        deadline = time.time() + STARTUP_TIMEOUT
+        while not number.endswith(b"\n") and time.time() < deadline:
+            ready, _, _ = select.select([read_end], [], [], deadline - time.time())
+            chunk = os.read(read_end, 16) if ready else b""
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_end)
+        number = number.decode().strip()
+        if not number:
+            self.stop()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+
+    def screenshot(self, path, geometry=None):
+        args = ["import", "-display", self.display, "-window", "root"]
+        if geometry:
+            args += ["-crop", "%dx%d+%d+%d" % geometry]
+        subprocess.run(args + [path], check=True, timeout=30)
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+def scenario_device(path, name):
+    """The device line of scenario name: (kind, simulator arguments)."""
+    current = None
+    with open(path) as f:
+        for line in f:
+            words = shlex.split(line, comments=True)
+            if not words:
+                continue
+            if words[0] == "scenario":
+                current = words[1]
+            elif current == name:
+                if words[0] == "device":
+                    return words[1], words[2:]
+                return "sim", []
+    if current is None:
+        raise RuntimeError("no scenarios in " + path)
+    return "sim", []
+
+
+def open_device(kind, args, devsim, workdir):
+    if kind == "sim":
+        return Simulator(devsim, args, workdir)
+    if kind in ("silent", "echo"):
+        line = Pty()
+        if kind == "echo":
+            line.serve_echo()
+        return line
+    if kind == "none":
+        return None
+    raise RuntimeError("unknown device " + kind)
+
+
+def close_device(device):
+    if isinstance(device, Simulator):
+        device.stop()
+    elif device is not None:
+        device.close()
+
+
+def command_run(wine, opts):
+    with tempfile.TemporaryDirectory() as workdir:
+        device = open_device(opts.device, [], opts.devsim, workdir)
+        try:
+            wine.map_com1(device.path if device else "")
+            result = subprocess.run([wine.wine64, opts.exe] + opts.args, env=wine.env,
+                                    timeout=opts.timeout)
+            return result.returncode
+        finally:
+            wine.kill_server()
+            close_device(device)
+
+
+def forward_driver_output(driver, device):
+    """Echoes the driver's lines; answers its "@sim" requests. Runs on its own
+    thread: the pipe may stay open after the driver has ended, held by a Wine
+    process that inherited it."""
+    for raw in driver.stdout:
+        line = raw.decode(errors="replace").rstrip("\r\n")
+        print("    " + line, flush=True)
+        if line.startswith("@sim "):
+            if isinstance(device, Simulator):
+                try:
+                    answer = "ok " + device.command(line[5:])
+                except OSError as error:
+                    answer = "error %s" % error
+            else:
+                answer = "error no simulator on COM1"
+            print("    -> " + answer, flush=True)
+            driver.stdin.write((answer + "\n").encode())
+            driver.stdin.flush()
+
+
+def command_gui(wine, opts):
+    kind, sim_args = scenario_device(opts.scenarios, opts.name)
+    failures_dir = os.path.join(wine.root, "failures")
+    with tempfile.TemporaryDirectory() as workdir:
+        xvfb = Xvfb()
+        device = app = None
+        try:
+            device = open_device(kind, sim_args, opts.devsim, workdir)
+            wine.map_com1(device.path if device else "")
+            wine.env["DISPLAY"] = xvfb.display
+            app_log = open(os.path.join(workdir, "app.log"), "wb")
+            started = time.time()
+            wine.start_server()
+            app = wine.start([opts.app], stdout=app_log, stderr=subprocess.STDOUT)
+            driver_args = [opts.driver, windows_path(opts.scenarios), opts.name]
+            if opts.screenshot:
+                driver_args.append("--keep-open")
+            driver = wine.start(driver_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+            reader = threading.Thread(target=forward_driver_output, args=(driver, device),
+                                      daemon=True)
+            reader.start()
+            try:
+                driver_code = driver.wait(DRIVER_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                driver.kill()
+                driver_code = "timeout"
+            reader.join(2)
+            if driver_code != 0:
+                os.makedirs(failures_dir, exist_ok=True)
+                shot = os.path.join(failures_dir, opts.name + ".png")
+                try:
+                    xvfb.screenshot(shot)
+                except (OSError, subprocess.SubprocessError):
+                    shot = "(no screenshot)"
+                log("scenario failed (driver: %s); screen saved to %s" % (driver_code, shot))
+                if isinstance(device, Simulator):
+                    with open(device.log_path, errors="replace") as f:
+                        sys.stdout.write(f.read()[-4000:])
+                return 1
+            if opts.screenshot:
+                time.sleep(0.5)  # a few lamp ticks
+                xvfb.screenshot(opts.screenshot, (302, 191, 420, 387))
+                log("screenshot saved to " + opts.screenshot)
+                return 0
+            try:
+                app_code = app.wait(15)
+            except subprocess.TimeoutExpired:
+                log("qmb-edit.exe did not end after its window was closed")
+                return 1
+            if app_code != 0:
+                log("qmb-edit.exe ended with exit code %d" % app_code)
+                return 1
+            log("%s passed in %.1f s" % (opts.name, time.time() - started))
+            return 0
+        finally:
+            if app is not None and app.poll() is None:
+                app.kill()
+            wine.kill_server()
+            wine.env.pop("DISPLAY", None)
+            close_device(device)
+            xvfb.stop()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--wine", default="/usr/lib/wine/wine64")
+    parser.add_argument("--devsim", default="")
+    sub = parser.add_subparsers(dest="command", required=True)
+    sub.add_parser("prefix")
+    run = sub.add_parser("run")
+    run.add_argument("--device", default="none", choices=["none", "silent", "echo", "sim"])
+    run.add_argument("--timeout", type=float, default=300)
+    run.add_argument("exe")
+    run.add_argument("args", nargs=argparse.REMAINDER)
+    gui = sub.add_parser("gui")
+    gui.add_argument("--app", required=True)
+    gui.add_argument("--driver", required=True)
+    gui.add_argument("--scenarios", required=True)
+    gui.add_argument("--screenshot")
+    gui.add_argument("name")
+    opts = parser.parse_args()
+
+    wine = Wine(opts.build_dir, opts.wine)
+    try:
+        if opts.command == "prefix":
+            wine.make_prefix()
+            return 0
+        if opts.command == "run":
+            return command_run(wine, opts)
+        return command_gui(wine, opts)
+    except (RuntimeError, subprocess.TimeoutExpired) as error:
+        log("error: %s" % error)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
