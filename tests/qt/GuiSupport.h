@@ -27,7 +27,8 @@ inline QMessageBox* ShownErrorBox() {
     return qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
 }
 
-// Buttons enabled with their idle captions, "Ready", "CLOSED".
+// No job running and no worker left; buttons enabled with their idle
+// captions, "Ready", "CLOSED".
 bool IsIdle(qt::EditorApp& editor);
 
 // Describes the idle-relevant state, for failure messages.
