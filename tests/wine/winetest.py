@@ -254,11 +254,17 @@ class Xvfb:
             raise RuntimeError("Xvfb did not start")
         self.display = ":" + number
 
-    def screenshot(self, path, geometry=None):
-        args = ["import", "-display", self.display, "-window", "root"]
-        if geometry:
-            args += ["-crop", "%dx%d+%d+%d" % geometry]
-        subprocess.run(args + [path], check=True, timeout=30)
+    def screenshot(self, path, rect=None):
+        """The screen, or the rectangle (left, top, width, height) of it."""
+        shot = ["import", "-display", self.display, "-window", "root"]
+        if rect is None:
+            subprocess.run(shot + [path], check=True, timeout=30)
+            return
+        left, top, width, height = rect
+        whole = subprocess.run(shot + ["png:-"], check=True, timeout=30,
+                               stdout=subprocess.PIPE).stdout
+        subprocess.run(["convert", "png:-", "-crop", "%dx%d+%d+%d" % (width, height, left, top),
+                        "+repage", path], input=whole, check=True, timeout=30)
 
     def stop(self):
         self.process.terminate()
@@ -327,7 +333,7 @@ def forward_driver_output(driver, device):
         if line.startswith("@sim "):
             if isinstance(device, Simulator):
                 try:
-                    answer = "ok " + device.command(line[5:])
+                    answer = device.command(line[5:])
                 except OSError as error:
                     answer = "error %s" % error
             else:
