@@ -1,5 +1,9 @@
 #include "ScenarioRunner.h"
 
+#include <sys/prctl.h>
+
+#include <csignal>
+
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QEventLoop>
@@ -79,6 +83,8 @@ bool ScenarioRunner::StartSimulator(const QStringList& args) {
     simulator_.setArguments(args);
     simulator_.setProcessChannelMode(QProcess::SeparateChannels);
     simulator_.setReadChannel(QProcess::StandardOutput);
+    // The simulator ends with this process, however this process ends.
+    simulator_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
     simulator_.start();
     if (!simulator_.waitForStarted(5000)) {
         failure_ = QStringLiteral("the simulator did not start: ") + simulator_.errorString();
