@@ -62,14 +62,20 @@ class LampPaintCounter : public QObject {
     }
 };
 
-QImage LampCell(int cell) {
+// A cell of the lamp bitmap as the screen shows it: each bitmap pixel
+// becomes a square of device-pixel-ratio pixels.
+QImage LampCell(int cell, qreal dpr) {
+    const int side = qRound(qmb::kLampSize * dpr);
     return QImage(QStringLiteral(":/lamps.bmp"))
         .copy(cell * qmb::kLampSize, 0, qmb::kLampSize, qmb::kLampSize)
+        .scaled(side, side, Qt::IgnoreAspectRatio, Qt::FastTransformation)
         .convertToFormat(QImage::Format_RGB32);
 }
 
 QImage Grabbed(QWidget* widget, const QRect& rect) {
-    return widget->grab(rect).toImage().convertToFormat(QImage::Format_RGB32);
+    QImage image = widget->grab(rect).toImage().convertToFormat(QImage::Format_RGB32);
+    image.setDevicePixelRatio(1);
+    return image;
 }
 
 // Runs work on a thread of its own, as the job worker would, while the GUI
@@ -198,6 +204,10 @@ void PanelTest::placesControlsFromDialogUnits() {
         QCOMPARE(control->geometry(), e.pixels);
     }
     QCOMPARE(Panel().geometry(), QRect(0, 0, 552, 434));  // 368 x 267 units
+    // In device pixels the same places, scaled by the screen's ratio.
+    const qreal dpr = Panel().devicePixelRatioF();
+    QCOMPARE(Panel().grab(ControlOf(*editor_, qmb::IDC_HEX)->geometry()).size(),
+             QSize(qRound(401 * dpr), qRound(301 * dpr)));
     // The lamps sit right of the port indicator, one above the other, as tall
     // as the status row together, inside the window.
     QCOMPARE(qmb::qt::OperatorPanel::ReceiveLampRect(), QRect(401, 345, 7, 7));
@@ -504,6 +514,8 @@ void PanelTest::lampsShowTheirCellsAndRepaintOnlyOnChange() {
     QCOMPARE(counter.count, 0);
 
     Panel().StopTimers();
+    const qreal dpr = Panel().devicePixelRatioF();
+    auto LampCell = [dpr](int cell) { return ::LampCell(cell, dpr); };
     const QRect rx = qmb::qt::OperatorPanel::ReceiveLampRect();
     const QRect tx = qmb::qt::OperatorPanel::TransmitLampRect();
     QCOMPARE(Grabbed(&Panel(), rx), LampCell(qmb::kLampCellOff));
