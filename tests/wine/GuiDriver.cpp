@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ScenarioFile.h"
+#include "job/Indicators.h"
 #include "job/Panel.h"
 
 namespace qmb::test {
@@ -199,6 +200,46 @@ bool Driver::IsIdle(std::string* why) {
     return true;
 }
 
+// The colours of a lamp cell that tell it apart: its face and its top-left
+// and bottom-right bevel corners.
+struct LampCell {
+    COLORREF face = CLR_INVALID, topLeft = CLR_INVALID, bottomRight = CLR_INVALID;
+    bool operator==(const LampCell& o) const {
+        return face == o.face && topLeft == o.topLeft && bottomRight == o.bottomRight;
+    }
+};
+
+LampCell LampCellAt(int cell) {
+    const COLORREF faces[] = {RGB(0, 0, 0), RGB(0, 255, 0), RGB(255, 0, 0)};
+    return LampCell{faces[cell], RGB(128, 128, 128), RGB(255, 255, 255)};
+}
+
+// What the screen shows at a lamp's place (its top-left corner).
+LampCell ReadLamp(POINT place) {
+    HDC screen = GetDC(NULL);
+    LampCell seen;
+    seen.face = GetPixel(screen, place.x + kLampSize / 2, place.y + kLampSize / 2);
+    seen.topLeft = GetPixel(screen, place.x, place.y);
+    seen.bottomRight = GetPixel(screen, place.x + kLampSize - 1, place.y + kLampSize - 1);
+    ReleaseDC(NULL, screen);
+    return seen;
+}
+
+COLORREF LampFace(POINT place) {
+    HDC screen = GetDC(NULL);
+    const COLORREF face = GetPixel(screen, place.x + kLampSize / 2, place.y + kLampSize / 2);
+    ReleaseDC(NULL, screen);
+    return face;
+}
+
+std::string Describe(const LampCell& cell) {
+    char text[80];
+    std::snprintf(text, sizeof text, "face %06lX, corners %06lX %06lX",
+                  static_cast<unsigned long>(cell.face), static_cast<unsigned long>(cell.topLeft),
+                  static_cast<unsigned long>(cell.bottomRight));
+    return text;
+}
+
 DWORD Milliseconds(const Step& step, size_t index, DWORD fallback) {
     return step.args.size() > index ? static_cast<DWORD>(std::atoi(step.args[index].c_str()))
                                     : fallback;
@@ -248,6 +289,33 @@ void Driver::Run(const Step& step) {
         if (limit != std::strtoul(a[1].c_str(), nullptr, 10)) {
             Fail(a[0] + " takes " + std::to_string(limit) + " characters");
         }
+    } else if (verb == "lamp") {
+        need(2);
+        const bool receive = a[0] == "receive";
+        const bool lit = a[1] == "lit";
+        if ((!receive && a[0] != "transmit") || (!lit && a[1] != "off")) {
+            Fail("lamp receive|transmit off|lit [MS]");
+        }
+        POINT place =
+            receive ? POINT{kReceiveLampX, kReceiveLampY} : POINT{kTransmitLampX, kTransmitLampY};
+        ClientToScreen(panel_, &place);
+        if (!lit) {
+            LampCell seen;
+            WaitFor(
+                Milliseconds(step, 2, 0),
+                [&] { return (seen = ReadLamp(place)) == LampCellAt(kLampCellOff); },
+                [&] { return "the " + a[0] + " lamp shows " + Describe(seen); });
+            return;
+        }
+        // A lamp is lit for one 10 ms tick: watch its face closely.
+        const COLORREF face = LampCellAt(receive ? kLampCellReceive : kLampCellTransmit).face;
+        const DWORD start = GetTickCount();
+        while (LampFace(place) != face) {
+            if (GetTickCount() - start >= Milliseconds(step, 2, kDefaultWaitMs)) {
+                Fail("the " + a[0] + " lamp never lit");
+            }
+        }
+    } else if (verb == "enabled" || verb == "disabled") {
     } else if (verb == "enabled" || verb == "disabled") {
         const bool wantDisabled = verb == "disabled";
         for (const std::string& name : a) {
