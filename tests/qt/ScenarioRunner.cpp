@@ -9,9 +9,11 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPaintEvent>
 #include <QtTest>
 
 #include "GuiSupport.h"
+#include "job/Indicators.h"
 #include "job/Panel.h"
 
 namespace qmb::test {
@@ -147,6 +149,7 @@ bool ScenarioRunner::Start() {
         return false;
     }
     editor_ = std::make_unique<qt::EditorApp>();
+    editor_->Window().Panel().installEventFilter(this);
     editor_->Window().show();
     if (!QTest::qWaitForWindowExposed(&editor_->Window())) {
         failure_ = QStringLiteral("the window was never shown");
@@ -221,10 +224,27 @@ void ScenarioRunner::Tick() {
             }
             return;
         }
+        if (step.verb != "lamp") receiveLitPainted_ = transmitLitPainted_ = false;
         ++next_;
         stepStarted_ = false;
     }
     finished_ = true;
+}
+
+bool ScenarioRunner::eventFilter(QObject* watched, QEvent* event) {
+    if (editor_ && watched == &editor_->Window().Panel() && event->type() == QEvent::Paint) {
+        const qt::OperatorPanel& panel = editor_->Window().Panel();
+        const QRegion region = static_cast<QPaintEvent*>(event)->region();
+        if (region.intersects(qt::OperatorPanel::ReceiveLampRect()) &&
+            panel.ReceiveLampCell() == kLampCellReceive) {
+            receiveLitPainted_ = true;
+        }
+        if (region.intersects(qt::OperatorPanel::TransmitLampRect()) &&
+            panel.TransmitLampCell() == kLampCellTransmit) {
+            transmitLitPainted_ = true;
+        }
+    }
+    return false;
 }
 
 ScenarioRunner::Result ScenarioRunner::Fail(const QString& why) {
@@ -288,6 +308,27 @@ ScenarioRunner::Result ScenarioRunner::RunStep(const Step& step) {
         const int limit = verb == "expect" ? 0 : TimeLimit(step, 2);
         return WaitFor(have == want, limit,
                        QStringLiteral("%1 instead of %2").arg(Quoted(have), Quoted(want)));
+    }
+    if (verb == "lamp") {
+        const bool receive = name == QLatin1String("receive");
+        if (!receive && name != QLatin1String("transmit"))
+            return Fail(QStringLiteral("which lamp?"));
+        const bool wantLit = Arg(step, 1) == QLatin1String("lit");
+        const int limit = step.args.size() > 2 ? Arg(step, 2).toInt() : 0;
+        if (wantLit) {
+            return WaitFor(receive ? receiveLitPainted_ : transmitLitPainted_, limit,
+                           QStringLiteral("never lit"));
+        }
+        // Off: the off cell of the bitmap on the screen.
+        qt::OperatorPanel& panel = editor_->Window().Panel();
+        const QRect place =
+            receive ? qt::OperatorPanel::ReceiveLampRect() : qt::OperatorPanel::TransmitLampRect();
+        const QImage shown = panel.grab(place).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage off = QImage(QStringLiteral(":/lamps.bmp"))
+                               .copy(kLampCellOff * kLampSize, 0, kLampSize, kLampSize)
+                               .scaled(shown.size())
+                               .convertToFormat(QImage::Format_RGB32);
+        return WaitFor(shown == off, limit, QStringLiteral("not off"));
     }
     if (verb == "limit") {
         // Typing one character more than the limit leaves the limit's worth.

@@ -51,6 +51,7 @@ class ScenarioRunner : public QObject {
     void SendToSimulator(const QString& command);
     QWidget* Control(const QString& name);
     bool Finish();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     Scenario scenario_;
     size_t next_ = 0;
@@ -64,6 +65,10 @@ class ScenarioRunner : public QObject {
     QString simAnswer_;
     bool awaitingAnswer_ = false;
     std::unique_ptr<qt::EditorApp> editor_;
+    // A lamp lights for one 10 ms tick: its lit cell is caught as it is
+    // painted. Cleared when a step other than a lamp step completes.
+    bool receiveLitPainted_ = false;
+    bool transmitLitPainted_ = false;
 };
 
 }  // namespace qmb::test
