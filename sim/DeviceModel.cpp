@@ -58,16 +58,6 @@ std::vector<uint8_t> StartReply(size_t len, uint8_t command) {
     return reply;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char piece[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", bytes[i]);
-        out += piece;
-    }
-    return out;
-}
-
 template <typename T>
 std::string JoinList(const std::vector<T>& values) {
     std::string out;
@@ -79,6 +69,16 @@ std::string JoinList(const std::vector<T>& values) {
 }
 
 }  // namespace
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char piece[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", bytes[i]);
+        out += piece;
+    }
+    return out;
+}
 
 void ResealFrame(std::vector<uint8_t>& frame) {
     if (frame.size() >= kFrameOverhead) SealFrame(frame.data(), frame.size());

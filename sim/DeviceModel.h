@@ -186,6 +186,9 @@ const char* FaultKindName(FaultKind kind);
 // One line describing a fault in the control syntax.
 std::string DescribeFault(const Fault& fault);
 
+// Bytes as upper-case hex pairs separated by spaces ("AA 03 00").
+std::string Hex(const std::vector<uint8_t>& bytes);
+
 // The same frame with its checksum (last byte) recomputed.
 void ResealFrame(std::vector<uint8_t>& frame);
 

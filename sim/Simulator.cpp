@@ -54,16 +54,6 @@ bool MakeRaw(int fd) {
     return tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char piece[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", bytes[i]);
-        out += piece;
-    }
-    return out;
-}
-
 void WriteAllBlocking(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {

@@ -6,8 +6,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "DevSim.h"
-#include "Harness.h"
+#include "RealtimeTest.h"
 #include "job/JobFlags.h"
 #include "job/StartAbort.h"
 #include "link/PosixPort.h"
@@ -16,24 +15,8 @@
 namespace qmb::test {
 namespace {
 
-class JobsRealtime : public ::testing::Test {
+class JobsRealtime : public RealtimeTest {
   protected:
-    void SetUp() override {
-        ResetCoreGlobals();
-        BindPanel(&panel);
-        BindPort(&port, &ticks);
-        SetWorkerStarter(&StartJoinableWorker);
-        ASSERT_TRUE(sim.Start()) << "qmb-devsim did not start";
-        setenv("QMB_COM1", sim.link.c_str(), 1);
-    }
-    void TearDown() override {
-        JoinWorkers();
-        SetWorkerStarter(nullptr);
-        BindPort(nullptr, nullptr);
-        BindPanel(nullptr);
-        unsetenv("QMB_COM1");
-    }
-
     // Clicks a job button as the UI thread does and waits for the job's end.
     void ClickAndWait(int button) {
         OnPanelCommand(static_cast<uint32_t>(button));
@@ -55,10 +38,6 @@ class JobsRealtime : public ::testing::Test {
         EXPECT_EQ(ClockRunning.load(), 0);
     }
 
-    HeadlessPanel panel;
-    PosixPort port;
-    PosixTickCounter ticks;
-    DevSim sim{QMB_DEVSIM_PATH};
     std::atomic<int> ignitionsLeft{0};
 };
 

@@ -13,9 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "DevSim.h"
-#include "Harness.h"
 #include "HeadlessPanel.h"
+#include "RealtimeTest.h"
 #include "VirtualTime.h"
 #include "job/JobFlags.h"
 #include "job/StartAbort.h"
@@ -28,25 +27,8 @@
 namespace qmb::test {
 namespace {
 
-class Realtime : public ::testing::Test {
+class Realtime : public RealtimeTest {
   protected:
-    void SetUp() override {
-        ResetCoreGlobals();
-        BindPanel(&panel);
-        BindPort(&port, &ticks);
-        SetWorkerStarter(&StartJoinableWorker);
-        ASSERT_TRUE(sim.Start()) << "qmb-devsim did not start";
-        setenv("QMB_COM1", sim.link.c_str(), 1);
-    }
-    void TearDown() override {
-        port.Close();
-        JoinWorkers();
-        SetWorkerStarter(nullptr);
-        BindPort(nullptr, nullptr);
-        BindPanel(nullptr);
-        unsetenv("QMB_COM1");
-    }
-
     // Opens COM1 as OpenPort does, for tests that use the port directly.
     void OpenDirect(PosixPort& p) {
         ASSERT_TRUE(p.Open("COM1"));
@@ -60,11 +42,6 @@ class Realtime : public ::testing::Test {
         BuildSectionInfoRequest(request.data(), section);
         return request;
     }
-
-    HeadlessPanel panel;
-    PosixPort port;
-    PosixTickCounter ticks;
-    DevSim sim{QMB_DEVSIM_PATH};
 };
 
 Bytes Pattern(size_t n, uint8_t seed) {

@@ -14,8 +14,6 @@
 // the first, and a sound EEPROM. Scripted by scripts/soak; not one of the CTest suites.
 #include <dirent.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "DevSim.h"
+#include "Workers.h"
 #include "job/JobFlags.h"
 #include "job/Panel.h"
 #include "job/StartAbort.h"
@@ -38,6 +38,7 @@
 namespace {
 
 using namespace qmb;
+using namespace qmb::test;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kSectionLength = 8;
@@ -105,27 +106,6 @@ class SoakPanel : public Panel {
     std::string lastError_;
 };
 
-// Worker threads, joined by the driver so that every measurement is taken
-// with no job half-ended.
-std::mutex g_workersMutex;
-std::vector<std::thread> g_workers;
-
-bool StartWorker(WorkerEntry entry) {
-    std::lock_guard<std::mutex> lock(g_workersMutex);
-    g_workers.emplace_back([entry] { entry(); });
-    return true;
-}
-
-void JoinWorkers() {
-    std::vector<std::thread> workers;
-    {
-        std::lock_guard<std::mutex> lock(g_workersMutex);
-        workers.swap(g_workers);
-    }
-    for (std::thread& t : workers)
-        t.join();
-}
-
 struct Snapshot {
     long rssKb = -1;
     int fds = -1;
@@ -177,26 +157,6 @@ void Print(const char* when, const Snapshot& s) {
     std::printf("%-18s rss %6ld kB  fds %3d  cpu %8.2f s\n", when, s.rssKb, s.fds, s.cpuS);
 }
 
-// One line to the simulator's control socket; its one-line answer.
-std::string Control(const std::string& path, const std::string& line) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return "";
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string text = line + "\n";
-        if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-            char c;
-            while (::read(fd, &c, 1) == 1 && c != '\n')
-                answer += c;
-        }
-    }
-    ::close(fd);
-    return answer;
-}
-
 bool JobRunning() {
     return (JobFlags.load() & kJobBusy) != 0;
 }
@@ -234,7 +194,7 @@ int main(int argc, char** argv) {
     PosixTickCounter ticks;
     BindPanel(&panel);
     BindPort(&port, &ticks);
-    SetWorkerStarter(&StartWorker);
+    SetWorkerStarter(&StartJoinableWorker);
     panel.SetText(IDC_SECTION, section.c_str());
     panel.SetText(IDC_HEX, Spaced(PatternHex(0)).c_str());
 
@@ -321,10 +281,10 @@ int main(int argc, char** argv) {
         ok = false;
     }
     if (!control.empty()) {
-        std::printf("device: %s\n", Control(control, "status").c_str());
+        std::printf("device: %s\n", SimControl(control, "status").c_str());
         // The last pass that beeped wrote pattern passes - 1; an abort
         // between the next commit and its reply leaves pattern passes.
-        const std::string dump = Control(control, "dump " + section);
+        const std::string dump = SimControl(control, "dump " + section);
         const size_t at = dump.find(" eeprom ");
         const std::string eeprom = at == std::string::npos ? dump : dump.substr(at + 8);
         const bool sound =

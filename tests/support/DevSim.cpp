@@ -28,6 +28,40 @@ double CpuMs() {
            (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
+namespace {
+// The next line from fd, or "" after timeoutMs.
+std::string ReadLineWithin(int fd, int timeoutMs) {
+    std::string line;
+    const auto start = SteadyClock::now();
+    char c;
+    while (MsSince(start) < timeoutMs) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) continue;
+        if (::read(fd, &c, 1) != 1) break;
+        if (c == '\n') return line;
+        line += c;
+    }
+    return "";
+}
+}  // namespace
+
+std::string SimControl(const std::string& socketPath, const std::string& line) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "";
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string text = line + "\n";
+        if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
+            answer = ReadLineWithin(fd, 5000);
+        }
+    }
+    ::close(fd);
+    return answer;
+}
+
 DevSim::DevSim(std::string program) : program_(std::move(program)) {
     char pattern[] = "/tmp/qmb-devsim-XXXXXX";
     if (mkdtemp(pattern)) dir_ = pattern;
@@ -68,22 +102,6 @@ bool DevSim::Start(std::vector<std::string> extra) {
     return !terminal.empty() && terminal[0] == '/';
 }
 
-std::string DevSim::Control(const std::string& line) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, control.c_str(), sizeof addr.sun_path - 1);
-    std::string answer;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string text = line + "\n";
-        if (::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size())) {
-            answer = ReadLineFrom(fd, 5000);
-        }
-    }
-    ::close(fd);
-    return answer;
-}
-
 void DevSim::Stop() {
     if (pid_ > 0) {
         Control("quit");
@@ -104,18 +122,8 @@ void DevSim::Stop() {
     stdin_ = stdout_ = -1;
 }
 
-std::string DevSim::ReadLineFrom(int fd, int timeoutMs) {
-    std::string line;
-    const auto start = SteadyClock::now();
-    char c;
-    while (MsSince(start) < timeoutMs) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) continue;
-        if (::read(fd, &c, 1) != 1) break;
-        if (c == '\n') return line;
-        line += c;
-    }
-    return "";
+std::string DevSim::ReadLine(int timeoutMs) {
+    return ReadLineWithin(stdout_, timeoutMs);
 }
 
 }  // namespace qmb::test

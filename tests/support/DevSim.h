@@ -18,6 +18,10 @@ double MsSince(SteadyClock::time_point start);
 // CPU time (user + system) this process has used, in milliseconds.
 double CpuMs();
 
+// Sends one line to a simulator's control socket; returns its answer line
+// ("" when the socket cannot be reached or gives no answer in 5 s).
+std::string SimControl(const std::string& socketPath, const std::string& line);
+
 // One qmb-devsim process. Stopped (quit, or killed if it will not) when
 // destroyed.
 class DevSim {
@@ -33,19 +37,17 @@ class DevSim {
     // Starts the simulator and waits (5 s at most) for its terminal's path.
     bool Start(std::vector<std::string> extra = {});
     // Sends one control line over the socket; returns the answer line.
-    std::string Control(const std::string& line);
+    std::string Control(const std::string& line) { return SimControl(control, line); }
     // True when the answer to the control line starts with "ok".
     bool ControlOk(const std::string& line) { return Control(line).rfind("ok", 0) == 0; }
     // The next line the simulator prints (a new path after a hang-up).
-    std::string ReadLine(int timeoutMs) { return ReadLineFrom(stdout_, timeoutMs); }
+    std::string ReadLine(int timeoutMs);
     void Stop();
     pid_t Pid() const { return pid_; }
 
     std::string link, control, terminal;
 
   private:
-    std::string ReadLineFrom(int fd, int timeoutMs);
-
     std::string program_;
     std::string dir_;
     pid_t pid_ = -1;

@@ -13,11 +13,7 @@
 
 namespace qmb::test {
 
-namespace {
-std::mutex g_workersMutex;
-std::vector<std::thread> g_workers;
-
-}  // namespace
+namespace {}  // namespace
 
 void ResetCoreGlobals() {
     JobFlags.store(0);
@@ -35,25 +31,6 @@ void RunStoredBody() {
     g_body();
 }
 }  // namespace
-
-bool StartJoinableWorker(int (*entry)()) {
-    std::lock_guard<std::mutex> lock(g_workersMutex);
-    g_workers.emplace_back([entry] { entry(); });
-    return true;
-}
-
-void JoinWorkers() {
-    for (;;) {
-        std::thread worker;
-        {
-            std::lock_guard<std::mutex> lock(g_workersMutex);
-            if (g_workers.empty()) return;
-            worker = std::move(g_workers.front());
-            g_workers.erase(g_workers.begin());
-        }
-        worker.join();
-    }
-}
 
 CoreTest::CoreTest() {
     ResetCoreGlobals();

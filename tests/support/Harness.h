@@ -8,6 +8,7 @@
 
 #include "HeadlessPanel.h"
 #include "VirtualTime.h"
+#include "Workers.h"
 
 namespace qmb::test {
 
@@ -18,10 +19,6 @@ void ResetCoreGlobals();
 int RunAsJob(std::function<void()> body);
 // Runs the whole worker on this thread with JobFlags = busy | modeBits.
 int RunWorker(uint32_t modeBits);
-
-// Starts workers on std::threads that JoinWorkers() waits for.
-bool StartJoinableWorker(int (*entry)());
-void JoinWorkers();
 
 class CoreTest : public ::testing::Test {
   public:  // open to table-driven cases that arrange a test
