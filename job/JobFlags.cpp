@@ -33,6 +33,20 @@ void FailJob(int exitCode) {
     throw JobEnded{exitCode};
 }
 
+namespace {
+class PanelJobLinkHost : public LinkHost {
+  public:
+    bool StopRequested() override { return (JobFlags.load() & kJobAbort) != 0; }
+    [[noreturn]] void Stop(LinkStop) override { FailJob(1); }
+    void ShowPortState(const char* text) override { SetControlText(IDC_PORT_STATUS, text); }
+};
+}  // namespace
+
+LinkHost& JobLinkHost() {
+    static PanelJobLinkHost host;
+    return host;
+}
+
 int RunJob(void (*body)()) {
     try {
         body();

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "link/LinkHost.h"
+
 namespace qmb {
 
 enum JobBit : uint32_t {
@@ -36,6 +38,11 @@ void ResetControls();
 // ResetControls, then unwinds to the worker's top with the exit code.
 // Shows no message (the caller has shown one where there is one).
 [[noreturn]] void FailJob(int exitCode);
+
+// The serial link's host while the panel's jobs run it: a stop is requested
+// by the abort bit, every stop of the link is FailJob(1) with no message, and
+// the port indicator is IDC_PORT_STATUS. BindPanel binds it.
+LinkHost& JobLinkHost();
 
 // What FailJob throws. Only RunJob catches it; it deliberately does not
 // derive from std::exception so that no other handler takes it by accident.

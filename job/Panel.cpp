@@ -2,6 +2,9 @@
 
 #include <atomic>
 
+#include "job/JobFlags.h"
+#include "link/SerialLink.h"
+
 namespace qmb {
 
 const char kCaptionTat[] = "TAT Mode";
@@ -20,6 +23,7 @@ Panel& P() {
 
 void BindPanel(Panel* panel) {
     g_panel.store(panel, std::memory_order_release);
+    BindLinkHost(panel ? &JobLinkHost() : nullptr);
 }
 Panel* BoundPanel() {
     return g_panel.load(std::memory_order_acquire);

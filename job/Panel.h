@@ -56,6 +56,9 @@ class Panel {
 };
 
 // Binds the panel used by all operations below; the object outlives all jobs.
+// Also makes job control the serial link's host (JobLinkHost in JobFlags.h):
+// the link's abort checks read JobFlags, its stops are FailJob, and its port
+// indicator is IDC_PORT_STATUS.
 void BindPanel(Panel* panel);
 Panel* BoundPanel();
 

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace qmb {
 
@@ -62,6 +63,18 @@ extern const LineSettings kLineSettings;
 // Reads: 400 ms total. Writes: no limit.
 extern const TimeLimits kTimeLimits;
 
+// Why an Open failed, for callers that say more than "Port is busy".
+enum class OpenFailure {
+    kNone,
+    kAbsent,     // no such device (or the adapter is unplugged)
+    kBusy,       // another program holds it
+    kDenied,     // no permission to open it
+    kNotSerial,  // it exists but is no serial line
+    kSettings,   // it refused the line settings
+    kOther,      // anything else the OS reported
+};
+const char* OpenFailureName(OpenFailure failure);
+
 class Port {
   public:
     virtual ~Port() = default;
@@ -82,6 +95,15 @@ class Port {
     virtual bool Write(const uint8_t* buf, size_t count) = 0;
     // Closes the device; harmless when it is not open.
     virtual void Close() = 0;
+
+    // Why the last Open (or ApplyLineSettings) failed; kNone after success.
+    virtual OpenFailure LastOpenFailure() const { return OpenFailure::kNone; }
+    // True once the open line has failed for good (hung up, unplugged, I/O
+    // error) until the next Open; reads and writes then fail or wait out
+    // their limits. A port that cannot tell says false.
+    virtual bool LineLost() const { return false; }
+    // The OS path or name that deviceName opens (after any port mapping).
+    virtual std::string DevicePath(const char* deviceName) const { return deviceName; }
 };
 
 class TickCounter {

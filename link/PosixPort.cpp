@@ -1,5 +1,7 @@
 #include "link/PosixPort.h"
 
+#include "link/PortMap.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -16,8 +18,6 @@
 namespace qmb {
 
 namespace {
-
-constexpr int kComPortCount = 4;
 
 int64_t MonotonicNs() {
     timespec ts{};
@@ -78,30 +78,60 @@ constexpr uint8_t kTwoStopBits = 2;
 
 std::string PosixDevicePath(const char* deviceName) {
     const std::string name = deviceName ? deviceName : "";
-    if (name.size() > 3 && name.compare(0, 3, "COM") == 0 &&
-        name.find_first_not_of("0123456789", 3) == std::string::npos && name.size() <= 6) {
-        const int n = std::atoi(name.c_str() + 3);
-        if (n >= 1) {
-            if (n <= kComPortCount) {
-                const char* overridden = std::getenv(("QMB_COM" + std::to_string(n)).c_str());
-                if (overridden && *overridden) return overridden;
-            }
-            return "/dev/ttyS" + std::to_string(n - 1);
-        }
-    }
-    return name;
+    if (!IsComName(name)) return name;
+    const std::string mapped = MappedDevice(name);
+    if (!mapped.empty()) return mapped;
+    return "/dev/ttyS" + std::to_string(std::atoi(name.c_str() + 3) - 1);
 }
+
+namespace {
+OpenFailure FailureOf(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return OpenFailure::kAbsent;
+        case EBUSY:
+        case EWOULDBLOCK:
+            return OpenFailure::kBusy;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return OpenFailure::kDenied;
+        case ENOTTY:
+            return OpenFailure::kNotSerial;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+}  // namespace
 
 bool PosixPort::Open(const char* deviceName) {
     Close();
+    lost_ = false;
+    openFailure_ = OpenFailure::kNone;
     const std::string path = PosixDevicePath(deviceName);
-    if (path.empty()) return false;
+    if (path.empty()) {
+        openFailure_ = OpenFailure::kAbsent;
+        return false;
+    }
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        openFailure_ = FailureOf(errno);
+        return false;
+    }
     // TIOCEXCL keeps other users out of the terminal (root excepted); the
     // lock also keeps out a second opener running as root.
-    if (!isatty(fd) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+    int error = 0;
+    if (!isatty(fd)) {
+        error = ENOTTY;
+    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
         ::close(fd);
+        openFailure_ = FailureOf(error);
         return false;
     }
     fd_ = fd;
@@ -181,6 +211,7 @@ size_t PosixPort::Read(uint8_t* buf, size_t count) {
         // the limit is waited out so that a caller that retries cannot spin.
         const bool nothingYet = (n < 0 && errno == EAGAIN) || (n == 0 && !pollSaidReadable);
         if (!nothingYet) {
+            lost_ = true;
             if (!unlimited) SleepUntil(deadline);
             break;
         }
@@ -196,6 +227,7 @@ size_t PosixPort::Read(uint8_t* buf, size_t count) {
         if (ready > 0 && (p.revents & POLLIN)) {
             pollSaidReadable = true;
         } else if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            lost_ = true;
             if (!unlimited) SleepUntil(deadline);
             break;
         }
@@ -215,8 +247,12 @@ bool PosixPort::Write(const uint8_t* buf, size_t count) {
         } else if (n < 0 && errno == EAGAIN) {
             pollfd p{fd_, POLLOUT, 0};
             if (::poll(&p, 1, -1) < 0 && errno != EINTR) return false;
-            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return false;
+            if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                lost_ = true;
+                return false;
+            }
         } else {
+            if (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) lost_ = true;
             return false;
         }
     }

@@ -1,9 +1,10 @@
 // The port seam on POSIX systems: a serial device (or the simulator's
 // pseudo-terminal) through termios, and the monotonic millisecond clock.
 //
-// Device names: "COMn" maps to the path in the environment variable QMB_COMn
-// (QMB_COM1 to QMB_COM4) when that is set and not empty, else to
-// /dev/ttyS{n-1}. Any other name is used as a path as it stands.
+// Device names: "COMn" (COM1 to COM255) maps to the path in the environment
+// variable QMB_COMn (COM1 to COM4) when that is set and not empty, else to the port map's
+// entry (link/PortMap.h), else to /dev/ttyS{n-1}. Any other name is used as a
+// path as it stands.
 //
 // Threads: one thread at a time (the job worker), as for every Port.
 #pragma once
@@ -47,11 +48,20 @@ class PosixPort : public Port {
     // Writes every byte (looping over partial writes); false on failure.
     bool Write(const uint8_t* buf, size_t count) override;
     void Close() override;
+    // From the errno of the open, the lock or the exclusive mode.
+    OpenFailure LastOpenFailure() const override { return openFailure_; }
+    // Set by a read or write that finds the line hung up or failing (EIO).
+    bool LineLost() const override { return lost_; }
+    std::string DevicePath(const char* deviceName) const override {
+        return PosixDevicePath(deviceName);
+    }
 
     bool IsOpen() const { return fd_ >= 0; }
 
   private:
     int fd_ = -1;
+    bool lost_ = false;
+    OpenFailure openFailure_ = OpenFailure::kNone;
     TimeLimits limits_{};
 };
 

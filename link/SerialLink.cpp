@@ -2,9 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
-
-#include "job/JobFlags.h"
-#include "job/Panel.h"
+#include <exception>
 
 namespace qmb {
 
@@ -50,11 +48,42 @@ uint32_t BytesReceived = 0;
 namespace {
 Port* g_port = nullptr;
 TickCounter* g_ticks = nullptr;
+LinkHost* g_host = nullptr;
+OpenFailure g_openFailure = OpenFailure::kNone;
 
-void FailIfAbortRequested() {
-    if (JobFlags.load() & kJobAbort) FailJob(1);
+[[noreturn]] void StopCommand(LinkStop why) {
+    g_host->Stop(why);
+    std::terminate();  // a host whose Stop returns breaks the link's contract
+}
+
+void StopIfRequested() {
+    if (g_host->StopRequested()) StopCommand(LinkStop::kStopRequested);
 }
 }  // namespace
+
+const char* OpenFailureName(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kNone:
+            return "none";
+        case OpenFailure::kAbsent:
+            return "absent";
+        case OpenFailure::kBusy:
+            return "busy";
+        case OpenFailure::kDenied:
+            return "denied";
+        case OpenFailure::kNotSerial:
+            return "not a serial port";
+        case OpenFailure::kSettings:
+            return "settings rejected";
+        case OpenFailure::kOther:
+            return "other";
+    }
+    return "?";
+}
+
+void BindLinkHost(LinkHost* host) {
+    g_host = host;
+}
 
 void BindPort(Port* port, TickCounter* ticks) {
     g_port = port;
@@ -64,8 +93,20 @@ void BindPort(Port* port, TickCounter* ticks) {
 bool OpenPort(char digit) {
     char name[32] = "COMx";
     name[3] = digit;
+    return OpenPortNamed(name);
+}
+
+bool OpenPortNamed(const char* deviceName) {
     g_port->Close();
-    if (!g_port->Open(name) || !g_port->ApplyLineSettings(kLineSettings)) {
+    g_openFailure = OpenFailure::kNone;
+    if (!g_port->Open(deviceName)) {
+        g_openFailure = g_port->LastOpenFailure();
+        if (g_openFailure == OpenFailure::kNone) g_openFailure = OpenFailure::kOther;
+        ClosePort();
+        return false;
+    }
+    if (!g_port->ApplyLineSettings(kLineSettings)) {
+        g_openFailure = OpenFailure::kSettings;
         ClosePort();
         return false;
     }
@@ -73,18 +114,26 @@ bool OpenPort(char digit) {
     g_port->Purge();
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(kLineSettings.baudRate));
-    SetControlText(IDC_PORT_STATUS, text);
+    g_host->ShowPortState(text);
     return true;
+}
+
+OpenFailure PortOpenFailure() {
+    return g_openFailure;
+}
+
+bool PortLineLost() {
+    return g_port->LineLost();
 }
 
 void ClosePort() {
     g_port->Close();
-    SetControlText(IDC_PORT_STATUS, kPortClosed);
+    g_host->ShowPortState(kPortClosedText);
 }
 
 bool SendBytes(const uint8_t* bytes, size_t count) {
-    FailIfAbortRequested();
-    if (!g_port->Write(bytes, count)) FailJob(1);
+    StopIfRequested();
+    if (!g_port->Write(bytes, count)) StopCommand(LinkStop::kWriteFailed);
     TxLed.store(1, std::memory_order_relaxed);
     return true;
 }
@@ -94,7 +143,7 @@ bool ReceiveBytes(uint8_t* buf, size_t count) {
     BytesReceived = 0;
     size_t remaining = count;
     for (int attempts = 0;; ++attempts) {
-        FailIfAbortRequested();
+        StopIfRequested();
         if (attempts == kRetryLimit) return false;
         size_t got = g_port->Read(buf + (count - remaining), remaining);
         if (got > remaining) got = remaining;  // a port can never overfill the buffer

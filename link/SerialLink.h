@@ -1,6 +1,9 @@
 // The serial link: the one port of the process, its fixed settings, and byte
 // transfers with their time limits, abort checks and activity flags.
 //
+// The link reaches nothing above it: abort checks, stops and the port
+// indicator go to its host (LinkHost.h).
+//
 // Threads: everything here runs on the job worker's thread, except that the
 // lamp timer (UI thread) reads and clears RxLed and TxLed.
 #pragma once
@@ -9,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/LinkHost.h"
 #include "link/Port.h"
 
 namespace qmb {
@@ -29,20 +33,29 @@ extern uint32_t BytesReceived;
 void BindPort(Port* port, TickCounter* ticks);
 
 // Opens "COM<digit>" ('1' to '4') with the fixed line settings and time
-// limits, purges it and shows "38400" in IDC_PORT_STATUS. On failure closes
-// the port (showing "CLOSED") and returns false.
+// limits, purges it and shows "38400" on the port indicator. On failure
+// closes the port (showing "CLOSED") and returns false.
 bool OpenPort(char digit);
+
+// The same for any device name the port understands ("COM12", a path).
+bool OpenPortNamed(const char* deviceName);
+
+// Why the last failed open failed (kNone after a successful one).
+OpenFailure PortOpenFailure();
+
+// True once the open line has failed for good (see Port::LineLost).
+bool PortLineLost();
 
 // Closes the port (harmless when closed) and shows "CLOSED".
 void ClosePort();
 
-// Writes the bytes. Ends the job through FailJob, without a message, when an
-// abort was requested or the write fails; returns true otherwise.
+// Writes the bytes. Stops the command through the host, without a message,
+// when it asks to stop or the write fails; returns true otherwise.
 bool SendBytes(const uint8_t* bytes, size_t count);
 
 // Reads exactly count bytes in at most kRetryLimit timed read attempts.
-// Zero-fills buf[0, count) first; BytesReceived holds what arrived. Ends the
-// job through FailJob when an abort is requested before an attempt.
+// Zero-fills buf[0, count) first; BytesReceived holds what arrived. Stops the
+// command through the host when it asks to stop before an attempt.
 bool ReceiveBytes(uint8_t* buf, size_t count);
 
 // Discards everything pending on the port in both directions.

@@ -1,5 +1,9 @@
 #include "link/Win32Port.h"
 
+#include <cstdlib>
+
+#include "link/PortMap.h"
+
 namespace qmb {
 
 namespace {
@@ -48,13 +52,59 @@ COMMTIMEOUTS MakeCommTimeouts(const TimeLimits& limits) {
     return t;
 }
 
+std::string Win32DevicePath(const char* deviceName) {
+    std::string name = deviceName ? deviceName : "";
+    if (IsComName(name)) {
+        const std::string mapped = MappedDevice(name);
+        if (!mapped.empty()) name = mapped;
+    }
+    // COM10 and above open only through the device namespace.
+    if (IsComName(name) && name.size() > 4) return "\\\\.\\" + name;
+    return name;
+}
+
+namespace {
+OpenFailure FailureOf(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_BAD_NETPATH:
+        case ERROR_INVALID_NAME:
+            return OpenFailure::kAbsent;
+        case ERROR_ACCESS_DENIED:  // what a COM port held by another program gives
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_BUSY:
+            return OpenFailure::kBusy;
+        default:
+            return OpenFailure::kOther;
+    }
+}
+
+bool IsLineGone(DWORD error) {
+    return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
+           error == ERROR_GEN_FAILURE || error == ERROR_OPERATION_ABORTED ||
+           error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
+           error == ERROR_DEVICE_NOT_CONNECTED;
+}
+}  // namespace
+
 bool Win32Port::Open(const char* deviceName) {
     Close();
-    HANDLE h = CreateFileA(deviceName, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+    lost_ = false;
+    openFailure_ = OpenFailure::kNone;
+    const std::string path = Win32DevicePath(deviceName);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, NULL);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        openFailure_ = FailureOf(GetLastError());
+        return false;
+    }
     handle_ = h;
     return true;
+}
+
+std::string Win32Port::DevicePath(const char* deviceName) const {
+    return Win32DevicePath(deviceName);
 }
 
 bool Win32Port::ApplyLineSettings(const LineSettings& settings) {
@@ -74,13 +124,19 @@ void Win32Port::Purge() {
 size_t Win32Port::Read(uint8_t* buf, size_t count) {
     if (!IsOpen()) return 0;
     DWORD got = 0;
-    ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL);
+    if (!ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL) &&
+        IsLineGone(GetLastError())) {
+        lost_ = true;
+    }
     return got <= count ? got : count;
 }
 
 bool Win32Port::Write(const uint8_t* buf, size_t count) {
     DWORD written = 0;
-    return IsOpen() && WriteFile(handle_, buf, static_cast<DWORD>(count), &written, NULL) != FALSE;
+    if (!IsOpen()) return false;
+    if (WriteFile(handle_, buf, static_cast<DWORD>(count), &written, NULL) != FALSE) return true;
+    if (IsLineGone(GetLastError())) lost_ = true;
+    return false;
 }
 
 void Win32Port::Close() {

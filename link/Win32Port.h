@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "link/Port.h"
 
 namespace qmb {
@@ -14,6 +16,11 @@ DCB MakeDcb(const LineSettings& settings);
 
 // The SetCommTimeouts block for the limits.
 COMMTIMEOUTS MakeCommTimeouts(const TimeLimits& limits);
+
+// The name CreateFileA opens for a device name: "COMn" goes through the port
+// map (QMB_COMn, then the map file) first; COM10 and above get the "\\.\"
+// device prefix. Any other name is used as it stands.
+std::string Win32DevicePath(const char* deviceName);
 
 class Win32Port : public Port {
   public:
@@ -35,11 +42,18 @@ class Win32Port : public Port {
     // One WriteFile of all count bytes; a short write is not detected.
     bool Write(const uint8_t* buf, size_t count) override;
     void Close() override;
+    // From GetLastError of CreateFileA (access denied means busy on a COM port).
+    OpenFailure LastOpenFailure() const override { return openFailure_; }
+    // Set when ReadFile or WriteFile fails as a removed device does.
+    bool LineLost() const override { return lost_; }
+    std::string DevicePath(const char* deviceName) const override;
 
     bool IsOpen() const { return handle_ != nullptr; }
 
   private:
     HANDLE handle_ = nullptr;  // null while closed
+    bool lost_ = false;
+    OpenFailure openFailure_ = OpenFailure::kNone;
 };
 
 // GetTickCount and Sleep.

@@ -94,9 +94,20 @@ bool CommitSection(int section) {
 }
 
 namespace {
+const char kIgnitionName[] = "ignition";
+
+void TraceHandshake(bool sent, const uint8_t* bytes, size_t count, size_t expected,
+                    ReplyVerdict verdict) {
+    if (CurrentTraceSink()) Trace({sent, bytes, count, expected, kIgnitionName, 1, 1, verdict});
+}
+
 void WaitForByte(uint8_t wanted) {
-    uint8_t byte = 0;
-    while (!ReceiveBytes(&byte, 1) || byte != wanted) {
+    for (;;) {
+        uint8_t byte = 0;
+        if (!ReceiveBytes(&byte, 1)) continue;  // nothing within the read attempts
+        const bool found = byte == wanted;
+        TraceHandshake(false, &byte, 1, 1, found ? ReplyVerdict::kSound : ReplyVerdict::kSkipped);
+        if (found) return;
     }
 }
 }  // namespace
@@ -105,9 +116,12 @@ void WaitForIgnition() {
     WaitForByte(kIgnitionByte);
     const uint8_t answer = kIgnitionAnswer;
     SendBytes(&answer, 1);
+    TraceHandshake(true, &answer, 1, 1, ReplyVerdict::kSound);
     WaitForByte(kIgnitionAnswer);
     uint8_t trailer[kIgnitionTrailer];
-    ReceiveBytes(trailer, sizeof trailer);
+    const bool whole = ReceiveBytes(trailer, sizeof trailer);
+    TraceHandshake(false, trailer, BytesReceived, sizeof trailer,
+                   whole ? ReplyVerdict::kSound : JudgeReply(trailer, BytesReceived, sizeof trailer));
 }
 
 }  // namespace qmb

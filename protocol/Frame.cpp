@@ -5,6 +5,45 @@
 namespace qmb {
 
 uint8_t ReplyBuffer[kReplyBufferSize];
+ExchangeOutcome LastExchange{0, ReplyVerdict::kSound};
+
+namespace {
+TraceSink* g_traceSink = nullptr;
+}  // namespace
+
+void SetTraceSink(TraceSink* sink) {
+    g_traceSink = sink;
+}
+
+TraceSink* CurrentTraceSink() {
+    return g_traceSink;
+}
+
+void Trace(const TraceEvent& event) {
+    if (g_traceSink) g_traceSink->OnTrace(event);
+}
+
+const char* ReplyVerdictName(ReplyVerdict verdict) {
+    switch (verdict) {
+        case ReplyVerdict::kSound:
+            return "sound";
+        case ReplyVerdict::kTimeout:
+            return "timeout";
+        case ReplyVerdict::kShort:
+            return "short";
+        case ReplyVerdict::kBadStart:
+            return "bad start byte";
+        case ReplyVerdict::kBadType:
+            return "bad type byte";
+        case ReplyVerdict::kBadLength:
+            return "bad length";
+        case ReplyVerdict::kBadChecksum:
+            return "bad checksum";
+        case ReplyVerdict::kSkipped:
+            return "skipped";
+    }
+    return "?";
+}
 
 uint8_t FrameChecksum(const uint8_t* frame, size_t len) {
     uint8_t sum = 0;
@@ -40,6 +79,40 @@ const char* ReplyFaultName(ReplyFault fault) {
     return "?";
 }
 
+ReplyVerdict JudgeReply(const uint8_t* buf, size_t received, size_t expected) {
+    if (received == 0 && expected > 0) return ReplyVerdict::kTimeout;
+    if (received < expected) return ReplyVerdict::kShort;
+    switch (CheckReply(buf, expected)) {
+        case ReplyFault::kNone:
+            return ReplyVerdict::kSound;
+        case ReplyFault::kStartByte:
+            return ReplyVerdict::kBadStart;
+        case ReplyFault::kTypeByte:
+            return ReplyVerdict::kBadType;
+        case ReplyFault::kLength:
+            return ReplyVerdict::kBadLength;
+        case ReplyFault::kChecksum:
+            return ReplyVerdict::kBadChecksum;
+    }
+    return ReplyVerdict::kBadChecksum;
+}
+
+const char* RequestName(const uint8_t* request, size_t len) {
+    if (len < kRequestHeaderSize) return "request";
+    switch (request[13]) {
+        case 0x12:
+            return "info";
+        case 0x22:
+            return "commit";
+        case 0x02:
+            if (len > 20 && request[20] == 0x01) return "read";
+            if (len > 20 && request[20] == 0x02) return "write";
+            return "request";
+        default:
+            return "request";
+    }
+}
+
 bool ValidateReply(const uint8_t* buf, size_t len) {
     return CheckReply(buf, len) == ReplyFault::kNone;
 }
@@ -70,10 +143,23 @@ void SealFrame(uint8_t* frame, size_t frameLen) {
 
 bool Exchange(const uint8_t* request, size_t requestLen, size_t replyLen, int attempts,
               uint32_t pauseMs) {
+    LastExchange = {0, ReplyVerdict::kTimeout};
     if (replyLen > kReplyBufferSize) return false;
+    const char* name = g_traceSink ? RequestName(request, requestLen) : nullptr;
     for (int attempt = 0; attempt < attempts; ++attempt) {
+        LastExchange.attempts = attempt + 1;
         SendBytes(request, requestLen);
+        if (g_traceSink) {
+            Trace({true, request, requestLen, requestLen, name, attempt + 1, attempts,
+                   ReplyVerdict::kSound});
+        }
         bool received = ReceiveBytes(ReplyBuffer, replyLen);
+        const size_t got = received ? replyLen : BytesReceived;
+        LastExchange.lastVerdict = JudgeReply(ReplyBuffer, got, replyLen);
+        if (g_traceSink) {
+            Trace({false, ReplyBuffer, got, replyLen, name, attempt + 1, attempts,
+                   LastExchange.lastVerdict});
+        }
         if (received && BytesReceived == replyLen && ValidateReply(ReplyBuffer, replyLen)) {
             return true;
         }

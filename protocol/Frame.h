@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/Trace.h"
+
 namespace qmb {
 
 constexpr uint8_t kFrameStart = 0xAA;
@@ -32,6 +34,21 @@ const char* ReplyFaultName(ReplyFault fault);
 
 // True when buf[0, len) is a sound frame whose length field says len.
 bool ValidateReply(const uint8_t* buf, size_t len);
+
+// The verdict on a reply of which `received` of `expected` bytes arrived.
+ReplyVerdict JudgeReply(const uint8_t* buf, size_t received, size_t expected);
+
+// The command a request frame carries, for traces and reports: "info",
+// "read", "write", "commit", or "request" when it is none of them.
+const char* RequestName(const uint8_t* request, size_t len);
+
+// How the last Exchange went: the attempts it made and the verdict on the
+// last reply it read. Lets a caller tell a silent device from a bad line.
+struct ExchangeOutcome {
+    int attempts;
+    ReplyVerdict lastVerdict;
+};
+extern ExchangeOutcome LastExchange;
 
 // Fills offsets 0 to 13 of a request of frameLen bytes: start, type, L twice,
 // the constant header bytes and the command code.

@@ -1,0 +1,65 @@
+#include "link/AtomicFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace qmb {
+
+namespace fs = std::filesystem;
+
+std::string TemporaryPathFor(const std::string& path) {
+    return path + ".partial";
+}
+
+namespace {
+bool Fail(std::string* error, const std::string& what) {
+    if (error) *error = what;
+    return false;
+}
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, bool makeFolders,
+                         std::string* error) {
+    std::error_code ec;
+    const fs::path target(path);
+    if (makeFolders && target.has_parent_path()) {
+        fs::create_directories(target.parent_path(), ec);
+        if (ec) return Fail(error, target.parent_path().string() + ": " + ec.message());
+    }
+    const std::string temporary = TemporaryPathFor(path);
+    std::FILE* f = std::fopen(temporary.c_str(), "wb");
+    if (!f) return Fail(error, temporary + ": " + std::strerror(errno));
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const int writeErrno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed) {
+        std::remove(temporary.c_str());
+        return Fail(error, temporary + ": " + std::strerror(written ? errno : writeErrno));
+    }
+    fs::rename(temporary, target, ec);
+    if (ec) {
+        std::remove(temporary.c_str());
+        return Fail(error, path + ": " + ec.message());
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return Fail(error, path + ": " + std::strerror(errno));
+    bytes.clear();
+    char chunk[65536];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+        bytes.append(chunk, n);
+    const bool bad = std::ferror(f) != 0;
+    const int readErrno = errno;
+    std::fclose(f);
+    if (bad) return Fail(error, path + ": " + std::strerror(readErrno));
+    return true;
+}
+
+}  // namespace qmb

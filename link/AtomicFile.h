@@ -1,0 +1,23 @@
+// Writing a file whole or not at all: the text goes to a temporary file
+// beside it, which is renamed over the target only once it is complete and
+// closed. A failed or interrupted write leaves the old file (or none) and no
+// temporary behind it, never a file that looks whole but is not.
+#pragma once
+
+#include <string>
+
+namespace qmb {
+
+// The temporary name used while writing path.
+std::string TemporaryPathFor(const std::string& path);
+
+// Writes bytes to path as above, creating missing parent folders when
+// makeFolders is set. False with *error (one line, naming the file) on
+// failure.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, bool makeFolders,
+                         std::string* error);
+
+// Reads a whole file. False with *error (one line, naming the file).
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string* error);
+
+}  // namespace qmb

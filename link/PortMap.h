@@ -1,0 +1,42 @@
+// The port map: which device a port name ("COM1" ... "COM255") opens, kept
+// per user so that COM1 can point at a USB adapter once and for all. Read by
+// the windows and the command-line tool alike; written by `qmb-cli ports
+// --map`. The environment variables QMB_COM1 to QMB_COM4, where set, win
+// over it.
+//
+// File: one "COMn = DEVICE" line a name, "#" comments, in the platform's
+// place for settings (PortMapPath). Saving writes a temporary file and
+// renames it over the old one, so the map is always whole.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace qmb {
+
+using PortMap = std::map<std::string, std::string>;  // "COM1" -> "/dev/ttyUSB0"
+
+// The map file: $XDG_CONFIG_HOME/qmb-edit/ports.conf (else
+// ~/.config/qmb-edit/ports.conf) on POSIX systems, %APPDATA%\qmb-edit\ports.conf
+// on Windows. Empty when neither place is known. One file per OS backend.
+std::string PortMapPath();
+
+// True for "COM1" to "COM255" (upper case, no leading zeros).
+bool IsComName(const std::string& name);
+
+// Parses map text. False with *error ("line N: ...") on a malformed line.
+bool ParsePortMap(const std::string& text, PortMap& map, std::string* error);
+std::string FormatPortMap(const PortMap& map);
+
+// Loads the map file; a missing file is an empty map. False with *error
+// when it exists but cannot be read or is malformed.
+bool LoadPortMap(const std::string& path, PortMap& map, std::string* error);
+// Writes the map file whole (temporary file, then rename), creating its
+// folder. False with *error when that fails; the old file then stands.
+bool SavePortMap(const std::string& path, const PortMap& map, std::string* error);
+
+// What a COM name maps to: QMB_COMn (n = 1 to 4) when set and not empty, else the map
+// file's entry, else "" (the backend's own default applies).
+std::string MappedDevice(const std::string& comName);
+
+}  // namespace qmb

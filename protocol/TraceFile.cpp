@@ -1,0 +1,71 @@
+#include "protocol/TraceFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace qmb {
+
+bool TraceFile::Open(const std::string& path, const char* program) {
+    Close();
+    if (path == "-") {
+        file_ = stderr;
+        ownsFile_ = false;
+    } else {
+        file_ = std::fopen(path.c_str(), "a");
+        if (!file_) return false;
+        ownsFile_ = true;
+    }
+    start_ = std::chrono::steady_clock::now();
+    std::fprintf(file_, "# frame trace of %s: seconds dir command attempt size verdict bytes\n",
+                 program);
+    std::fflush(file_);
+    return true;
+}
+
+void TraceFile::Close() {
+    if (file_ && ownsFile_) std::fclose(file_);
+    file_ = nullptr;
+    ownsFile_ = false;
+}
+
+void TraceFile::OnTrace(const TraceEvent& e) {
+    if (!file_) return;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::string line;
+    line.reserve(64 + e.count * 3);
+    char head[96];
+    if (e.sent) {
+        std::snprintf(head, sizeof head, "%12.6f tx %-8s %d/%d %zu bytes ", seconds, e.command,
+                      e.attempt, e.attempts, e.count);
+    } else {
+        std::snprintf(head, sizeof head, "%12.6f rx %-8s %d/%d %zu/%zu %s ", seconds, e.command,
+                      e.attempt, e.attempts, e.count, e.expected, ReplyVerdictName(e.verdict));
+    }
+    line += head;
+    static const char kDigits[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < e.count; ++i) {
+        line += ' ';
+        line += kDigits[e.bytes[i] >> 4];
+        line += kDigits[e.bytes[i] & 0x0F];
+    }
+    line += '\n';
+    std::fputs(line.c_str(), file_);
+    std::fflush(file_);
+}
+
+bool TraceFromEnvironment(const char* program, std::string* error) {
+    const char* path = std::getenv(kTraceVariable);
+    if (!path || !*path) return false;
+    // Never destroyed: a worker may still trace while the process ends.
+    static TraceFile* file = new TraceFile;
+    if (!file->Open(path, program)) {
+        if (error) *error = std::string(path) + ": " + std::strerror(errno);
+        return false;
+    }
+    SetTraceSink(file);
+    return true;
+}
+
+}  // namespace qmb
