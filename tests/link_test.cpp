@@ -5,6 +5,7 @@
 #include "job/JobFlags.h"
 #include "link/SerialLink.h"
 #include "protocol/Frame.h"
+#include "protocol/Trace.h"
 
 namespace qmb::test {
 namespace {
@@ -71,6 +72,57 @@ TEST_F(LinkTest, OpenFailureOrRejectedSettingsReturnFalseAndShowClosed) {
     EXPECT_FALSE(OpenPort('2'));
     EXPECT_FALSE(port.IsOpen());
     EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "CLOSED");
+}
+
+// A caller other than the panel's jobs: every stop reaches its host with the
+// reason, and so does the port indicator; the panel is never touched.
+struct Stopped {
+    LinkStop why;
+};
+class RecordingHost : public LinkHost {
+  public:
+    bool StopRequested() override { return stop; }
+    [[noreturn]] void Stop(LinkStop why) override { throw Stopped{why}; }
+    void ShowPortState(const char* text) override { states.push_back(text); }
+    bool stop = false;
+    std::vector<std::string> states;
+};
+
+TEST_F(LinkTest, AnotherHostGetsEveryStopWithItsReasonAndThePortIndicator) {
+    RecordingHost host;
+    BindLinkHost(&host);
+    panel.Type(IDC_PORT_STATUS, "untouched");
+    ASSERT_TRUE(OpenPortNamed("/dev/ttyUSB7"));
+    EXPECT_EQ(port.Events().back().kind, PortEvent::kPurge);
+    const uint8_t b[2] = {1, 2};
+    auto stopOf = [&](auto transfer) {
+        try {
+            transfer();
+        } catch (const Stopped& s) {
+            return static_cast<int>(s.why);
+        }
+        return -1;
+    };
+    host.stop = true;
+    EXPECT_EQ(stopOf([&] { SendBytes(b, 2); }), static_cast<int>(LinkStop::kStopRequested));
+    EXPECT_EQ(stopOf([&] { Receive(2); }), static_cast<int>(LinkStop::kStopRequested));
+    EXPECT_TRUE(port.Writes().empty());
+    host.stop = false;
+    port.failWrites = true;
+    EXPECT_EQ(stopOf([&] { SendBytes(b, 2); }), static_cast<int>(LinkStop::kWriteFailed));
+    ClosePort();
+    port.failWrites = false;
+    port.failSettings = true;
+    EXPECT_FALSE(OpenPortNamed("COM3"));
+    EXPECT_EQ(PortOpenFailure(), OpenFailure::kSettings);
+    port.failSettings = false;
+    port.failOpen = true;
+    EXPECT_FALSE(OpenPortNamed("COM3"));
+    EXPECT_EQ(PortOpenFailure(), OpenFailure::kOther) << "a port that gives no reason";
+    EXPECT_EQ(host.states, (std::vector<std::string>{"38400", "CLOSED", "CLOSED", "CLOSED"}));
+    EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "untouched");
+    EXPECT_EQ(JobFlags.load(), 0u);
+    BindPanel(&panel);  // back to the panel's jobs for the fixture's end
 }
 
 TEST_F(LinkTest, SilentDeviceGivesFalseAfterThreeAttemptsWithZeros) {
@@ -207,13 +259,54 @@ TEST_F(ExchangeTest, SameRequestIsSentOnEveryAttempt) {
     EXPECT_EQ(writes[1], writes[2]);
 }
 
+class TraceRecorder : public TraceSink {
+  public:
+    void OnTrace(const TraceEvent& e) override {
+        lines.push_back(std::string(e.sent ? "tx " : "rx ") + e.command + " " +
+                        std::to_string(e.attempt) + "/" + std::to_string(e.attempts) + " " +
+                        std::to_string(e.count) + (e.sent ? "" : std::string(" ") +
+                                                                     ReplyVerdictName(e.verdict)));
+    }
+    std::vector<std::string> lines;
+};
+
 TEST_F(ExchangeTest, SecondAttemptSucceedsAfterABadChecksum) {
     Bytes bad = MakeReply(17, 5);
     bad[10] ^= 0x01;
     ReplyWith({bad, MakeReply(17, 6)});
+    TraceRecorder trace;
+    SetTraceSink(&trace);
     EXPECT_TRUE(Run(17, 3, 2000));
+    SetTraceSink(nullptr);
     EXPECT_EQ(port.Writes().size(), 2u);
     EXPECT_EQ(ReplyBuffer[10], 6);
+    EXPECT_EQ(trace.lines,
+              (std::vector<std::string>{"tx request 1/3 6", "rx request 1/3 17 bad checksum",
+                                        "tx request 2/3 6", "rx request 2/3 17 sound"}));
+    EXPECT_EQ(LastExchange.attempts, 2);
+    EXPECT_EQ(LastExchange.lastVerdict, ReplyVerdict::kSound);
+}
+
+TEST_F(ExchangeTest, TheLastVerdictTellsASilentDeviceFromABadLine) {
+    Bytes badStart = MakeReply(17), badLength = MakeReply(17), part = MakeReply(17);
+    part.resize(9);
+    badStart[0] = 0x55;
+    badLength[3] ^= 1;
+    const struct {
+        std::vector<Bytes> replies;
+        ReplyVerdict verdict;
+    } cases[] = {
+        {{}, ReplyVerdict::kTimeout},
+        {{part}, ReplyVerdict::kShort},
+        {{badStart}, ReplyVerdict::kBadStart},
+        {{badLength}, ReplyVerdict::kBadLength},
+    };
+    for (const auto& c : cases) {
+        ReplyWith(c.replies);
+        EXPECT_FALSE(Run(17, 1, 1000));
+        EXPECT_EQ(LastExchange.attempts, 1);
+        EXPECT_EQ(LastExchange.lastVerdict, c.verdict) << ReplyVerdictName(c.verdict);
+    }
 }
 
 TEST_F(ExchangeTest, ExtraBytesAfterAFailedAttemptArePurged) {
