@@ -4,6 +4,7 @@
 
 #include "job/HexText.h"
 #include "job/JobFlags.h"
+#include "job/Messages.h"
 #include "job/Panel.h"
 #include "job/StartAbort.h"
 #include "link/SerialLink.h"
@@ -14,19 +15,6 @@ namespace qmb {
 int32_t HeldSectionNumber = kInitialSectionNumber;
 
 namespace {
-
-const char kMsgPortBusy[] = "Port is busy";
-const char kMsgWrongSection[] = "Wrong section ID. Must be 1..255";
-const char kMsgSectionParams[] = "Error reading section params";
-const char kMsgReadMemory[] = "Error reading memory";
-const char kMsgWrongData[] = "Wrong data";
-const char kMsgDataSize[] = "Incorrect data size for selected section";
-const char kMsgWriteMemory[] = "Error writing memory";
-const char kMsgUpdateEeprom[] = "Error updating EEPROM";
-
-const char kStatusIgnition[] = "Waiting for ignition ...";
-const char kStatusReading[] = "Reading EEP section...";
-const char kStatusWriting[] = "Writing EEP section ...";
 
 SectionInfo g_section;
 

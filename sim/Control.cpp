@@ -162,10 +162,12 @@ bool ParseFault(const std::string& text, Fault& fault, std::string& error) {
     const std::string& kind = w[0];
     if (kind == "silent") {
         fault.kind = FaultKind::kSilent;
-    } else if (kind == "truncate" || kind == "corrupt" || kind == "hangup") {
-        fault.kind = kind == "truncate"  ? FaultKind::kTruncate
-                     : kind == "corrupt" ? FaultKind::kCorrupt
-                                         : FaultKind::kHangUp;
+    } else if (kind == "truncate" || kind == "corrupt" || kind == "hangup" ||
+               kind == "miswrite") {
+        fault.kind = kind == "truncate"   ? FaultKind::kTruncate
+                     : kind == "corrupt"  ? FaultKind::kCorrupt
+                     : kind == "hangup"   ? FaultKind::kHangUp
+                                          : FaultKind::kMiswrite;
         if (!numberArg(kMaxOffset, "byte offset")) return false;
         fault.offset = value;
     } else if (kind == "length+1") {

@@ -120,6 +120,8 @@ const char* FaultKindName(FaultKind kind) {
             return "zero-length";
         case FaultKind::kHangUp:
             return "hangup";
+        case FaultKind::kMiswrite:
+            return "miswrite";
     }
     return "?";
 }
@@ -130,6 +132,7 @@ std::string DescribeFault(const Fault& fault) {
         case FaultKind::kTruncate:
         case FaultKind::kCorrupt:
         case FaultKind::kHangUp:
+        case FaultKind::kMiswrite:
             out += " " + std::to_string(fault.offset);
             break;
         case FaultKind::kTrailing: {
@@ -437,7 +440,8 @@ bool DeviceModel::Answer(const std::vector<uint8_t>& frame, RequestKind kind, in
         const bool matches =
             f.kind == FaultKind::kZeroLength
                 ? kind == RequestKind::kSectionInfo && (f.section == 0 || f.section == section)
-                : f.request == RequestKind::kAny || f.request == kind;
+            : f.kind == FaultKind::kMiswrite ? kind == RequestKind::kWrite
+                                             : f.request == RequestKind::kAny || f.request == kind;
         if (!matches) continue;
         if (f.skip > 0) {
             --f.skip;
@@ -466,6 +470,10 @@ bool DeviceModel::Answer(const std::vector<uint8_t>& frame, RequestKind kind, in
             break;
         case RequestKind::kWrite:
             std::copy_n(frame.begin() + kWriteRequestDataOffset, n, s.working.begin());
+            if (hit_ >= 0 && faults_[static_cast<size_t>(hit_)].kind == FaultKind::kMiswrite) {
+                const size_t at = std::min<size_t>(faults_[static_cast<size_t>(hit_)].offset, n - 1u);
+                s.working[at] ^= 0xFF;  // what a failing cell or a bad bus does
+            }
             reply = StartReply(kWriteReplySize, kCommandMemory);
             reply[15] = n;
             break;
@@ -538,6 +546,9 @@ std::vector<Emission> DeviceModel::Reply(std::vector<uint8_t> reply) {
         case FaultKind::kHangUp:
             reply.resize(std::min(f.offset, reply.size()));
             out.push_back(Emission{0, std::move(reply), true});
+            break;
+        case FaultKind::kMiswrite:
+            out.push_back(Emission{0, std::move(reply)});
             break;
     }
     if (--f.count == 0) faults_.erase(faults_.begin() + hit_);

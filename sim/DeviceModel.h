@@ -50,6 +50,8 @@ enum class FaultKind {
     kDelay,          // the reply `delayMs` later
     kZeroLength,     // section-info reply reports length 0 (for `section`, 0 = any)
     kHangUp,         // the first `offset` bytes, then the line is hung up
+    kMiswrite,       // write requests only: the byte at `offset` of the data is
+                     // stored inverted (past the end: the last one); sound reply
 };
 
 // A fault on the replies of framed requests. Every request that matches
@@ -64,7 +66,7 @@ struct Fault {
     RequestKind request = RequestKind::kAny;
     uint32_t skip = 0;
     uint32_t count = 1;
-    size_t offset = 0;               // kTruncate, kCorrupt, kHangUp
+    size_t offset = 0;               // kTruncate, kCorrupt, kHangUp, kMiswrite
     std::vector<uint8_t> trailing;   // kTrailing
     std::vector<size_t> pieceSizes;  // kPieces: sizes of the leading pieces;
     std::vector<uint32_t> pauseMs;   //   the rest is the last piece. Pauses

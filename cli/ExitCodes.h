@@ -1,0 +1,42 @@
+// qmb-cli's exit codes, one per class of failure, and the error that carries
+// one up to main. The table is also in `qmb-cli --help` and the man page.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace qmb::cli {
+
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 2,         // bad arguments, section number or section list
+    kExitPortAbsent = 3,    // no such port (adapter unplugged?)
+    kExitPortBusy = 4,      // another program holds the port
+    kExitPortDenied = 5,    // no permission to open the port
+    kExitPortUnusable = 6,  // not a serial line, or it refused 38400 8N1
+    kExitNoReply = 7,       // the device did not answer (or no handshake in time)
+    kExitBadReply = 8,      // answers came, but damaged (short, bad checksum...)
+    kExitData = 9,          // bad hex text, wrong size, absent section, bad or foreign backup
+    kExitMismatch = 10,     // what the device holds differs from what it should
+    kExitPortLost = 11,     // the line went away during the command (hang-up, unplug)
+    kExitFile = 12,         // a local file could not be read or written
+    kExitInterrupted = 130, // Ctrl-C / SIGINT / SIGTERM
+};
+
+// A short name for JSON results ("no-reply", ...).
+const char* ExitCodeName(int code);
+
+// The table printed in the help text.
+std::string ExitCodeTable();
+
+// A failure that ends the command: its exit code and a one-line message.
+class CliError : public std::runtime_error {
+  public:
+    CliError(int code, const std::string& message) : std::runtime_error(message), code_(code) {}
+    int Code() const { return code_; }
+
+  private:
+    int code_;
+};
+
+}  // namespace qmb::cli

@@ -1,0 +1,144 @@
+// qmb-cli on Linux and other POSIX systems.
+#include <dirent.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+
+#include "cli/System.h"
+#include "link/PosixPort.h"
+
+namespace qmb::cli {
+
+namespace {
+volatile sig_atomic_t g_interrupted = 0;
+
+void OnSignal(int) {
+    g_interrupted = 1;
+}
+
+std::string ReadLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+std::string RealPath(const std::string& path) {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return "";
+    std::string result = resolved;
+    std::free(resolved);
+    return result;
+}
+
+std::vector<std::string> List(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            if (e->d_name[0] != '.') names.push_back(e->d_name);
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Fills in the USB ids and names from the nearest USB device above the tty.
+void DescribeUsb(const std::string& sysDevice, SystemPort& port) {
+    std::string dir = RealPath(sysDevice);
+    for (int up = 0; up < 6 && dir.size() > 1; ++up) {
+        const std::string vendor = ReadLine(dir + "/idVendor");
+        if (!vendor.empty()) {
+            port.kind = "usb";
+            port.vendorId = vendor;
+            port.productId = ReadLine(dir + "/idProduct");
+            std::string names = ReadLine(dir + "/manufacturer");
+            const std::string product = ReadLine(dir + "/product");
+            if (!product.empty()) names += (names.empty() ? "" : " ") + product;
+            port.description = names;
+            return;
+        }
+        dir = dir.substr(0, dir.rfind('/'));
+    }
+}
+}  // namespace
+
+std::unique_ptr<Port> MakeSystemPort() {
+    return std::make_unique<PosixPort>();
+}
+
+std::unique_ptr<TickCounter> MakeSystemTicks() {
+    return std::make_unique<PosixTickCounter>();
+}
+
+void InstallInterruptHandlers() {
+    struct sigaction action {};
+    action.sa_handler = &OnSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed pipe is a write error, not a death
+}
+
+bool Interrupted() {
+    return g_interrupted != 0;
+}
+
+bool StderrIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+void SetStdoutBinary() {}
+
+std::string OpenFailureAdvice(OpenFailure failure) {
+    switch (failure) {
+        case OpenFailure::kAbsent:
+            return "is the adapter plugged in? `qmb-cli ports` lists the ports there are";
+        case OpenFailure::kBusy:
+            return "another program (a second qmb-edit or qmb-cli, a modem manager, a "
+                   "terminal) holds it: close that program";
+        case OpenFailure::kDenied:
+            return "add your user to the dialout group (sudo usermod -aG dialout $USER), then "
+                   "log out and in again";
+        case OpenFailure::kNotSerial:
+            return "that path is no serial line";
+        case OpenFailure::kSettings:
+            return "the port refused 38400 baud 8N1";
+        default:
+            return "";
+    }
+}
+
+std::vector<SystemPort> ListSystemPorts() {
+    std::vector<SystemPort> ports;
+    for (const std::string& name : List("/sys/class/tty")) {
+        const std::string sys = "/sys/class/tty/" + name;
+        if (RealPath(sys + "/device").empty()) continue;  // virtual terminals, ptys
+        // 8250 ports with no UART behind them report type 0.
+        if (name.rfind("ttyS", 0) == 0 && ReadLine(sys + "/type") == "0") continue;
+        SystemPort port;
+        port.path = "/dev/" + name;
+        port.kind = "serial";
+        DescribeUsb(sys + "/device", port);
+        if (port.description.empty()) {
+            const std::string driver = RealPath(sys + "/device/driver");
+            if (!driver.empty()) port.description = driver.substr(driver.rfind('/') + 1);
+        }
+        ports.push_back(port);
+    }
+    const std::string byIdDir = "/dev/serial/by-id";
+    for (const std::string& link : List(byIdDir)) {
+        const std::string target = RealPath(byIdDir + "/" + link);
+        for (SystemPort& port : ports) {
+            if (port.path == target) port.byId = byIdDir + "/" + link;
+        }
+    }
+    return ports;
+}
+
+}  // namespace qmb::cli

@@ -1,0 +1,278 @@
+// qmb-cli as its users run it: the executable against qmb-devsim on a
+// pseudo-terminal, judged by its exit code, standard output, standard error,
+// the files it leaves and what the device saw.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DevSim.h"
+#include "link/PosixPort.h"
+
+namespace qmb::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct CliRun {
+    int code = -1;
+    std::string out, err;
+    double ms = 0;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class Cli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/qmb-cli-test-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        setenv("SOURCE_DATE_EPOCH", "1765000000", 1);
+    }
+    void TearDown() override {
+        sim.Stop();
+        fs::remove_all(dir_);
+        unsetenv("SOURCE_DATE_EPOCH");
+    }
+    void StartSim(std::vector<std::string> extra = {"--no-pacing"}) {
+        ASSERT_TRUE(sim.Start(extra)) << "qmb-devsim did not start";
+    }
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Runs qmb-cli -p <simulator> args...; SIGINT after interruptMs if >= 0.
+    CliRun Run(std::vector<std::string> args, int interruptMs = -1) {
+        args.insert(args.begin(), {QMB_CLI_PATH, "-p", sim.link});
+        const std::string out = Path("stdout"), err = Path("stderr");
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t pid = fork();
+        if (pid == 0) {
+            freopen(out.c_str(), "w", stdout);
+            freopen(err.c_str(), "w", stderr);
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        if (interruptMs >= 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(interruptMs));
+            kill(pid, SIGINT);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        CliRun r;
+        r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                   .count();
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        r.out = Slurp(out);
+        r.err = Slurp(err);
+        return r;
+    }
+    size_t Count(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+    std::string Status() { return sim.Control("status"); }
+
+    DevSim sim{QMB_DEVSIM_PATH};
+    std::string dir_;
+};
+
+TEST_F(Cli, BackupVerifyRestoreAndBackupAgainGiveTheSameFile) {
+    StartSim();
+    const std::string first = Path("first.qmb"), second = Path("second.qmb");
+    CliRun r = Run({"backup", first});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string image = Slurp(first);
+    EXPECT_NE(image.find("\nsections 126\n"), std::string::npos) << "1-4, 6-127 of the defaults";
+    EXPECT_NE(image.find("\nsection 11\naddress 11 22 33\nlength 8\ndata A0 A1 A2 A3 A4 A5 A6 A7\n"),
+              std::string::npos);
+    EXPECT_EQ(image.find("\nsection 5\n"), std::string::npos) << "absent sections are not saved";
+
+    ASSERT_TRUE(sim.ControlOk("set 11 A0 A1 FF A3 A4 A5 A6 00"));
+    ASSERT_TRUE(sim.ControlOk("set 2 02 03 04 05 06 55 08 09 0A 0B 0C 0D 0E 0F 10 11"));
+    r = Run({"verify", first});
+    EXPECT_EQ(r.code, 10) << r.err;
+    EXPECT_EQ(r.out,
+              "section 2 offset 5: expected 07, actual 55\n"
+              "section 11 offset 2: expected A2, actual FF\n"
+              "section 11 offset 7: expected A7, actual 00\n");
+    EXPECT_NE(r.err.find("2 of 126 sections differ (2 11)"), std::string::npos) << r.err;
+
+    r = Run({"restore", first});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "restored: 1-4 6-127\nnot restored: none\n");
+    EXPECT_NE(Status().find("commits 126"), std::string::npos) << "each section committed";
+    ASSERT_EQ(Run({"backup", second}).code, 0);
+    EXPECT_EQ(Slurp(second), image);
+    EXPECT_FALSE(fs::exists(first + ".partial") || fs::exists(second + ".partial"));
+}
+
+TEST_F(Cli, RestoreRefusesALengthDifferenceBeforeWritingAnything) {
+    StartSim();
+    const std::string file = Path("b.qmb"), trace = Path("trace");
+    ASSERT_EQ(Run({"backup", file, "--sections", "1-12"}).code, 0);
+    ASSERT_TRUE(sim.ControlOk("set 7 01 02 03"));  // section 7: 32 bytes -> 3
+    CliRun r = Run({"restore", file, "--trace=" + trace});
+    EXPECT_EQ(r.code, 9);
+    EXPECT_NE(r.err.find("section 7: the device says length 3, the file 32"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << r.err;
+    const std::string frames = Slurp(trace);
+    EXPECT_EQ(Count(frames, " tx info "), 11u) << "every section checked first";
+    EXPECT_EQ(Count(frames, " tx write ") + Count(frames, " tx commit "), 0u) << frames;
+    EXPECT_NE(Status().find("commits 0"), std::string::npos);
+    // Restoring only sections that fit goes ahead; --force never covers a length.
+    EXPECT_EQ(Run({"restore", file, "--sections", "1-4,6,8-12", "-q"}).code, 0);
+    EXPECT_EQ(Run({"restore", file, "--sections", "7", "--force"}).code, 9);
+}
+
+TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
+    StartSim();
+    PosixPort holder;
+    const struct {
+        const char* fault;  // simulator control line, or "" for none
+        std::vector<std::string> args;
+        int code;
+        const char* says;
+        bool asksNothing;  // not even a query reaches the device
+    } cases[] = {
+        {"", {"read", "0"}, 2, "Wrong section ID. Must be 1..255", true},
+        {"", {"backup", "x", "--sections", "3-1"}, 2, "bad section list", true},
+        {"", {"write", "11", "--hex", "A0 G1"}, 9, "Wrong data", true},
+        {"", {"write", "11", "--hex", "A0 A1"}, 9, "Incorrect data size for selected section", false},
+        {"", {"read", "5"}, 9, "section 5 is absent", false},
+        {"fault corrupt 20 on read count 3", {"read", "11"}, 8, "bad checksum reply after 3 attempts", false},
+        {"fault silent on info count 3", {"info", "11"}, 7, "no reply after 3 attempts", false},
+        {"fault miswrite 3", {"write", "11", "--hex", "10 11 12 13 14 15 16 17"}, 10,
+         "1 of 8 bytes of section 11 differ", false},
+        {"hold", {"info", "11"}, 4, "Port is busy", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        const std::string before = Status();
+        if (std::string(c.fault) == "hold") {
+            ASSERT_TRUE(holder.Open(sim.link.c_str()));
+        } else if (*c.fault) {
+            ASSERT_TRUE(sim.ControlOk(std::string("fault ") + (c.fault + 6)));
+        }
+        const CliRun r = Run(c.args);
+        holder.Close();
+        EXPECT_EQ(r.code, c.code) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(Count(r.err, "\n"), 1u) << "one line: " << r.err;
+        if (c.asksNothing) {
+            EXPECT_EQ(Status(), before) << "the device was asked";
+        } else if (c.code != 10) {
+            EXPECT_NE(Status().find("commits 0"), std::string::npos) << "nothing written";
+        }
+    }
+    const std::string dump = sim.Control("dump 11");
+    EXPECT_NE(dump.find("eeprom 101112EC1415"), std::string::npos) << dump;
+    const CliRun missing = [&] {
+        std::string link = sim.link;
+        sim.link = Path("no-such-tty");
+        CliRun r = Run({"info", "11"});
+        sim.link = link;
+        return r;
+    }();
+    EXPECT_EQ(missing.code, 3);
+    EXPECT_NE(missing.err.find("plugged in"), std::string::npos) << missing.err;
+}
+
+TEST_F(Cli, CtrlCDuringABackupLeavesNoFileAndReleasesThePort) {
+    StartSim({"--latency", "20"});  // about 10 s for a whole backup
+    const std::string file = Path("b.qmb");
+    const CliRun r = Run({"backup", file}, 700);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_LT(r.ms, 700 + 1500) << "stopped at the next transfer";
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(file));
+    EXPECT_FALSE(fs::exists(file + ".partial"));
+    const CliRun again = Run({"info", "11"});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_LT(again.ms, 1000);
+}
+
+TEST_F(Cli, AHangUpDuringARestoreNamesWhatWasRestored) {
+    StartSim();
+    const std::string file = Path("b.qmb");
+    ASSERT_EQ(Run({"backup", file, "--sections", "1-4,11"}).code, 0);
+    ASSERT_TRUE(sim.ControlOk("fault hangup 5 on write skip 2"));
+    const CliRun r = Run({"restore", file});
+    EXPECT_EQ(r.code, 11) << r.err;
+    EXPECT_EQ(r.out, "restored: 1-2\nnot restored: 3-4 11\n");
+    EXPECT_NE(r.err.find("went away"), std::string::npos) << r.err;
+    EXPECT_LT(r.ms, 5000) << "no hang, no endless retries";
+}
+
+TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
+    StartSim();
+    const std::string trace = Path("trace");
+    ASSERT_TRUE(sim.ControlOk("fault corrupt 20 on read"));
+    CliRun r = Run({"--json", "read", "11", "--trace", trace});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const auto result = nlohmann::json::parse(r.out);
+    EXPECT_EQ(result["ok"], true);
+    EXPECT_EQ(result["hex"], "A0 A1 A2 A3 A4 A5 A6 A7");
+    EXPECT_EQ(result["address"], "11 22 33");
+    EXPECT_EQ(result["length"], 8);
+    const std::string frames = Slurp(trace);
+    EXPECT_NE(frames.find(" rx read     1/3 25/25 bad checksum  AA 03 00 14"), std::string::npos)
+        << frames;
+    EXPECT_NE(frames.find(" rx read     2/3 25/25 sound  AA 03 00 14"), std::string::npos);
+    EXPECT_EQ(Count(frames, " tx read "), 2u);
+
+    r = Run({"--json", "write", "11", "--hex", "A0"});
+    const auto failure = nlohmann::json::parse(r.out);
+    EXPECT_EQ(failure["ok"], false);
+    EXPECT_EQ(failure["exit_code"], 9);
+    EXPECT_EQ(failure["result"], "data");
+    EXPECT_EQ(r.code, 9);
+}
+
+TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {
+    StartSim({"--no-pacing", "--ignition-every", "1500"});
+    const std::string data = Path("data.hex"), log = Path("boards.log");
+    std::ofstream(data) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    const CliRun r = Run({"loop", "11", data, "--count", "3", "--log", log});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "passed 3, failed 0\n");
+    EXPECT_NE(r.err.find("passed 3, failed 0"), std::string::npos);
+    std::istringstream lines(Slurp(log));
+    std::string line;
+    int boards = 0;
+    while (std::getline(lines, line)) {
+        const auto board = nlohmann::json::parse(line);
+        ++boards;
+        EXPECT_EQ(board["board"], boards);
+        EXPECT_EQ(board["pass"], true);
+        EXPECT_EQ(board["section"], 11);
+        EXPECT_GE(board["duration_s"].get<double>(), 0.99) << "the 1 s pause before each write";
+    }
+    EXPECT_EQ(boards, 3);
+    EXPECT_NE(Status().find("handshakes 3"), std::string::npos);
+    EXPECT_NE(sim.Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qmb::test
