@@ -295,6 +295,18 @@ TEST(SimModelFaults, CorruptInvertsTheByteAtKOrTheLastByteBeyondTheEnd) {
     }
 }
 
+TEST(SimModelFaults, MiswriteStoresOneWrittenByteWrongAndAnswersSoundly) {
+    DeviceModel model;
+    Fault f = MakeFault(FaultKind::kMiswrite);
+    f.offset = 500;  // past the end: the last byte
+    model.AddFault(f);
+    EXPECT_EQ(Sent(Feed(model, InfoRequest(11))), CleanReply(InfoRequest(11))) << "writes only";
+    const Bytes reply = Sent(Feed(model, WriteRequest(kAddress11, Bytes(8, 0x33))));
+    EXPECT_TRUE(ValidateReply(reply.data(), reply.size()));
+    EXPECT_EQ(Working(model, 11), FromHex("33 33 33 33 33 33 33 CC"));
+    EXPECT_TRUE(model.PendingFaults().empty());
+}
+
 TEST(SimModelFaults, LengthPlusOneKeepsTheChecksumRightButFailsValidation) {
     DeviceModel model;
     model.AddFault(MakeFault(FaultKind::kLengthPlusOne));
@@ -433,7 +445,7 @@ TEST(SimControl, FaultSyntaxParsesEveryKindAndItsOptions) {
     EXPECT_EQ(f.section, 11);
     EXPECT_EQ(f.request, RequestKind::kSectionInfo);
     for (const char* ok : {"silent", "corrupt 0", "length+1 on write", "delay 1500 on commit",
-                           "hangup 5", "zero-length"}) {
+                           "hangup 5", "zero-length", "miswrite 3"}) {
         EXPECT_TRUE(sim::ParseFault(ok, f, error)) << ok << ": " << error;
     }
     for (const char* bad : {"", "explode", "truncate", "truncate x", "delay -1", "pieces 0,3",

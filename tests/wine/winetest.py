@@ -5,6 +5,9 @@
       makes (or refreshes) the private Wine prefix B/wine/prefix.
   winetest.py ... run [--device echo|silent|none] EXE [ARGS...]
       runs a console program with COM1 mapped to the chosen device.
+  winetest.py ... cli EXE
+      runs qmb-cli.exe against the simulator on COM1: read, info, backup,
+      verify, and a port that is absent; checks exit codes and output.
   winetest.py ... gui --app EXE --driver EXE --scenarios FILE
                   [--devsim PATH] [--screenshot PNG] NAME
       starts Xvfb (1024 x 768), the device the scenario names on COM1,
@@ -340,6 +343,39 @@ def command_run(wine, opts):
             close_device(device)
 
 
+def command_cli(wine, opts):
+    with tempfile.TemporaryDirectory() as workdir:
+        device = Simulator(opts.devsim, ["--no-pacing"], workdir)
+        try:
+            wine.map_com1(device.path)
+            backup = os.path.join(workdir, "device.qmb")
+            steps = [
+                (["read", "11"], 0, "A0 A1 A2 A3 A4 A5 A6 A7 \r\n"),
+                (["--json", "info", "5"], 0, '"absent":true'),
+                (["backup", windows_path(backup)], 0, ""),
+                (["verify", windows_path(backup)], 0, ""),
+                (["-p", "COM9", "info", "11"], 3, ""),
+            ]
+            for args, want, says in steps:
+                output_path = os.path.join(workdir, "stdout")
+                with open(output_path, "wb") as output:
+                    code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
+                                          stdout=output, timeout=120).returncode
+                out = open(output_path, "rb").read().decode(errors="replace")
+                log("qmb-cli %s -> %d %r" % (" ".join(args), code, out[:80]))
+                if code != want or says not in out:
+                    log("expected exit code %d and %r" % (want, says))
+                    return 1
+            text = open(backup).read()
+            if "\nsections 126\n" not in text or "data A0 A1 A2 A3 A4 A5 A6 A7\n" not in text:
+                log("the backup lacks sections:\n" + text[:400])
+                return 1
+            return 0
+        finally:
+            wine.kill_server()
+            close_device(device)
+
+
 def forward_driver_output(driver, device):
     """Echoes the driver's lines; answers its "@sim" requests. Runs on its own
     thread: the pipe may stay open after the driver has ended, held by a Wine
@@ -437,6 +473,8 @@ def main():
     run.add_argument("--timeout", type=float, default=300)
     run.add_argument("exe")
     run.add_argument("args", nargs=argparse.REMAINDER)
+    cli = sub.add_parser("cli")
+    cli.add_argument("exe")
     gui = sub.add_parser("gui")
     gui.add_argument("--app", required=True)
     gui.add_argument("--driver", required=True)
@@ -452,6 +490,8 @@ def main():
             return 0
         if opts.command == "run":
             return command_run(wine, opts)
+        if opts.command == "cli":
+            return command_cli(wine, opts)
         return command_gui(wine, opts)
     except (RuntimeError, subprocess.TimeoutExpired) as error:
         log("error: %s" % error)

@@ -1,0 +1,98 @@
+// qmb-cli's backup file and section lists, without a device.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cli/BackupFile.h"
+
+namespace qmb::cli {
+namespace {
+
+Backup Sample() {
+    Backup b;
+    b.tool = "qmb-cli 9.9.9";
+    b.time = "2026-01-02T03:04:05Z";
+    b.port = "/dev/ttyUSB0";
+    BackupSection one{1, {0x01, 0x01, 0x00}, {0x01}};
+    BackupSection seventeen{3, {0x01, 0x03, 0x00}, {}};
+    for (int i = 0; i < 17; ++i)
+        seventeen.bytes.push_back(static_cast<uint8_t>(3 + i));
+    BackupSection full{4, {0x01, 0x04, 0x00}, std::vector<uint8_t>(255, 0xA5)};
+    b.sections = {one, seventeen, full};
+    return b;
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+TEST(BackupFile, FormatThenParseGivesBackEverySectionWithAKnownCrc) {
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(Crc32(check, sizeof check), 0xCBF43926u) << "CRC-32/IEEE check value";
+    const Backup b = Sample();
+    const std::string text = FormatBackup(b);
+    EXPECT_NE(text.find("\nsection 3\naddress 01 03 00\nlength 17\n"
+                        "data 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12\ndata 13\ncrc32 "),
+              std::string::npos)
+        << text;
+    Backup back;
+    std::string error;
+    ASSERT_TRUE(ParseBackup(text, back, &error)) << error;
+    EXPECT_EQ(back.tool, b.tool);
+    EXPECT_EQ(back.port, b.port);
+    ASSERT_EQ(back.sections.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(back.sections[i].number, b.sections[i].number);
+        EXPECT_EQ(back.sections[i].bytes, b.sections[i].bytes);
+        EXPECT_EQ(SectionCrc(back.sections[i]), SectionCrc(b.sections[i]));
+    }
+    EXPECT_EQ(FormatBackup(back), text);
+    EXPECT_TRUE(ParseBackup(Replace(text, "\n", "\r\n# a comment\n\n"), back, &error)) << error;
+}
+
+TEST(BackupFile, EveryDamageIsRefusedWithItsLine) {
+    const std::string good = FormatBackup(Sample());
+    const struct {
+        std::string text;
+        const char* says;
+    } cases[] = {
+        {Replace(good, "data 03 04 05", "data 03 04 06"), "section 3 fails its checksum"},
+        {Replace(good, "address 01 01 00", "address 01 01 01"), "section 1 fails its checksum"},
+        {good.substr(0, good.find("\nsection 4")), "header says 3 sections, the file holds 2"},
+        {good.substr(0, good.find("data 03 04")), "the next 16 bytes of section 3"},
+        {Replace(good, "section 3\n", "section 1\n"), "out of order or twice"},
+        {Replace(good, "qmb-backup 1", "qmb-backup 2"), "format 2 is not known"},
+        {"hello\n", "not a qmb-edit backup"},
+        {"", "not a qmb-edit backup"},
+        {Replace(good, "length 1\n", "length 0\n"), "length N"},
+        {Replace(good, "section 1\n", "section 256\n"), "section N"},
+        {Replace(good, "address 01 01 00", "address 01 01"), "address XX XX XX"},
+        {Replace(good, "data 01\n", "data 1\n"), "the next 1 bytes of section 1"},
+        {Replace(good, "data 01\n", "data 01 02\n"), "the next 1 bytes of section 1"},
+    };
+    for (const auto& c : cases) {
+        Backup b;
+        std::string error;
+        EXPECT_FALSE(ParseBackup(c.text, b, &error)) << c.says;
+        EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+}
+
+TEST(SectionList, RangesAndNumbersAreAcceptedAndAnythingElseRefused) {
+    std::vector<int> s;
+    std::string error;
+    ASSERT_TRUE(ParseSectionList("11,1-4,3,255", s, &error)) << error;
+    EXPECT_EQ(s, (std::vector<int>{1, 2, 3, 4, 11, 255}));
+    EXPECT_EQ(FormatSectionList(s), "1-4 11 255");
+    EXPECT_EQ(FormatSectionList({}), "none");
+    for (const char* bad : {"", "0", "256", "4-1", "1,,2", "1-", "-3", "a", "1,", "1-4x", " 1"}) {
+        EXPECT_FALSE(ParseSectionList(bad, s, &error)) << bad;
+        EXPECT_NE(error.find("section list"), std::string::npos) << error;
+    }
+}
+
+}  // namespace
+}  // namespace qmb::cli
