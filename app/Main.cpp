@@ -10,6 +10,7 @@
 #include "app/WorkerThread.h"
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
+#include "protocol/TraceFile.h"
 #include "resource.h"
 
 namespace qmb::app {
@@ -41,6 +42,9 @@ void BindPlatform() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     using namespace qmb::app;
     BindPlatform();
+    // QMB_TRACE=FILE: every frame of every job into FILE, for support. A file
+    // that cannot be opened leaves the trace off (there is no console to say so).
+    qmb::TraceFromEnvironment("qmb-edit.exe", nullptr);
 
     Instance = instance;
     HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_APP));

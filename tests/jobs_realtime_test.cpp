@@ -2,8 +2,13 @@
 // the qmb-devsim executable through PosixPort on a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "RealtimeTest.h"
@@ -11,6 +16,7 @@
 #include "job/StartAbort.h"
 #include "link/PosixPort.h"
 #include "link/SerialLink.h"
+#include "protocol/TraceFile.h"
 
 namespace qmb::test {
 namespace {
@@ -62,9 +68,23 @@ TEST_F(JobsRealtime, WriteThenReadBackGivesTheSameBytesFirstIncluded) {
     ExpectIdle();
 }
 
-TEST_F(JobsRealtime, TatCompletesTheHandshake) {
+TEST_F(JobsRealtime, TatCompletesTheHandshakeAndQmbTraceRecordsIt) {
+    char trace[] = "/tmp/qmb-trace-XXXXXX";
+    close(mkstemp(trace));
+    setenv("QMB_TRACE", trace, 1);
+    ASSERT_TRUE(TraceFromEnvironment("qmb-edit", nullptr));
     IgniteWhenWaited(1);
     ClickAndWait(IDC_TAT);
+    SetTraceSink(nullptr);
+    unsetenv("QMB_TRACE");
+    std::ifstream in(trace);
+    const std::string frames((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::remove(trace);
+    EXPECT_NE(frames.find("frame trace of qmb-edit"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" rx ignition 1/1 1/1 sound  49\n"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" tx ignition 1/1 1 bytes  4F\n"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" rx ignition 1/1 1/1 sound  4F\n"), std::string::npos) << frames;
+    EXPECT_NE(frames.find(" rx ignition 1/1 13/13 sound "), std::string::npos) << frames;
     EXPECT_TRUE(panel.Messages().empty());
     EXPECT_EQ(panel.Beeps(), 1);
     EXPECT_NE(sim.Control("status").find("handshakes 1"), std::string::npos);
