@@ -8,6 +8,9 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // Ties the window to the installed desktop entry (its name and icon in
+    // the task bar, on Wayland in particular).
+    QGuiApplication::setDesktopFileName(QStringLiteral("qmb-edit"));
     // QMB_TRACE=FILE: every frame of every job into FILE, for support.
     std::string error;
     if (!qmb::TraceFromEnvironment("qmb-edit", &error) && !error.empty())

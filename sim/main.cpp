@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "qmb/Version.h"
 #include "sim/Control.h"
 #include "sim/Simulator.h"
 
@@ -24,8 +25,16 @@ const char kUsage[] =
     "  --latency MS           turnaround delay before every reply\n"
     "  --trace                log every frame to standard error\n"
     "  --fault FAULT          queue a fault, e.g. --fault \"truncate 10 on read\"\n"
+    "  --version              print the version and exit\n"
+    "  -h, --help             print this help and exit\n"
     "Prints the terminal's path on standard output; reads control commands on\n"
-    "standard input (see sim/README.md).\n";
+    "standard input (see qmb-devsim(1) or sim/README.md).\n";
+
+// Ends an informational option: 0 only if the text really reached standard
+// output (a full disk, say, is an error, not a success).
+int FinishOutput() {
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
 
 bool ParseMs(const char* text, uint32_t& value) {
     char* end = nullptr;
@@ -89,9 +98,12 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.faults.push_back(fault);
+        } else if (arg == "--version") {
+            std::printf("qmb-devsim %s\n", QMB_VERSION);
+            return FinishOutput();
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
-            return 0;
+            return FinishOutput();
         } else {
             std::fprintf(stderr, "qmb-devsim: unknown option %s\n%s", arg.c_str(), kUsage);
             return 2;
