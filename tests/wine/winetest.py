@@ -355,6 +355,11 @@ def command_cli(wine, opts):
                 (["backup", windows_path(backup)], 0, ""),
                 (["verify", windows_path(backup)], 0, ""),
                 (["-p", "COM9", "info", "11"], 3, ""),
+                # The port map (%APPDATA%) points a name at another port.
+                (["ports", "--map", "COM9", "COM1"], 0, "COM9   COM1  (port map)"),
+                (["-p", "COM9", "info", "11"], 0, "section 11 address 11 22 33 length 8"),
+                (["ports", "--unmap", "COM9"], 0, ""),
+                (["-p", "COM9", "info", "11"], 3, ""),
             ]
             for args, want, says in steps:
                 output_path = os.path.join(workdir, "stdout")
