@@ -25,6 +25,16 @@ const char kFooter[] =
     "The options -p, --trace, --json and -q may stand before or after the command.\n"
     "Example: qmb-cli -p /dev/ttyUSB0 backup dev.qmb && qmb-cli -p /dev/ttyUSB0 restore dev.qmb\n";
 
+// Data that never reached standard output (a full disk, a closed pipe) is a
+// failure, whatever the command itself achieved.
+int CheckStandardOutput(int code) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "qmb-cli: cannot write standard output\n");
+        if (code == kExitOk) return kExitFile;
+    }
+    return code;
+}
+
 struct Global {
     std::string port = "COM1";
     std::string trace;
@@ -126,11 +136,11 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return CheckStandardOutput(app.exit(e));
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        return CheckStandardOutput(app.exit(e));
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        return CheckStandardOutput(app.exit(e));
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
@@ -178,5 +188,5 @@ int main(int argc, char** argv) {
     }
     qmb::SetTraceSink(nullptr);
     out.PrintResult(code, error);
-    return code;
+    return CheckStandardOutput(code);
 }

@@ -56,9 +56,10 @@ class Cli : public ::testing::Test {
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
     // Runs qmb-cli -p <simulator> args...; SIGINT after interruptMs if >= 0.
-    CliRun Run(std::vector<std::string> args, int interruptMs = -1) {
+    CliRun Run(std::vector<std::string> args, int interruptMs = -1, std::string out = "") {
         args.insert(args.begin(), {QMB_CLI_PATH, "-p", sim.link});
-        const std::string out = Path("stdout"), err = Path("stderr");
+        if (out.empty()) out = Path("stdout");
+        const std::string err = Path("stderr");
         const auto start = std::chrono::steady_clock::now();
         const pid_t pid = fork();
         if (pid == 0) {
@@ -81,7 +82,7 @@ class Cli : public ::testing::Test {
         r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                    .count();
         r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-        r.out = Slurp(out);
+        r.out = out == "/dev/full" ? "" : Slurp(out);
         r.err = Slurp(err);
         return r;
     }
@@ -197,6 +198,9 @@ TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
     }();
     EXPECT_EQ(missing.code, 3);
     EXPECT_NE(missing.err.find("plugged in"), std::string::npos) << missing.err;
+    const CliRun full = Run({"read", "11"}, -1, "/dev/full");
+    EXPECT_EQ(full.code, 12) << "data that never reached stdout is no success";
+    EXPECT_NE(full.err.find("cannot write standard output"), std::string::npos) << full.err;
 }
 
 TEST_F(Cli, CtrlCDuringABackupLeavesNoFileAndReleasesThePort) {
