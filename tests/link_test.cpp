@@ -160,8 +160,17 @@ TEST_F(LinkTest, BusyWaitLastsItsFullTimeAcrossTheCounterWrap) {
     clock.SetTickBase(0xFFFFFFFFu - 500);
     BusyWait(2000);
     EXPECT_EQ(clock.Elapsed(), 2000u);
+    EXPECT_EQ(clock.Sleeps(), 1u) << "a pause is one sleep, not a poll every millisecond";
     BusyWait(0);
     EXPECT_EQ(clock.Elapsed(), 2000u);
+    EXPECT_EQ(clock.Sleeps(), 1u);
+    // Sleeps that end early: the pause sleeps again for what is left, across
+    // the wrap too.
+    clock.SetTickBase(0xFFFFFFFFu - 2500);
+    clock.SetLongestSleep(300);
+    BusyWait(1000);
+    EXPECT_EQ(clock.Elapsed(), 3000u);
+    EXPECT_EQ(clock.Sleeps(), 1u + 4u);
 }
 
 // Exchange: attempts, pauses and purges.
