@@ -1,7 +1,10 @@
 // The serial link and the request/reply exchange, in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Harness.h"
+#include "job/Indicators.h"
 #include "job/JobFlags.h"
 #include "link/SerialLink.h"
 #include "protocol/Frame.h"
@@ -99,6 +102,20 @@ TEST_F(LinkTest, ThreePiecesWithinThreeAttemptsAreOneTransfer) {
     EXPECT_EQ(BytesReceived, 6u);
     EXPECT_EQ(clock.Elapsed(), 1100u) << "returns the moment the last byte arrives";
     EXPECT_EQ(RxLed.load(), 1);
+}
+
+TEST_F(LinkTest, OneReadOfManyBytesLightsTheReceiveLampForOneTick) {
+    // 255 bytes in pieces over two attempts; the 10 ms lamp timer ticks all along.
+    port.Deliver(Bytes(100, 0x11), 5);
+    port.Deliver(Bytes(100, 0x22), 200);
+    port.Deliver(Bytes(55, 0x33), 650);
+    std::vector<int> cells;
+    for (uint64_t t = 10; t <= 1500; t += kLampPeriodMs)
+        clock.At(t, [&] { cells.push_back(TakeReceiveLampCell()); });
+    EXPECT_TRUE(Receive(255));
+    clock.AdvanceTo(1500);
+    EXPECT_EQ(std::count(cells.begin(), cells.end(), kLampCellReceive), 1);
+    EXPECT_EQ(cells.size(), 150u);
 }
 
 TEST_F(LinkTest, PiecesWithinOneAttemptDoNotEndItEarly) {
