@@ -5,6 +5,8 @@
 // apart. COM4 is mapped to nothing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "HeadlessPanel.h"
@@ -14,6 +16,18 @@
 
 namespace qmb::test {
 namespace {
+
+// CPU time of the calling thread, user and kernel, in milliseconds.
+double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return -1;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e4;
+    };
+    return ms(kernel) + ms(user);
+}
 
 TEST(Win32PortBlocks, DcbHoldsTheFixedLineSettings) {
     const DCB dcb = MakeDcb(kLineSettings);
@@ -216,10 +230,18 @@ TEST_F(Win32PortLine, TheLinkRunsOverThePort) {
     EXPECT_GE(spent, 1150u);
     EXPECT_LE(spent, 2000u);
 
-    // BusyWait on the real tick counter.
+    // BusyWait on the real tick counter: it lasts its time and sleeps through
+    // it. The thread's CPU time comes in 10 ms steps under Wine; polling the
+    // counter every millisecond cost 30 to 50 ms of it over 2 s.
+    const double cpuBefore = ThreadCpuMs();
     const DWORD waitStart = GetTickCount();
-    BusyWait(250);
-    EXPECT_GE(GetTickCount() - waitStart, 250u);
+    BusyWait(2000);
+    const DWORD waited = GetTickCount() - waitStart;
+    const double cpu = ThreadCpuMs() - cpuBefore;
+    std::printf("Pause of 2000 ms: %lu ms wall, %.1f ms CPU\n", static_cast<unsigned long>(waited),
+                cpu);
+    EXPECT_GE(waited, 2000u);
+    EXPECT_LE(cpu, 10.0);
 
     ClosePort();
     EXPECT_FALSE(port.IsOpen());
