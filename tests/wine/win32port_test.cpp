@@ -131,6 +131,30 @@ TEST(Win32PortOpen, AnUnmappedPortDoesNotOpenAndClosingStaysHarmless) {
     BindPanel(nullptr);
 }
 
+TEST(Win32PortOpen, AReadOnAFailedLineWaitsOutItsLimitSoRetriesNeverSpin) {
+    // A line that has failed (here a pipe whose other end is gone, as with a
+    // serial adapter pulled out during a job) makes ReadFile fail at once.
+    // Waiting for the ignition retries reads until an abort: each must still
+    // last its 400 ms, as on a silent line.
+    const char name[] = "\\\\.\\pipe\\qmb-failed-line";
+    HANDLE peer = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64,
+                                   0, NULL);
+    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+    Win32Port port;
+    ASSERT_TRUE(port.Open(name));
+    port.ApplyTimeLimits(kTimeLimits);  // a pipe refuses COM time-outs; the port keeps them
+    CloseHandle(peer);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        uint8_t buf[4];
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        const DWORD spent = GetTickCount() - start;
+        EXPECT_GE(spent, 390u) << attempt;
+        EXPECT_LE(spent, 1000u) << attempt;
+    }
+    port.Close();
+}
+
 class Win32PortLine : public ::testing::Test {
   protected:
     void SetUp() override {
