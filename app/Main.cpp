@@ -3,6 +3,8 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include <new>
+
 #include "app/App.h"
 #include "app/MainWindow.h"
 #include "app/OperatorPanel.h"
@@ -22,15 +24,31 @@ HBITMAP LampBitmap = NULL;
 HDC LampDc = NULL;
 
 namespace {
-Win32Panel g_panel;
-Win32Port g_port;
-Win32TickCounter g_ticks;
+// An object built in static storage on first use and never destroyed. The
+// panel seam, the port and the tick counter are used by the worker, which may
+// still be inside a read, a pause or a panel call when the window closes: had
+// they static lifetime, the runtime would destroy them under it at exit (a
+// closed handle under a pending read, a pure virtual call).
+template <typename T>
+T& Everlasting() {
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T* const object = new (storage) T();
+    return *object;
+}
 
 // Binds the core to the real panel, the COM ports and Win32 threads.
 void BindPlatform() {
-    BindPanel(&g_panel);
-    BindPort(&g_port, &g_ticks);
+    BindPanel(&Everlasting<Win32Panel>());
+    BindPort(&Everlasting<Win32Port>(), &Everlasting<Win32TickCounter>());
     SetWorkerStarter(&StartWorkerThread);
+}
+
+// Ends the process at once with code, taking every thread with it: no
+// destructor, exit handler or DLL detach runs, so nothing can wait on a lock
+// that a stopped worker held. The port is released with the process.
+[[noreturn]] void EndProcessNow(UINT code) {
+    TerminateProcess(GetCurrentProcess(), code);
+    ExitProcess(code);  // not reached: TerminateProcess ends this thread too
 }
 }  // namespace
 
@@ -63,5 +81,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    // The window is gone. Closing it ends a running job with the process:
+    // a worker still running ends here, wherever it is.
+    if (LiveWorkerThreads() > 0) EndProcessNow(0);
     return 0;
 }

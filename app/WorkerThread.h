@@ -11,4 +11,7 @@ namespace qmb::app {
 // handle is closed then); nothing waits on them.
 bool StartWorkerThread(WorkerEntry entry);
 
+// Workers started and not yet returned from their entry.
+int LiveWorkerThreads();
+
 }  // namespace qmb::app

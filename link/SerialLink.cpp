@@ -162,10 +162,16 @@ void PurgePort() {
 
 void BusyWait(uint32_t ms) {
     // Elapsed time in unsigned arithmetic, so a wait that spans the counter's
-    // wrap still lasts its full time.
+    // wrap still lasts its full time. Nothing looks at the abort bit during a
+    // pause, so the thread sleeps all that is left instead of waking every
+    // millisecond to poll; a Sleep may end early (a signal, a coarse timer),
+    // so the counter decides when the pause is over.
     const uint32_t start = g_ticks->Now();
-    while (g_ticks->Now() - start < ms)
-        g_ticks->Sleep(1);
+    for (;;) {
+        const uint32_t elapsed = g_ticks->Now() - start;
+        if (elapsed >= ms) return;
+        g_ticks->Sleep(ms - elapsed);
+    }
 }
 
 uint32_t TickCount() {

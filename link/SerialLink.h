@@ -61,8 +61,9 @@ bool ReceiveBytes(uint8_t* buf, size_t count);
 // Discards everything pending on the port in both directions.
 void PurgePort();
 
-// Waits ms milliseconds of the tick counter, napping about 1 ms between
-// polls. Correct across the counter's wrap. Does not look at the abort bit.
+// Waits ms milliseconds of the tick counter, sleeping the time that is left
+// (again when a sleep ends early). Correct across the counter's wrap. Does
+// not look at the abort bit.
 void BusyWait(uint32_t ms);
 
 // The tick counter, in milliseconds.

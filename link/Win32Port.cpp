@@ -113,6 +113,7 @@ bool Win32Port::ApplyLineSettings(const LineSettings& settings) {
 }
 
 bool Win32Port::ApplyTimeLimits(const TimeLimits& limits) {
+    readLimits_ = limits;
     COMMTIMEOUTS t = MakeCommTimeouts(limits);
     return IsOpen() && SetCommTimeouts(handle_, &t) != FALSE;
 }
@@ -123,10 +124,20 @@ void Win32Port::Purge() {
 
 size_t Win32Port::Read(uint8_t* buf, size_t count) {
     if (!IsOpen()) return 0;
+    const DWORD start = GetTickCount();
     DWORD got = 0;
-    if (!ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL) &&
-        IsLineGone(GetLastError())) {
-        lost_ = true;
+    if (!ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL) && got == 0) {
+        if (IsLineGone(GetLastError())) lost_ = true;
+        // The line failed (e.g. the adapter was pulled out): ReadFile fails
+        // at once, and whoever retries (the wait for the ignition does until
+        // an abort) would spin. Wait out the read's time limit instead, as a
+        // silent line takes it.
+        const uint64_t limit = readLimits_.readTotalConstant +
+                               static_cast<uint64_t>(readLimits_.readTotalMultiplier) * count;
+        for (DWORD spent = GetTickCount() - start; limit != 0 && spent < limit;
+             spent = GetTickCount() - start) {
+            ::Sleep(static_cast<DWORD>(limit - spent));
+        }
     }
     return got <= count ? got : count;
 }

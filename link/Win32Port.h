@@ -37,7 +37,9 @@ class Win32Port : public Port {
     bool ApplyTimeLimits(const TimeLimits& limits) override;
     // PurgeComm with both aborts and both clears (0x0F).
     void Purge() override;
-    // One ReadFile; the bytes it reports, whatever its result.
+    // One ReadFile; the bytes it reports, whatever its result. A ReadFile
+    // that fails with nothing read returns only once the read's time limit
+    // (from the last ApplyTimeLimits) has passed, as on a silent line.
     size_t Read(uint8_t* buf, size_t count) override;
     // One WriteFile of all count bytes; a short write is not detected.
     bool Write(const uint8_t* buf, size_t count) override;
@@ -54,6 +56,7 @@ class Win32Port : public Port {
     HANDLE handle_ = nullptr;  // null while closed
     bool lost_ = false;
     OpenFailure openFailure_ = OpenFailure::kNone;
+    TimeLimits readLimits_{};  // as last applied
 };
 
 // GetTickCount and Sleep.

@@ -1,7 +1,12 @@
 // Whole jobs in virtual time: the worker's passes, its messages and its ends.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+#include <vector>
+
 #include "Harness.h"
+#include "job/Indicators.h"
 #include "job/JobFlags.h"
 #include "job/Worker.h"
 #include "link/SerialLink.h"
@@ -71,6 +76,79 @@ TEST_F(JobTest, PortChoiceSelectsTheDevice) {
     ReplyWith({SectionInfoReply(1), ReadReplyOf({0x42})});
     EXPECT_EQ(RunWorker(kJobRead), 0);
     EXPECT_EQ(port.Events().front().name, "COM4");
+}
+
+TEST_F(JobTest, PortChosenDuringAJobTakesEffectAtTheNextJob) {
+    ReplyWith({SectionInfoReply(1), ReadReplyOf({0x42})});
+    panel.OnOp([&](const PanelOp& op) {
+        if (op.kind == PanelOp::kSetText && op.text == "Reading EEP section...") panel.SelectPort(1);
+    });
+    EXPECT_EQ(RunWorker(kJobRead), 0);
+    panel.OnOp(nullptr);
+    ReplyWith({SectionInfoReply(1), ReadReplyOf({0x42})});
+    EXPECT_EQ(RunWorker(kJobRead), 0);
+    std::vector<std::string> opened;
+    for (const auto& e : port.Events()) {
+        if (e.kind == PortEvent::kOpen) opened.push_back(e.name);
+    }
+    EXPECT_EQ(opened, (std::vector<std::string>{"COM1", "COM2"}));
+}
+
+// The clock as the 1000 ms timer shows it: one text per tick that finds it
+// running.
+class ClockTest : public JobTest {
+  public:
+    // Ticks at every whole second of virtual time up to untilMs.
+    void TickEverySecond(uint64_t untilMs) {
+        for (uint64_t t = 1000; t <= untilMs; t += kClockPeriodMs)
+            clock.At(t, [this] { Tick(); });
+    }
+    bool Tick() {
+        char text[kClockTextSize];
+        if (!ClockTick(text)) return false;
+        shown.push_back(text);
+        return true;
+    }
+    static std::string Time(int seconds) {
+        char text[kClockTextSize];
+        std::snprintf(text, sizeof text, "%.2d:%.2d", seconds / 60 % 256, seconds % 60);
+        return text;
+    }
+    std::vector<std::string> shown;
+};
+
+TEST_F(ClockTest, MinutesGoOnPastTheHourToThreeDigitsAndWrapAfter255) {
+    ClockRunning.store(1);
+    for (int i = 0; i < 256 * 60 + 2; ++i)
+        ASSERT_TRUE(Tick());
+    EXPECT_EQ(shown[59], "00:59");
+    EXPECT_EQ(shown[60], "01:00");
+    EXPECT_EQ(shown[99 * 60 + 59], "99:59");
+    EXPECT_EQ(shown[100 * 60], "100:00");
+    EXPECT_EQ(shown[255 * 60 + 59], "255:59");
+    EXPECT_EQ(shown[256 * 60], "00:00");
+    EXPECT_EQ(shown[256 * 60 + 1], "00:01");
+}
+
+TEST_F(ClockTest, AJobStartedBeforeTheNextTickCarriesOnTheCount) {
+    // Two jobs back to back on a silent device, with no tick between them:
+    // the second counts on from the first. A tick that finds the clock
+    // stopped resets it, and the third job starts from 00:00.
+    TickEverySecond(60'000);
+    EXPECT_EQ(RunWorker(kJobRead), 1);
+    const size_t firstJobTicks = shown.size();
+    ASSERT_GE(firstJobTicks, 3u);
+    EXPECT_EQ(RunWorker(kJobRead), 1);
+    ASSERT_GT(shown.size(), firstJobTicks + 2);
+    for (size_t i = 0; i < shown.size(); ++i)
+        EXPECT_EQ(shown[i], Time(static_cast<int>(i))) << i;
+
+    EXPECT_FALSE(Tick());
+    shown.clear();
+    EXPECT_EQ(RunWorker(kJobRead), 1);
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), "00:00");
+    EXPECT_EQ(panel.Messages().size(), 3u);
 }
 
 TEST_F(JobTest, WriteSendsEveryByteThenCommits) {
@@ -278,14 +356,31 @@ TEST_F(JobTest, LoopWaitsASecondBeforeEachWriteAndRunsPassAfterPass) {
         if (op.kind == PanelOp::kSetText && op.text == "Writing EEP section ...") {
             writingAt.push_back(clock.Elapsed());
         }
+        if (op.kind == PanelOp::kBeep) {
+            // Between passes the clock runs on and the port stays open; a
+            // port chosen now is for the next job.
+            EXPECT_EQ(ClockRunning.load(), 1) << passes;
+            EXPECT_TRUE(port.IsOpen()) << passes;
+            panel.SelectPort(passes);
+        }
         if (op.kind == PanelOp::kBeep && passes == 3) JobFlags.fetch_or(kJobAbort);
     });
+    std::vector<std::string> clockShown;
+    for (uint64_t t = 1000; t <= 10'000; t += kClockPeriodMs) {
+        clock.At(t, [&] {
+            char text[kClockTextSize];
+            if (ClockTick(text)) clockShown.push_back(text);
+        });
+    }
     EXPECT_EQ(RunWorker(kJobLoop), 1);
     ASSERT_EQ(writingAt.size(), 3u);
     for (size_t i = 0; i < 3; ++i)
         EXPECT_EQ(writingAt[i] - handshakeDoneAt[i], 1000u) << i;
     EXPECT_EQ(panel.Beeps(), 3);
     EXPECT_EQ(port.Count(PortEvent::kOpen), 1u) << "the port stays open across passes";
+    EXPECT_EQ(port.Count(PortEvent::kClose), 1u);
+    EXPECT_EQ(port.Events().front().name, "COM1");
+    EXPECT_EQ(clockShown, (std::vector<std::string>{"00:00", "00:01", "00:02"}));
     EXPECT_TRUE(panel.Messages().empty());
     ExpectIdleEnd();
 }

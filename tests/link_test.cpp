@@ -1,7 +1,10 @@
 // The serial link and the request/reply exchange, in virtual time.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Harness.h"
+#include "job/Indicators.h"
 #include "job/JobFlags.h"
 #include "link/SerialLink.h"
 #include "protocol/Frame.h"
@@ -153,6 +156,20 @@ TEST_F(LinkTest, ThreePiecesWithinThreeAttemptsAreOneTransfer) {
     EXPECT_EQ(RxLed.load(), 1);
 }
 
+TEST_F(LinkTest, OneReadOfManyBytesLightsTheReceiveLampForOneTick) {
+    // 255 bytes in pieces over two attempts; the 10 ms lamp timer ticks all along.
+    port.Deliver(Bytes(100, 0x11), 5);
+    port.Deliver(Bytes(100, 0x22), 200);
+    port.Deliver(Bytes(55, 0x33), 650);
+    std::vector<int> cells;
+    for (uint64_t t = 10; t <= 1500; t += kLampPeriodMs)
+        clock.At(t, [&] { cells.push_back(TakeReceiveLampCell()); });
+    EXPECT_TRUE(Receive(255));
+    clock.AdvanceTo(1500);
+    EXPECT_EQ(std::count(cells.begin(), cells.end(), kLampCellReceive), 1);
+    EXPECT_EQ(cells.size(), 150u);
+}
+
 TEST_F(LinkTest, PiecesWithinOneAttemptDoNotEndItEarly) {
     port.Deliver({1}, 10);
     port.Deliver({2}, 200);
@@ -212,8 +229,17 @@ TEST_F(LinkTest, BusyWaitLastsItsFullTimeAcrossTheCounterWrap) {
     clock.SetTickBase(0xFFFFFFFFu - 500);
     BusyWait(2000);
     EXPECT_EQ(clock.Elapsed(), 2000u);
+    EXPECT_EQ(clock.Sleeps(), 1u) << "a pause is one sleep, not a poll every millisecond";
     BusyWait(0);
     EXPECT_EQ(clock.Elapsed(), 2000u);
+    EXPECT_EQ(clock.Sleeps(), 1u);
+    // Sleeps that end early: the pause sleeps again for what is left, across
+    // the wrap too.
+    clock.SetTickBase(0xFFFFFFFFu - 2500);
+    clock.SetLongestSleep(300);
+    BusyWait(1000);
+    EXPECT_EQ(clock.Elapsed(), 3000u);
+    EXPECT_EQ(clock.Sleeps(), 1u + 4u);
 }
 
 // Exchange: attempts, pauses and purges.

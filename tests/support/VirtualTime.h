@@ -20,12 +20,20 @@ using Bytes = std::vector<uint8_t>;
 class VirtualClock : public TickCounter {
   public:
     uint32_t Now() override { return static_cast<uint32_t>(base_ + now_); }
-    void Sleep(uint32_t ms) override { AdvanceTo(now_ + ms); }
+    // Moves time on by ms, or by at most the longest sleep when one is set
+    // (a real Sleep may end early).
+    void Sleep(uint32_t ms) override {
+        ++sleeps_;
+        AdvanceTo(now_ + (longestSleep_ && ms > longestSleep_ ? longestSleep_ : ms));
+    }
 
     // Virtual milliseconds since the clock was made (never wraps).
     uint64_t Elapsed() const { return now_; }
     // Makes Now() start from tick (to test the counter's wrap).
     void SetTickBase(uint32_t tick) { base_ = tick; }
+    // Sleep calls so far; a cap on how long one lasts (0: none).
+    uint64_t Sleeps() const { return sleeps_; }
+    void SetLongestSleep(uint32_t ms) { longestSleep_ = ms; }
     // Moves time on to t, running every event due on the way, in time order.
     void AdvanceTo(uint64_t t);
     // Runs fn when virtual time reaches t (relative to the clock's start).
@@ -35,6 +43,8 @@ class VirtualClock : public TickCounter {
   private:
     uint64_t now_ = 0;
     uint32_t base_ = 0;
+    uint64_t sleeps_ = 0;
+    uint32_t longestSleep_ = 0;
     std::multimap<uint64_t, std::function<void()>> events_;
 };
 

@@ -2,6 +2,9 @@
 // qmb-edit.exe: finds its main window by class, the panel and its controls by
 // id, clicks with BM_CLICK, types with WM_CHAR, reads texts with WM_GETTEXT and
 // styles with GetWindowLongA, and finds, reads and dismisses its error boxes.
+// What only the application's own process can read (class brush and icon,
+// fonts) comes from window-probe.dll, hooked into its UI thread. It can close
+// the application, check how its process ended, and start it again.
 //
 // Usage: gui-driver SCENARIO_FILE NAME [--keep-open]
 // Prints one line per step and "PASS" or "FAIL ..." at the end; exit code 0
@@ -11,11 +14,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "ScenarioFile.h"
+#include "WindowProbe.h"
 #include "job/Indicators.h"
 #include "job/Panel.h"
 
@@ -34,6 +39,26 @@ const std::map<std::string, int> kControls = {
     {"IDC_STATUS", IDC_STATUS},   {"IDC_CLOCK", IDC_CLOCK},
     {"IDC_PORT", IDC_PORT},       {"IDC_HEX", IDC_HEX},
     {"IDC_SECTION", IDC_SECTION}, {"IDC_LENGTH", IDC_LENGTH},
+};
+
+// Window style bits by name, for the style step.
+struct StyleBit {
+    const char* name;
+    bool extended;
+    DWORD bit;
+};
+const StyleBit kStyleBits[] = {
+    {"WS_DLGFRAME", false, WS_DLGFRAME},
+    {"WS_BORDER", false, WS_BORDER},
+    {"WS_SYSMENU", false, WS_SYSMENU},
+    {"WS_MINIMIZEBOX", false, WS_MINIMIZEBOX},
+    {"WS_MAXIMIZEBOX", false, WS_MAXIMIZEBOX},
+    {"WS_THICKFRAME", false, WS_THICKFRAME},
+    {"WS_CHILD", false, WS_CHILD},
+    {"WS_POPUP", false, WS_POPUP},
+    {"WS_EX_DLGMODALFRAME", true, WS_EX_DLGMODALFRAME},
+    {"WS_EX_TOOLWINDOW", true, WS_EX_TOOLWINDOW},
+    {"WS_EX_TOPMOST", true, WS_EX_TOPMOST},
 };
 
 struct Failure {
@@ -60,12 +85,23 @@ std::string Quote(const std::string& text) {
 
 class Driver {
   public:
-    void Attach();
+    // Finds the application's window (of process pid, when not 0).
+    void Attach(DWORD pid = 0);
     void Run(const Step& step);
+    // Closes the application unless a step already did.
     void CloseApplication();
     void CheckNoErrorBox();
 
   private:
+    // Posts WM_CLOSE to MAIN; the process must end within ms with exit code
+    // 0, showing no window of its own meanwhile.
+    void CloseAndCheckEnd(DWORD ms);
+    // A visible top-level window of the application other than MAIN, or "".
+    std::string StrayWindow();
+    void StartAgain();
+    // window-probe.dll's report from inside the application; the rest of the
+    // line after key and a space ("" with found false when there is none).
+    std::string Probe(const std::string& key, bool* found);
     HWND Window(const std::string& name);
     std::string Text(HWND window);
     LONG Style(HWND window) { return GetWindowLongA(window, GWL_STYLE); }
@@ -81,21 +117,45 @@ class Driver {
     HWND main_ = NULL;
     HWND panel_ = NULL;
     DWORD process_ = 0;
+    bool closed_ = false;
+    std::string appPath_;  // the application's executable, to start it again
 };
 
-void Driver::Attach() {
+// The panel among main's children: the child holding IDC_READ.
+HWND FindPanel(HWND main) {
+    HWND panel = NULL;
+    for (HWND child = GetWindow(main, GW_CHILD); child != NULL;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if (GetDlgItem(child, IDC_READ) != NULL) panel = child;
+    }
+    return panel;
+}
+
+void Driver::Attach(DWORD pid) {
+    // The main window is shown just before the panel: wait for both, so that
+    // an application started a moment ago is found whole.
     const DWORD start = GetTickCount();
-    while ((main_ = FindWindowA("QMB_EDIT", NULL)) == NULL || !IsWindowVisible(main_)) {
-        if (GetTickCount() - start > 30000) Fail("no visible window of class QMB_EDIT");
+    for (;;) {
+        main_ = FindWindowA("QMB_EDIT", NULL);
+        process_ = 0;
+        if (main_ != NULL) GetWindowThreadProcessId(main_, &process_);
+        if (main_ != NULL && IsWindowVisible(main_) && (pid == 0 || process_ == pid)) {
+            panel_ = FindPanel(main_);
+            if (panel_ != NULL && IsWindowVisible(panel_)) break;
+        }
+        if (GetTickCount() - start > 30000) break;
         Sleep(50);
     }
-    GetWindowThreadProcessId(main_, &process_);
-    for (HWND child = GetWindow(main_, GW_CHILD); child != NULL;
-         child = GetWindow(child, GW_HWNDNEXT)) {
-        if (GetDlgItem(child, IDC_READ) != NULL) panel_ = child;
-    }
+    if (main_ == NULL || !IsWindowVisible(main_)) Fail("no visible window of class QMB_EDIT");
     if (panel_ == NULL) Fail("the main window holds no panel with IDC_READ");
     if (!IsWindowVisible(panel_)) Fail("the panel is not visible");
+    closed_ = false;
+    if (HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_)) {
+        char path[MAX_PATH];
+        DWORD size = sizeof path;
+        if (QueryFullProcessImageNameA(process, 0, path, &size)) appPath_.assign(path, size);
+        CloseHandle(process);
+    }
 }
 
 HWND Driver::Window(const std::string& name) {
@@ -198,6 +258,120 @@ bool Driver::IsIdle(std::string* why) {
         }
     }
     return true;
+}
+
+struct StraySearch {
+    DWORD process;
+    HWND main;
+    std::string found;
+};
+
+BOOL CALLBACK FindStrayWindowProc(HWND window, LPARAM param) {
+    StraySearch* search = reinterpret_cast<StraySearch*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != search->process || window == search->main || !IsWindowVisible(window)) {
+        return TRUE;
+    }
+    char cls[64] = "", title[128] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    GetWindowTextA(window, title, sizeof title);
+    search->found = std::string("class ") + cls + ", title " + Quote(title);
+    return FALSE;
+}
+
+std::string Driver::StrayWindow() {
+    StraySearch search{process_, main_, {}};
+    EnumWindows(&FindStrayWindowProc, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void Driver::CloseAndCheckEnd(DWORD ms) {
+    HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_);
+    if (process == NULL) Fail("cannot open the application's process");
+    PostMessageA(main_, WM_CLOSE, 0, 0);
+    const DWORD start = GetTickCount();
+    std::string failure;
+    while (failure.empty() && WaitForSingleObject(process, kPollMs) == WAIT_TIMEOUT) {
+        const std::string stray = StrayWindow();
+        if (!stray.empty()) {
+            failure = "a window appeared while the application ended: " + stray;
+        } else if (GetTickCount() - start >= ms) {
+            failure = "the application did not end within " + std::to_string(ms) + " ms";
+        }
+    }
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    closed_ = true;
+    if (!failure.empty()) Fail(failure);
+    if (code != 0) {
+        char text[64];
+        std::snprintf(text, sizeof text, "the application ended with exit code 0x%lX",
+                      static_cast<unsigned long>(code));
+        Fail(text);
+    }
+}
+
+void Driver::StartAgain() {
+    if (!closed_) Fail("start: the application still runs");
+    if (appPath_.empty()) Fail("start: the application's executable is not known");
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    if (!CreateProcessA(appPath_.c_str(), NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                        &info)) {
+        Fail("cannot start " + appPath_);
+    }
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    Attach(info.dwProcessId);
+}
+
+std::string Driver::Probe(const std::string& key, bool* found) {
+    static HMODULE dll = LoadLibraryA("window-probe.dll");  // next to the driver
+    HOOKPROC hook = dll ? reinterpret_cast<HOOKPROC>(
+                              reinterpret_cast<void*>(GetProcAddress(dll, "ProbeHook")))
+                        : NULL;
+    if (hook == NULL) Fail("cannot load window-probe.dll");
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, kProbeSize,
+                                        kProbeMapping);
+    HANDLE done = CreateEventA(NULL, TRUE, FALSE, kProbeDone);
+    char* view = mapping ? static_cast<char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))
+                         : NULL;
+    std::string report;
+    DWORD waited = WAIT_FAILED;
+    if (view != NULL && done != NULL) {
+        std::memset(view, 0, kProbeSize);
+        ResetEvent(done);
+        HHOOK hooked =
+            SetWindowsHookExA(WH_GETMESSAGE, hook, dll, GetWindowThreadProcessId(main_, NULL));
+        if (hooked != NULL) {
+            PostMessageA(main_, WM_NULL, kProbeRequest, 0);
+            waited = WaitForSingleObject(done, 10000);
+            UnhookWindowsHookEx(hooked);
+            report.assign(view, strnlen(view, kProbeSize));
+        }
+    }
+    if (view != NULL) UnmapViewOfFile(view);
+    if (done != NULL) CloseHandle(done);
+    if (mapping != NULL) CloseHandle(mapping);
+    if (waited != WAIT_OBJECT_0) Fail("the window probe gave no report");
+    if (report.rfind("error ", 0) == 0) Fail("window probe: " + report);
+    size_t at = 0;
+    while (at < report.size()) {
+        size_t end = report.find('\n', at);
+        if (end == std::string::npos) end = report.size();
+        const std::string line = report.substr(at, end - at);
+        if (line.rfind(key + " ", 0) == 0) {
+            *found = true;
+            return line.substr(key.size() + 1);
+        }
+        at = end + 1;
+    }
+    *found = false;
+    return "";
 }
 
 // The colours of a lamp cell that tell it apart: its face and its top-left
@@ -316,7 +490,6 @@ void Driver::Run(const Step& step) {
             }
         }
     } else if (verb == "enabled" || verb == "disabled") {
-    } else if (verb == "enabled" || verb == "disabled") {
         const bool wantDisabled = verb == "disabled";
         for (const std::string& name : a) {
             const bool disabled = (Style(Window(name)) & WS_DISABLED) != 0;
@@ -371,16 +544,69 @@ void Driver::Run(const Step& step) {
     } else if (verb == "pause") {
         need(1);
         Sleep(Milliseconds(step, 0, 0));
+    } else if (verb == "close") {
+        CloseAndCheckEnd(Milliseconds(step, 0, 10000));
+    } else if (verb == "start") {
+        StartAgain();
+    } else if (verb == "class") {
+        need(4);
+        char name[64] = "";
+        GetClassNameA(main_, name, sizeof name);
+        if (a[0] != name) Fail("MAIN is of class " + Quote(name));
+        // Read inside the application: the class style, the background
+        // brush, whether the icon is resource 101; no cursor, no extra bytes.
+        const std::pair<std::string, std::string> expected[] = {
+            {"classstyle", a[1]}, {"brush", a[2]}, {"icon", a[3]}, {"cursor", "0"},
+            {"extra", "0 0"}};
+        for (const auto& e : expected) {
+            bool found = false;
+            const std::string value = Probe(e.first, &found);
+            if (!found || value != e.second) {
+                Fail("class " + e.first + " is " + Quote(value) + ", expected " + Quote(e.second));
+            }
+        }
+    } else if (verb == "style") {
+        need(3);
+        const bool has = a[1] == "has";
+        if (!has && a[1] != "lacks") Fail("style ID has|lacks NAME...");
+        HWND window = Window(a[0]);
+        for (size_t i = 2; i < a.size(); ++i) {
+            const StyleBit* bit = nullptr;
+            for (const StyleBit& b : kStyleBits) {
+                if (a[i] == b.name) bit = &b;
+            }
+            if (bit == nullptr) Fail("unknown style " + a[i]);
+            const DWORD word =
+                static_cast<DWORD>(GetWindowLongA(window, bit->extended ? GWL_EXSTYLE : GWL_STYLE));
+            if (((word & bit->bit) == bit->bit) != has) Fail(a[0] + " " + a[1] + " not " + a[i]);
+        }
+    } else if (verb == "font") {
+        need(8);
+        Window(a[0]);  // a known control
+        std::string want = Quote(a[1]);
+        for (size_t i = 2; i < 8; ++i)
+            want += " " + a[i];
+        want += " / 0 0 0 0 0 0 0";  // every other LOGFONT field
+        bool found = false;
+        const std::string got = Probe("font " + a[0], &found);
+        if (got != want) Fail(a[0] + " has font " + Quote(got) + ", expected " + Quote(want));
+    } else if (verb == "ownfonts") {
+        need(2);
+        std::map<std::string, std::string> owners;
+        for (const std::string& name : a) {
+            bool found = false;
+            const std::string handle = Probe("fonthandle " + name, &found);
+            if (!found) Fail(name + " has no font");
+            if (owners.count(handle)) Fail(name + " shares its font with " + owners[handle]);
+            owners[handle] = name;
+        }
     } else {
         Fail("unknown step " + verb);
     }
 }
 
 void Driver::CloseApplication() {
-    PostMessageA(main_, WM_CLOSE, 0, 0);
-    WaitFor(
-        10000, [&] { return !IsWindow(main_); },
-        [] { return std::string("the main window stays open after WM_CLOSE"); });
+    if (!closed_) CloseAndCheckEnd(10000);
 }
 
 int Main(int argc, char** argv) {

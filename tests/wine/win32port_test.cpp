@@ -5,6 +5,8 @@
 // apart. COM4 is mapped to nothing.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "HeadlessPanel.h"
@@ -14,6 +16,18 @@
 
 namespace qmb::test {
 namespace {
+
+// CPU time of the calling thread, user and kernel, in milliseconds.
+double ThreadCpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return -1;
+    auto ms = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<uint64_t>(t.dwHighDateTime) << 32) |
+                                   t.dwLowDateTime) /
+               1e4;
+    };
+    return ms(kernel) + ms(user);
+}
 
 TEST(Win32PortBlocks, DcbHoldsTheFixedLineSettings) {
     const DCB dcb = MakeDcb(kLineSettings);
@@ -117,6 +131,30 @@ TEST(Win32PortOpen, AnUnmappedPortDoesNotOpenAndClosingStaysHarmless) {
     BindPanel(nullptr);
 }
 
+TEST(Win32PortOpen, AReadOnAFailedLineWaitsOutItsLimitSoRetriesNeverSpin) {
+    // A line that has failed (here a pipe whose other end is gone, as with a
+    // serial adapter pulled out during a job) makes ReadFile fail at once.
+    // Waiting for the ignition retries reads until an abort: each must still
+    // last its 400 ms, as on a silent line.
+    const char name[] = "\\\\.\\pipe\\qmb-failed-line";
+    HANDLE peer = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 64, 64,
+                                   0, NULL);
+    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+    Win32Port port;
+    ASSERT_TRUE(port.Open(name));
+    port.ApplyTimeLimits(kTimeLimits);  // a pipe refuses COM time-outs; the port keeps them
+    CloseHandle(peer);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        uint8_t buf[4];
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        const DWORD spent = GetTickCount() - start;
+        EXPECT_GE(spent, 390u) << attempt;
+        EXPECT_LE(spent, 1000u) << attempt;
+    }
+    port.Close();
+}
+
 class Win32PortLine : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -216,10 +254,18 @@ TEST_F(Win32PortLine, TheLinkRunsOverThePort) {
     EXPECT_GE(spent, 1150u);
     EXPECT_LE(spent, 2000u);
 
-    // BusyWait on the real tick counter.
+    // BusyWait on the real tick counter: it lasts its time and sleeps through
+    // it. The thread's CPU time comes in 10 ms steps under Wine; polling the
+    // counter every millisecond cost 30 to 50 ms of it over 2 s.
+    const double cpuBefore = ThreadCpuMs();
     const DWORD waitStart = GetTickCount();
-    BusyWait(250);
-    EXPECT_GE(GetTickCount() - waitStart, 250u);
+    BusyWait(2000);
+    const DWORD waited = GetTickCount() - waitStart;
+    const double cpu = ThreadCpuMs() - cpuBefore;
+    std::printf("Pause of 2000 ms: %lu ms wall, %.1f ms CPU\n", static_cast<unsigned long>(waited),
+                cpu);
+    EXPECT_GE(waited, 2000u);
+    EXPECT_LE(cpu, 10.0);
 
     ClosePort();
     EXPECT_FALSE(port.IsOpen());
