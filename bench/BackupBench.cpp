@@ -4,7 +4,6 @@
 // 38400 s. A measurement, not a test: it never fails on a figure.
 //
 // Usage: qmb-bench-backup PATH-TO-qmb-devsim PATH-TO-qmb-cli [repeats]
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,24 +21,6 @@ using namespace qmb::test;
 namespace {
 
 constexpr double kByteMs = 10.0 / 38400 * 1000;
-
-// Runs the program with args, output to /dev/null; returns its exit code.
-int Run(std::vector<std::string> args) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        freopen("/dev/null", "w", stdout);
-        freopen("/dev/null", "w", stderr);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Bytes on the wire in a trace: "N bytes" of every tx line, "N/M" of every rx.
 long TraceBytes(const std::string& path, long& frames) {
@@ -76,7 +57,7 @@ int main(int argc, char** argv) {
     const std::string file = std::string(dir) + "/backup.qmb";
     const std::string trace = std::string(dir) + "/trace";
     // One traced run counts the bytes; the timed runs go untraced.
-    if (Run({argv[2], "-p", sim.link, "-q", "--trace=" + trace, "backup", file}) != 0) {
+    if (RunProgram({argv[2], "-p", sim.link, "-q", "--trace=" + trace, "backup", file}, "", "") != 0) {
         std::fprintf(stderr, "qmb-cli backup failed\n");
         return 1;
     }
@@ -85,7 +66,7 @@ int main(int argc, char** argv) {
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
         const auto start = SteadyClock::now();
-        const int code = Run({argv[2], "-p", sim.link, "-q", "backup", file});
+        const int code = RunProgram({argv[2], "-p", sim.link, "-q", "backup", file}, "", "");
         times.push_back(MsSince(start));
         if (code != 0) {
             std::fprintf(stderr, "qmb-cli backup failed with exit code %d\n", code);

@@ -61,27 +61,10 @@ class Cli : public ::testing::Test {
         if (out.empty()) out = Path("stdout");
         const std::string err = Path("stderr");
         const auto start = std::chrono::steady_clock::now();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            freopen(out.c_str(), "w", stdout);
-            freopen(err.c_str(), "w", stderr);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        if (interruptMs >= 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(interruptMs));
-            kill(pid, SIGINT);
-        }
-        int status = 0;
-        waitpid(pid, &status, 0);
         CliRun r;
+        r.code = RunProgram(args, out, err, interruptMs);
         r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                    .count();
-        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
         r.out = out == "/dev/full" ? "" : Slurp(out);
         r.err = Slurp(err);
         return r;
@@ -252,6 +235,16 @@ TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
     EXPECT_EQ(failure["exit_code"], 9);
     EXPECT_EQ(failure["result"], "data");
     EXPECT_EQ(r.code, 9);
+
+    // The port map: a name written once, then used by -p (and the windows).
+    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
+    EXPECT_EQ(Run({"ports", "--map", "COM12", sim.link}).code, 0);
+    EXPECT_EQ(Run({"-p", "COM12", "info", "11"}).out, "section 11 address 11 22 33 length 8\n");
+    const auto ports = nlohmann::json::parse(Run({"--json", "ports"}).out);
+    EXPECT_EQ(ports["com"][4]["name"], "COM12");
+    EXPECT_EQ(ports["com"][4]["source"], "port map");
+    EXPECT_EQ(Run({"ports", "--map", "COM0", "/dev/x"}).code, 2);
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {

@@ -10,12 +10,38 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
 extern char** environ;
 
 namespace qmb::test {
+
+int RunProgram(std::vector<std::string> args, const std::string& outPath,
+               const std::string& errPath, int interruptMs) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!std::freopen(outPath.empty() ? "/dev/null" : outPath.c_str(), "w", stdout) ||
+            !std::freopen(errPath.empty() ? "/dev/null" : errPath.c_str(), "w", stderr)) {
+            _exit(126);
+        }
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (interruptMs >= 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(interruptMs));
+        kill(pid, SIGINT);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
 
 double MsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
