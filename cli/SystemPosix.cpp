@@ -65,6 +65,18 @@ void DescribeUsb(const std::string& sysDevice, SystemPort& port) {
         dir = dir.substr(0, dir.rfind('/'));
     }
 }
+// The driver of the device behind the tty, skipping the serial core's own
+// "port" and "ctrl" layers (serial8250, ftdi_sio, cdc_acm, ...).
+std::string DriverName(const std::string& sysDevice) {
+    std::string dir = RealPath(sysDevice);
+    for (int up = 0; up < 4 && dir.size() > 1; ++up) {
+        const std::string driver = RealPath(dir + "/driver");
+        const std::string name = driver.substr(driver.rfind('/') + 1);
+        if (!driver.empty() && name != "port" && name != "ctrl") return name;
+        dir = dir.substr(0, dir.rfind('/'));
+    }
+    return "";
+}
 }  // namespace
 
 std::unique_ptr<Port> MakeSystemPort() {
@@ -125,10 +137,7 @@ std::vector<SystemPort> ListSystemPorts() {
         port.path = "/dev/" + name;
         port.kind = "serial";
         DescribeUsb(sys + "/device", port);
-        if (port.description.empty()) {
-            const std::string driver = RealPath(sys + "/device/driver");
-            if (!driver.empty()) port.description = driver.substr(driver.rfind('/') + 1);
-        }
+        if (port.description.empty()) port.description = DriverName(sys + "/device");
         ports.push_back(port);
     }
     const std::string byIdDir = "/dev/serial/by-id";
