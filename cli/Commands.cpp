@@ -179,6 +179,27 @@ void OpenDevice(Context& c, Device& device) {
     c.out.Result()["port"] = device.PortPath();
 }
 
+// How a backup's section fits the device's section of the same number.
+enum class Fit { kFits, kLength, kAddress };
+Fit FitOf(const BackupSection& s, const SectionInfo& info) {
+    if (info.length != s.bytes.size()) return Fit::kLength;
+    if (!std::equal(info.address, info.address + 3, s.address)) return Fit::kAddress;
+    return Fit::kFits;
+}
+
+// The backup file and its chosen sections, checked before the device is
+// opened; then the device, open.
+struct BackupRun {
+    BackupRun(Context& c, const std::string& file, const std::string& list)
+        : backup(LoadBackup(file)), chosen(Choose(backup, list, file)), device(c.port, c.ticks) {
+        OpenDevice(c, device);
+        c.out.Result()["file"] = file;
+    }
+    const Backup backup;
+    const std::vector<const BackupSection*> chosen;
+    Device device;
+};
+
 }  // namespace
 
 int ParseSectionArgument(const std::string& text) {
@@ -293,23 +314,22 @@ int RunBackup(Context& c, const std::string& file, const std::string& list) {
 }
 
 int RunVerify(Context& c, const std::string& file, const std::string& list) {
-    const Backup backup = LoadBackup(file);
-    const auto chosen = Choose(backup, list, file);
-    Device device(c.port, c.ticks);
-    OpenDevice(c, device);
+    BackupRun run(c, file, list);
+    const auto& chosen = run.chosen;
+    Device& device = run.device;
     auto& r = c.out.Result();
-    r["file"] = file;
     r["differences"] = json::array();
     std::vector<int> differing;
     size_t done = 0, bytes = 0;
     for (const BackupSection* s : chosen) {
         c.out.Progress("verify: section", ++done, chosen.size(), bytes);
         const SectionInfo info = device.Info(s->number);
+        const Fit fit = FitOf(*s, info);
         std::string problem;
-        if (info.length != s->bytes.size()) {
+        if (fit == Fit::kLength) {
             problem = Section(s->number) + " length: expected " + std::to_string(s->bytes.size()) +
                       ", device " + std::to_string(info.length) + "\n";
-        } else if (!std::equal(info.address, info.address + 3, s->address)) {
+        } else if (fit == Fit::kAddress) {
             problem = Section(s->number) + " address: expected " + Hex(s->address) + ", device " +
                       Hex(info.address) + "\n";
         }
@@ -338,22 +358,21 @@ int RunVerify(Context& c, const std::string& file, const std::string& list) {
 }
 
 int RunRestore(Context& c, const std::string& file, const std::string& list, bool force) {
-    const Backup backup = LoadBackup(file);
-    const auto chosen = Choose(backup, list, file);
-    Device device(c.port, c.ticks);
-    OpenDevice(c, device);
+    BackupRun run(c, file, list);
+    const auto& chosen = run.chosen;
+    Device& device = run.device;
     auto& r = c.out.Result();
-    r["file"] = file;
     // First every section is checked against the device; nothing is written
     // unless all of them fit.
     std::vector<std::string> refusals;
     for (const BackupSection* s : chosen) {
         const SectionInfo info = device.Info(s->number);
-        if (info.length != s->bytes.size()) {
+        const Fit fit = FitOf(*s, info);
+        if (fit == Fit::kLength) {
             refusals.push_back(Section(s->number) + ": the device says length " +
                                std::to_string(info.length) + ", the file " +
                                std::to_string(s->bytes.size()) + " (a length difference can never be written)");
-        } else if (!std::equal(info.address, info.address + 3, s->address)) {
+        } else if (fit == Fit::kAddress) {
             const std::string text = Section(s->number) + ": the device says address " +
                                      Hex(info.address) + ", the file " + Hex(s->address);
             if (force) {
@@ -500,10 +519,6 @@ int RunLoop(Context& c, int section, const std::string& file, const std::string&
                                                           " boards failed; last: " + lastError);
     return kExitOk;
 }
-
-}  // namespace qmb::cli
-
-namespace qmb::cli {
 
 namespace {
 // Where a COM name's device comes from: the variable, the map or the default.

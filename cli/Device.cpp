@@ -124,13 +124,16 @@ void Device::Pause(uint32_t ms) {
     BusyWait(ms);
 }
 
+bool Device::DeadlinePassed() {
+    return deadlineSet_ && ticks_.Now() - deadlineStart_ >= deadlineMs_;
+}
+
 bool Device::StopRequested() {
-    return Interrupted() || PortLineLost() ||
-           (deadlineSet_ && ticks_.Now() - deadlineStart_ >= deadlineMs_);
+    return Interrupted() || PortLineLost() || DeadlinePassed();
 }
 
 void Device::Stop(LinkStop why) {
-    const bool timedOut = deadlineSet_ && ticks_.Now() - deadlineStart_ >= deadlineMs_;
+    const bool timedOut = DeadlinePassed();
     deadlineSet_ = false;
     if (Interrupted()) throw CliError(kExitInterrupted, "interrupted");
     if (why == LinkStop::kWriteFailed || PortLineLost()) {

@@ -59,6 +59,7 @@ class Device : public LinkHost {
 
   private:
     [[noreturn]] void ThrowExchangeFailure(const std::string& message);
+    bool DeadlinePassed();
 
     Port& port_;
     TickCounter& ticks_;

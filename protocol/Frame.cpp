@@ -1,6 +1,7 @@
 #include "protocol/Frame.h"
 
 #include "link/SerialLink.h"
+#include "protocol/Commands.h"
 
 namespace qmb {
 
@@ -100,13 +101,13 @@ ReplyVerdict JudgeReply(const uint8_t* buf, size_t received, size_t expected) {
 const char* RequestName(const uint8_t* request, size_t len) {
     if (len < kRequestHeaderSize) return "request";
     switch (request[13]) {
-        case 0x12:
+        case kCommandSectionInfo:
             return "info";
-        case 0x22:
+        case kCommandCommit:
             return "commit";
-        case 0x02:
-            if (len > 20 && request[20] == 0x01) return "read";
-            if (len > 20 && request[20] == 0x02) return "write";
+        case kCommandMemory:
+            if (len > 20 && request[20] == kDirectionRead) return "read";
+            if (len > 20 && request[20] == kDirectionWrite) return "write";
             return "request";
         default:
             return "request";

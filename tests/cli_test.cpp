@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DevSim.h"
+#include "link/AtomicFile.h"
 #include "link/PosixPort.h"
 
 namespace qmb::test {
@@ -31,10 +32,9 @@ struct CliRun {
 };
 
 std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::string bytes;
+    ReadWholeFile(path, bytes, nullptr);
+    return bytes;
 }
 
 class Cli : public ::testing::Test {
