@@ -14,6 +14,19 @@ const BackupSection* Backup::Find(int number) const {
     return nullptr;
 }
 
+bool Backup::WasAbsent(int number) const {
+    return std::binary_search(absent.begin(), absent.end(), number);
+}
+
+namespace {
+// A section list as ParseSectionList reads it back: "1-10,12".
+std::string JoinRanges(const std::vector<int>& sections) {
+    std::string text = FormatSectionList(sections);
+    std::replace(text.begin(), text.end(), ' ', ',');
+    return text;
+}
+}  // namespace
+
 uint32_t Crc32(const uint8_t* data, size_t size) {
     uint32_t crc = 0xFFFFFFFFu;
     for (size_t i = 0; i < size; ++i) {
@@ -31,17 +44,6 @@ uint32_t SectionCrc(const BackupSection& s) {
     return Crc32(covered.data(), covered.size());
 }
 
-std::string HexPairs(const uint8_t* bytes, size_t n) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (size_t i = 0; i < n; ++i) {
-        if (i) text += ' ';
-        text += kDigits[bytes[i] >> 4];
-        text += kDigits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
 std::string FormatBackup(const Backup& b) {
     std::ostringstream out;
     out << "# qmb-edit backup: every section's address, length and bytes, and a CRC-32\n"
@@ -50,7 +52,8 @@ std::string FormatBackup(const Backup& b) {
         << "tool " << b.tool << "\n"
         << "time " << b.time << "\n"
         << "port " << b.port << "\n"
-        << "sections " << b.sections.size() << "\n";
+        << "sections " << b.sections.size() << "\n"
+        << "absent " << (b.absent.empty() ? std::string("none") : JoinRanges(b.absent)) << "\n";
     for (const auto& s : b.sections) {
         char crc[16];
         std::snprintf(crc, sizeof crc, "%08X", static_cast<unsigned>(SectionCrc(s)));
@@ -65,14 +68,14 @@ std::string FormatBackup(const Backup& b) {
     return out.str();
 }
 
-namespace {
-
 bool ParseDecimal(const std::string& text, int low, int high, int& value) {
     if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     value = std::stoi(text);
     return value >= low && value <= high;
 }
+
+namespace {
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -130,14 +133,21 @@ bool ParseBackup(const std::string& text, Backup& b, std::string* error) {
     Reader r(text);
     std::string value;
     if (!r.Expect("qmb-backup", value)) return Fail(error, r, "not a qmb-edit backup file");
-    if (value != std::to_string(kBackupFormat))
+    if (value != "1" && value != std::to_string(kBackupFormat))
         return Fail(error, r, "backup format " + value + " is not known to this tool");
+    b.absentKnown = value != "1";
     int count = 0;
     if (!r.Expect("tool", b.tool)) return Fail(error, r, "expected \"tool ...\"");
     if (!r.Expect("time", b.time)) return Fail(error, r, "expected \"time ...\"");
     if (!r.Expect("port", b.port)) return Fail(error, r, "expected \"port ...\"");
     if (!r.Expect("sections", value) || !ParseDecimal(value, 0, 255, count))
         return Fail(error, r, "expected \"sections N\" (0 to 255)");
+    if (b.absentKnown) {
+        std::string listError;
+        if (!r.Expect("absent", value) ||
+            (value != "none" && !ParseSectionList(value, b.absent, &listError)))
+            return Fail(error, r, "expected \"absent\" with a section list or \"none\"");
+    }
     std::string line;
     while (r.Next(line)) {
         BackupSection s;
@@ -145,6 +155,8 @@ bool ParseBackup(const std::string& text, Backup& b, std::string* error) {
             return Fail(error, r, "expected \"section N\" (1 to 255)");
         if (!b.sections.empty() && s.number <= b.sections.back().number)
             return Fail(error, r, "section " + std::to_string(s.number) + " out of order or twice");
+        if (b.WasAbsent(s.number))
+            return Fail(error, r, "section " + std::to_string(s.number) + " is listed as absent too");
         std::vector<uint8_t> address;
         if (!r.Expect("address", value) || !ParsePairs(value, address) || address.size() != 3)
             return Fail(error, r, "expected \"address XX XX XX\"");

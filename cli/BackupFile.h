@@ -6,6 +6,7 @@
 //     time 2026-12-09T10:15:00Z
 //     port /dev/ttyUSB0
 //     sections 2
+//     absent 1-10,12-255
 //
 //     section 11
 //     address 11 22 33
@@ -13,7 +14,10 @@
 //     data A0 A1 A2 A3 A4 A5 A6 A7
 //     crc32 8F8DCE1D
 //
-// One "data" line per 16 bytes. The CRC-32 (IEEE) covers the section number,
+// "absent" lists the sections the device reported with length 0 when the
+// backup was made ("none" when there were none); format 1 files, which lack
+// the line, still read, with those sections unknown. One "data" line per 16
+// bytes. The CRC-32 (IEEE) covers the section number,
 // the three address bytes, the length and the bytes, each a byte, in that
 // order. Blank lines and lines starting with "#" are ignored; everything else
 // must be exactly as above, sections in rising order, each once.
@@ -24,9 +28,11 @@
 #include <string>
 #include <vector>
 
+#include "protocol/HexBytes.h"
+
 namespace qmb::cli {
 
-constexpr int kBackupFormat = 1;
+constexpr int kBackupFormat = 2;
 
 struct BackupSection {
     int number = 0;
@@ -37,8 +43,11 @@ struct BackupSection {
 struct Backup {
     std::string tool, time, port;
     std::vector<BackupSection> sections;
+    bool absentKnown = false;  // false for a format 1 file
+    std::vector<int> absent;   // rising; length 0 on the device
 
     const BackupSection* Find(int number) const;
+    bool WasAbsent(int number) const;
 };
 
 uint32_t Crc32(const uint8_t* data, size_t size);
@@ -64,7 +73,7 @@ struct ByteDifference {
 std::vector<ByteDifference> CompareBytes(const std::vector<uint8_t>& expected,
                                          const std::vector<uint8_t>& actual);
 
-// "A0 A1 ...": bytes as upper-case hex pairs, one space apart.
-std::string HexPairs(const uint8_t* bytes, size_t n);
+// A decimal of at most three digits (no sign, no spaces) within low..high.
+bool ParseDecimal(const std::string& text, int low, int high, int& value);
 
 }  // namespace qmb::cli

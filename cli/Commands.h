@@ -1,40 +1,31 @@
-// qmb-cli's commands. Each runs on the main thread, fills the JSON result,
-// writes its data and messages through Output, and returns 0 or throws a
-// CliError whose code is the command's exit code.
+// qmb-cli's commands, one file each (or one per closely related group). Each
+// Add... function declares its command, its options (a struct of its own)
+// and a callback that leaves the command's work in Context::run. The work
+// runs on the main thread (the loop starts a thread per port), fills the
+// JSON result, writes data and messages through Output, and returns 0 or
+// throws a CliError whose code is the command's exit code.
 #pragma once
 
-#include <string>
-#include <vector>
+#include <CLI/CLI.hpp>
 
-#include "cli/Output.h"
-#include "link/Port.h"
+#include "cli/Common.h"
 
 namespace qmb::cli {
 
-struct Context {
-    Output& out;
-    Port& port;
-    TickCounter& ticks;
-    std::string portName;  // --port
-};
+void AddPortsCommand(CLI::App& app, Context& c);
+void AddInfoCommand(CLI::App& app, Context& c);
+void AddReadCommand(CLI::App& app, Context& c);
+void AddWriteCommand(CLI::App& app, Context& c);
+void AddBackupCommand(CLI::App& app, Context& c);
+void AddRestoreCommand(CLI::App& app, Context& c);
+void AddVerifyCommand(CLI::App& app, Context& c);
+void AddTatCommand(CLI::App& app, Context& c);
+void AddLoopCommand(CLI::App& app, Context& c);
 
-int RunPorts(Context& c, const std::vector<std::string>& map, const std::string& unmap);
-int RunInfo(Context& c, int section);
-int RunRead(Context& c, int section, const std::string& outFile, const std::string& format);
-// Exactly one of file and hex is given.
-int RunWrite(Context& c, int section, const std::string& file, const std::string& hex,
-             const std::string& format, bool verify);
-int RunBackup(Context& c, const std::string& file, const std::string& sections);
-int RunRestore(Context& c, const std::string& file, const std::string& sections, bool force);
-int RunVerify(Context& c, const std::string& file, const std::string& sections);
-// timeoutSeconds 0: wait for ever.
-int RunTat(Context& c, double timeoutSeconds);
-// count 0: until interrupted.
-int RunLoop(Context& c, int section, const std::string& file, const std::string& format,
-            int count, const std::string& logFile, bool stopOnFail);
-
-// The section number of the command line: decimal 1 to 255, else a usage
-// error with "Wrong section ID. Must be 1..255".
-int ParseSectionArgument(const std::string& text);
+// Makes `work` the command's run when `command` is the one parsed.
+template <typename Options, typename Work>
+void WhenChosen(CLI::App* command, Context& c, std::shared_ptr<Options> options, Work work) {
+    command->callback([&c, options, work] { c.run = [&c, options, work] { return work(c, *options); }; });
+}
 
 }  // namespace qmb::cli

@@ -4,26 +4,33 @@
 
 #include "cli/System.h"
 #include "job/Messages.h"
-#include "link/SerialLink.h"
-#include "protocol/Frame.h"
 
 namespace qmb::cli {
 
-Device::Device(Port& port, TickCounter& ticks) : port_(port), ticks_(ticks) {
-    BindPort(&port_, &ticks_);
-    BindLinkHost(this);
+Device::Device(Port& port, TickCounter& ticks, InterruptCheck interrupted)
+    : port_(port),
+      ticks_(ticks),
+      interrupted_(interrupted ? interrupted : &cli::Interrupted),
+      link_(port, ticks, *this),
+      exchange_(link_) {}
+
+Device::Device(std::unique_ptr<Port> port, TickCounter& ticks, InterruptCheck interrupted)
+    : Device(*port, ticks, interrupted) {
+    ownedPort_ = std::move(port);
 }
 
 Device::~Device() {
     port_.Close();
-    BindLinkHost(nullptr);
-    BindPort(nullptr, nullptr);
+}
+
+bool Device::Interrupted() const {
+    return interrupted_() || stopRequested_.load();
 }
 
 void Device::Open(const std::string& name) {
     path_ = port_.DevicePath(name.c_str());
-    if (OpenPortNamed(name.c_str())) return;
-    const OpenFailure failure = PortOpenFailure();
+    if (link_.Open(name.c_str())) return;
+    const OpenFailure failure = link_.OpenFailureReason();
     std::string where = path_ == name ? name : path_ + " (" + name + ")";
     int code = kExitPortUnusable;
     std::string what = "cannot open " + where + ": ";
@@ -49,35 +56,43 @@ void Device::Open(const std::string& name) {
 }
 
 void Device::Close() {
-    ClosePort();
+    link_.Close();
 }
 
-void Device::ThrowExchangeFailure(const std::string& message) {
-    if (PortLineLost()) throw CliError(kExitPortLost, message + ": the line to " + path_ + " went away");
-    const ReplyVerdict verdict = LastExchange.lastVerdict;
-    const std::string attempts = std::to_string(LastExchange.attempts) +
-                                 (LastExchange.attempts == 1 ? " attempt" : " attempts");
-    if (verdict == ReplyVerdict::kTimeout) {
+void Device::Count(const ExchangeOutcome& outcome) {
+    if (outcome.attempts > 1) retries_ += outcome.attempts - 1;
+}
+
+void Device::ThrowExchangeFailure(const std::string& message, const ExchangeOutcome& outcome) {
+    if (link_.LineLost())
+        throw CliError(kExitPortLost, message + ": the line to " + path_ + " went away");
+    const std::string attempts =
+        std::to_string(outcome.attempts) + (outcome.attempts == 1 ? " attempt" : " attempts");
+    if (outcome.lastVerdict == ReplyVerdict::kTimeout) {
         throw CliError(kExitNoReply, message + ": no reply after " + attempts);
     }
-    throw CliError(kExitBadReply, message + ": " + ReplyVerdictName(verdict) + " reply after " +
-                                      attempts);
-}
-
-SectionInfo Device::Info(int section) {
-    SectionInfo info{{0, 0, 0}, 0};
-    if (QuerySectionInfo(section, info)) return info;
-    if (LastExchange.lastVerdict == ReplyVerdict::kSound) return info;  // length 0
-    ThrowExchangeFailure(std::string(kMsgSectionParams) + " (section " + std::to_string(section) +
-                         ")");
+    throw CliError(kExitBadReply, message + ": " + ReplyVerdictName(outcome.lastVerdict) +
+                                      " reply after " + attempts);
 }
 
 namespace {
+std::string Which(int section) {
+    return " (section " + std::to_string(section) + ")";
+}
+
 [[noreturn]] void ThrowAbsent(int section) {
     throw CliError(kExitData, std::string(kMsgSectionParams) + ": section " +
                                   std::to_string(section) + " is absent (length 0)");
 }
 }  // namespace
+
+SectionInfo Device::Info(int section) {
+    const SectionQuery q = QuerySectionInfo(exchange_, section);
+    Count(q.exchange);
+    if (q.state == SectionState::kFailed)
+        ThrowExchangeFailure(kMsgSectionParams + Which(section), q.exchange);
+    return q.info;
+}
 
 Bytes Device::Read(int section, SectionInfo* infoOut) {
     const SectionInfo info = Info(section);
@@ -88,40 +103,63 @@ Bytes Device::Read(int section, SectionInfo* infoOut) {
 
 Bytes Device::ReadMemory(int section, const SectionInfo& info) {
     Bytes bytes(info.length);
-    if (!ReadSectionMemory(bytes.data(), info.address, info.length)) {
-        ThrowExchangeFailure(std::string(kMsgReadMemory) + " (section " + std::to_string(section) +
-                             ")");
-    }
+    const CommandResult r = ReadSectionMemory(exchange_, bytes.data(), info.address, info.length);
+    Count(r.exchange);
+    if (!r.ok) ThrowExchangeFailure(kMsgReadMemory + Which(section), r.exchange);
     return bytes;
 }
 
-void Device::Write(int section, const Bytes& bytes, SectionInfo* infoOut) {
+SectionInfo Device::WriteTarget(int section, size_t size) {
     const SectionInfo info = Info(section);
     if (info.length == 0) ThrowAbsent(section);
-    if (infoOut) *infoOut = info;
-    if (bytes.size() != info.length) {
+    if (size != info.length) {
         throw CliError(kExitData, std::string(kMsgDataSize) + ": section " +
                                       std::to_string(section) + " holds " +
                                       std::to_string(info.length) + " bytes, the data has " +
-                                      std::to_string(bytes.size()));
+                                      std::to_string(size));
     }
-    const std::string which = " (section " + std::to_string(section) + ")";
-    if (!WriteSectionMemory(bytes.data(), info.address, info.length)) {
-        ThrowExchangeFailure(kMsgWriteMemory + which);
+    return info;
+}
+
+void Device::WriteMemory(int section, const SectionInfo& info, const Bytes& bytes) {
+    const CommandResult r = WriteSectionMemory(exchange_, bytes.data(), info.address, info.length);
+    Count(r.exchange);
+    if (!r.ok) ThrowExchangeFailure(kMsgWriteMemory + Which(section), r.exchange);
+}
+
+void Device::Commit(int section) {
+    commitUncertain_ = false;
+    try {
+        const CommandResult r = CommitSection(exchange_, section);
+        Count(r.exchange);
+        if (!r.ok) {
+            commitUncertain_ = exchange_.Last().sent > 0;
+            ThrowExchangeFailure(kMsgUpdateEeprom + Which(section), r.exchange);
+        }
+    } catch (const CliError&) {
+        // A stop after the request went out leaves the device's answer unknown.
+        commitUncertain_ = exchange_.Last().sent > 0;
+        throw;
     }
-    if (!CommitSection(section)) ThrowExchangeFailure(kMsgUpdateEeprom + which);
+}
+
+void Device::Write(int section, const Bytes& bytes, SectionInfo* infoOut) {
+    const SectionInfo info = WriteTarget(section, bytes.size());
+    if (infoOut) *infoOut = info;
+    WriteMemory(section, info, bytes);
+    Commit(section);
 }
 
 void Device::WaitForHandshake(uint32_t timeoutMs) {
     deadlineSet_ = timeoutMs > 0;
     deadlineStart_ = ticks_.Now();
     deadlineMs_ = timeoutMs;
-    WaitForIgnition();
+    WaitForIgnition(exchange_);
     deadlineSet_ = false;
 }
 
 void Device::Pause(uint32_t ms) {
-    BusyWait(ms);
+    link_.Pause(ms);
 }
 
 bool Device::DeadlinePassed() {
@@ -129,14 +167,14 @@ bool Device::DeadlinePassed() {
 }
 
 bool Device::StopRequested() {
-    return Interrupted() || PortLineLost() || DeadlinePassed();
+    return Interrupted() || link_.LineLost() || DeadlinePassed();
 }
 
 void Device::Stop(LinkStop why) {
     const bool timedOut = DeadlinePassed();
     deadlineSet_ = false;
     if (Interrupted()) throw CliError(kExitInterrupted, "interrupted");
-    if (why == LinkStop::kWriteFailed || PortLineLost()) {
+    if (why == LinkStop::kWriteFailed || link_.LineLost()) {
         throw CliError(kExitPortLost, "the line to " + path_ +
                                           " went away (hang-up, unplugged adapter or I/O error)");
     }

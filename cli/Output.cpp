@@ -6,21 +6,35 @@
 
 namespace qmb::cli {
 
+void Output::Message(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (lines_) {
+        lines_->Print(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
 void Output::Say(const std::string& line) {
-    if (quiet_) return;
-    EndProgress();
-    std::fprintf(stderr, "%s\n", line.c_str());
+    if (!quiet_) Message(line);
 }
 
 void Output::Warn(const std::string& line) {
-    EndProgress();
-    std::fprintf(stderr, "qmb-cli: %s\n", line.c_str());
+    Message("qmb-cli: " + line);
 }
 
 void Output::Data(const std::string& text) {
     if (json_) return;
+    std::lock_guard<std::mutex> lock(mutex_);
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+}
+
+StatusLines* Output::Lines() {
+    if (!progress_) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!lines_) lines_ = std::make_unique<StatusLines>(stderr);
+    return lines_.get();
 }
 
 void Output::Progress(const std::string& what, size_t done, size_t total, size_t bytes) {
@@ -32,17 +46,15 @@ void Output::Progress(const std::string& what, size_t done, size_t total, size_t
     }
     const double seconds = std::chrono::duration<double>(now - start_).count();
     const double rate = seconds > 0 ? bytes / seconds : 0;
-    std::fprintf(stderr, "\r%s %zu/%zu, %zu bytes, %.0f bytes/s   ", what.c_str(), done, total,
-                 bytes, rate);
-    std::fflush(stderr);
-    progressShown_ = true;
+    char text[160];
+    std::snprintf(text, sizeof text, "%s %zu/%zu, %zu bytes, %.0f bytes/s", what.c_str(), done,
+                  total, bytes, rate);
+    Lines()->Set(0, text);
 }
 
 void Output::EndProgress() {
-    if (!progressShown_) return;
-    std::fprintf(stderr, "\r%*s\r", 79, "");
-    std::fflush(stderr);
-    progressShown_ = false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.reset();
 }
 
 void Output::PrintResult(int exitCode, const std::string& error) {

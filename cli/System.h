@@ -30,6 +30,7 @@ std::string OpenFailureAdvice(OpenFailure failure);
 struct SystemPort {
     std::string path;         // what --port takes (/dev/ttyUSB0, COM3)
     std::string byId;         // /dev/serial/by-id/... where there is one
+    std::string byPath;       // /dev/serial/by-path/...: the USB connector it hangs on
     std::string kind;         // "usb", "serial", "platform", ...
     std::string vendorId;     // USB vendor and product (hex), where known
     std::string productId;

@@ -6,20 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol/HexBytes.h"
+
 namespace qmb {
 
-constexpr size_t kHexFormatBufferSize = 2048;
 constexpr size_t kHexParseTextLimit = 16383;  // characters fetched from IDC_HEX
 
-// Writes the text form of bytes[0, n) and a NUL into out (outSize bytes);
-// stops before a byte that would not fit. Returns the text length.
-size_t FormatHexText(const uint8_t* bytes, size_t n, char* out, size_t outSize);
-
-// Turns text into bytes at dest, which holds destSize bytes: digits 0-9 and
-// A-F are nibbles, characters of 0x20 and below are skipped, anything else
-// gives -1. An odd digit count gives -1; otherwise the result is digits / 2.
-// Digits past destSize bytes are checked and counted but never stored.
-int ParseHexDigits(const char* text, size_t textLen, uint8_t* dest, size_t destSize);
+// The conversions themselves (FormatHexText, ParseHexDigits) are in
+// protocol/HexBytes.h.
 
 // Worker thread: replaces the text of IDC_HEX with the form of bytes[0, n).
 void FormatHexDump(const uint8_t* bytes, size_t n);

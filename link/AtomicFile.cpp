@@ -1,9 +1,13 @@
 #include "link/AtomicFile.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 namespace qmb {
@@ -11,7 +15,20 @@ namespace qmb {
 namespace fs = std::filesystem;
 
 std::string TemporaryPathFor(const std::string& path) {
-    return path + ".partial";
+    // A random tag of the process's own, and a count: two processes (or two
+    // threads) writing the same file never share a temporary, so none ever
+    // removes another's.
+    static const uint64_t tag = [] {
+        std::random_device random;
+        return (static_cast<uint64_t>(random()) << 32) ^ random() ^
+               static_cast<uint64_t>(
+                   std::chrono::steady_clock::now().time_since_epoch().count());
+    }();
+    static std::atomic<uint32_t> count{0};
+    char suffix[48];
+    std::snprintf(suffix, sizeof suffix, ".partial-%016llx-%u",
+                  static_cast<unsigned long long>(tag), static_cast<unsigned>(++count));
+    return path + suffix;
 }
 
 namespace {

@@ -8,7 +8,8 @@
 
 namespace qmb {
 
-// The temporary name used while writing path.
+// A temporary name beside path ("PATH.partial-TAG-N"), new at every call and
+// unique to this process.
 std::string TemporaryPathFor(const std::string& path);
 
 // Writes bytes to path as above, creating missing parent folders when

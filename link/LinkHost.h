@@ -1,5 +1,6 @@
-// The link's host: whoever runs commands over the serial link (a window's job
-// control, the command-line tool) and decides when a command must stop.
+// The link's host: whoever runs commands over a serial link (a window's job
+// control, the command-line tool's device) and decides when a command must
+// stop.
 //
 // The link asks its host before every transfer (each write and each read
 // attempt) whether to stop, and hands the host every stop it makes itself
@@ -7,7 +8,7 @@
 // command and never returns to the link. The port indicator ("38400" while
 // open, "CLOSED") also goes to the host.
 //
-// Threads: called on the thread that runs the link (the worker).
+// Threads: called on the thread that runs the link's commands.
 #pragma once
 
 namespace qmb {
@@ -32,8 +33,8 @@ class LinkHost {
     virtual void ShowPortState(const char* text) = 0;
 };
 
-// Binds the host used by the link; the object outlives every command. Job
-// control binds its own with the panel (BindPanel).
+// Binds the host of the default link (SerialLink.h); the object outlives
+// every command. Job control binds its own with the panel (BindPanel).
 void BindLinkHost(LinkHost* host);
 
 }  // namespace qmb

@@ -78,8 +78,9 @@ const char* OpenFailureName(OpenFailure failure);
 class Port {
   public:
     virtual ~Port() = default;
-    // Opens the named device ("COM1" to "COM4") for exclusive, synchronous
-    // reading and writing. False when it is absent, busy or not permitted.
+    // Opens the named device (a COM name, mapped as PortMap.h says, or a
+    // device path) for exclusive, synchronous reading and writing. False when
+    // it is absent, busy or not permitted; LastOpenFailure() says which.
     virtual bool Open(const char* deviceName) = 0;
     // Applies the line settings whole. False when the device rejects them.
     virtual bool ApplyLineSettings(const LineSettings& settings) = 0;

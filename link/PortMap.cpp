@@ -74,16 +74,26 @@ bool SavePortMap(const std::string& path, const PortMap& map, std::string* error
     return WriteFileAtomically(path, FormatPortMap(map), true, error);
 }
 
-std::string MappedDevice(const std::string& comName) {
-    if (!IsComName(comName)) return "";
+PortMapping MapComName(const std::string& comName, const PortMap* map) {
+    if (!IsComName(comName)) return {"", MappingSource::kNone, ""};
     if (comName.size() == 4 && comName[3] <= '4') {  // QMB_COM1 to QMB_COM4
-        const char* overridden = std::getenv(("QMB_" + comName).c_str());
-        if (overridden && *overridden) return overridden;
+        const std::string variable = "QMB_" + comName;
+        const char* overridden = std::getenv(variable.c_str());
+        if (overridden && *overridden) return {overridden, MappingSource::kVariable, variable};
     }
-    PortMap map;
-    if (!LoadPortMap(PortMapPath(), map, nullptr)) return "";  // a broken map maps nothing
-    const auto it = map.find(comName);
-    return it == map.end() ? "" : it->second;
+    PortMap fromFile;
+    if (!map) {
+        if (!LoadPortMap(PortMapPath(), fromFile, nullptr))
+            return {"", MappingSource::kNone, ""};  // a broken map maps nothing
+        map = &fromFile;
+    }
+    const auto it = map->find(comName);
+    if (it == map->end()) return {"", MappingSource::kNone, ""};
+    return {it->second, MappingSource::kPortMap, ""};
+}
+
+std::string MappedDevice(const std::string& comName) {
+    return MapComName(comName).device;
 }
 
 }  // namespace qmb

@@ -35,8 +35,20 @@ bool LoadPortMap(const std::string& path, PortMap& map, std::string* error);
 // folder. False with *error when that fails; the old file then stands.
 bool SavePortMap(const std::string& path, const PortMap& map, std::string* error);
 
-// What a COM name maps to: QMB_COMn (n = 1 to 4) when set and not empty, else the map
-// file's entry, else "" (the backend's own default applies).
+// Where a COM name's device comes from.
+enum class MappingSource { kNone, kVariable, kPortMap };
+
+struct PortMapping {
+    std::string device;    // "" with kNone: the backend's own default applies
+    MappingSource source;
+    std::string variable;  // "QMB_COM2" with kVariable
+};
+
+// What a COM name maps to: QMB_COMn (n = 1 to 4) when set and not empty, else
+// the entry of map (the map file's when map is null), else nothing.
+PortMapping MapComName(const std::string& comName, const PortMap* map = nullptr);
+
+// MapComName's device alone.
 std::string MappedDevice(const std::string& comName);
 
 }  // namespace qmb

@@ -45,22 +45,6 @@ std::atomic<uint8_t> RxLed{0};
 std::atomic<uint8_t> TxLed{0};
 uint32_t BytesReceived = 0;
 
-namespace {
-Port* g_port = nullptr;
-TickCounter* g_ticks = nullptr;
-LinkHost* g_host = nullptr;
-OpenFailure g_openFailure = OpenFailure::kNone;
-
-[[noreturn]] void StopCommand(LinkStop why) {
-    g_host->Stop(why);
-    std::terminate();  // a host whose Stop returns breaks the link's contract
-}
-
-void StopIfRequested() {
-    if (g_host->StopRequested()) StopCommand(LinkStop::kStopRequested);
-}
-}  // namespace
-
 const char* OpenFailureName(OpenFailure failure) {
     switch (failure) {
         case OpenFailure::kNone:
@@ -81,101 +65,168 @@ const char* OpenFailureName(OpenFailure failure) {
     return "?";
 }
 
-void BindLinkHost(LinkHost* host) {
-    g_host = host;
+SerialLink::SerialLink() : SerialLink(ownRxLed_, ownTxLed_, ownBytesReceived_) {}
+
+SerialLink::SerialLink(Port& port, TickCounter& ticks, LinkHost& host) : SerialLink() {
+    BindPort(&port, &ticks);
+    BindHost(&host);
 }
 
-void BindPort(Port* port, TickCounter* ticks) {
-    g_port = port;
-    g_ticks = ticks;
+SerialLink::SerialLink(std::atomic<uint8_t>& rx, std::atomic<uint8_t>& tx,
+                       uint32_t& bytesReceived)
+    : rxLed_(rx), txLed_(tx), bytesReceived_(bytesReceived) {}
+
+SerialLink& SerialLink::Default() {
+    // Built on first use and never destroyed: a worker still running while
+    // the process ends never meets a destroyed link.
+    static SerialLink* const link = new SerialLink(RxLed, TxLed, BytesReceived);
+    return *link;
 }
 
-bool OpenPort(char digit) {
-    char name[32] = "COMx";
-    name[3] = digit;
-    return OpenPortNamed(name);
+void SerialLink::BindPort(Port* port, TickCounter* ticks) {
+    port_ = port;
+    ticks_ = ticks;
 }
 
-bool OpenPortNamed(const char* deviceName) {
-    g_port->Close();
-    g_openFailure = OpenFailure::kNone;
-    if (!g_port->Open(deviceName)) {
-        g_openFailure = g_port->LastOpenFailure();
-        if (g_openFailure == OpenFailure::kNone) g_openFailure = OpenFailure::kOther;
-        ClosePort();
+void SerialLink::BindHost(LinkHost* host) {
+    host_ = host;
+}
+
+void SerialLink::StopCommand(LinkStop why) {
+    host_->Stop(why);
+    std::terminate();  // a host whose Stop returns breaks the link's contract
+}
+
+void SerialLink::StopIfRequested() {
+    if (host_->StopRequested()) StopCommand(LinkStop::kStopRequested);
+}
+
+void SerialLink::StopForFailedWrite() {
+    StopCommand(LinkStop::kWriteFailed);
+}
+
+bool SerialLink::Open(const char* deviceName) {
+    port_->Close();
+    openFailure_ = OpenFailure::kNone;
+    if (!port_->Open(deviceName)) {
+        openFailure_ = port_->LastOpenFailure();
+        if (openFailure_ == OpenFailure::kNone) openFailure_ = OpenFailure::kOther;
+        Close();
         return false;
     }
-    if (!g_port->ApplyLineSettings(kLineSettings)) {
-        g_openFailure = OpenFailure::kSettings;
-        ClosePort();
+    if (!port_->ApplyLineSettings(kLineSettings)) {
+        openFailure_ = OpenFailure::kSettings;
+        Close();
         return false;
     }
-    g_port->ApplyTimeLimits(kTimeLimits);  // as with SetCommTimeouts, the result is not used
-    g_port->Purge();
+    port_->ApplyTimeLimits(kTimeLimits);  // as with SetCommTimeouts, the result is not used
+    port_->Purge();
     char text[16];
     std::snprintf(text, sizeof text, "%d", static_cast<int>(kLineSettings.baudRate));
-    g_host->ShowPortState(text);
+    host_->ShowPortState(text);
     return true;
 }
 
-OpenFailure PortOpenFailure() {
-    return g_openFailure;
+bool SerialLink::LineLost() const {
+    return port_->LineLost();
 }
 
-bool PortLineLost() {
-    return g_port->LineLost();
+void SerialLink::Close() {
+    port_->Close();
+    host_->ShowPortState(kPortClosedText);
 }
 
-void ClosePort() {
-    g_port->Close();
-    g_host->ShowPortState(kPortClosedText);
-}
-
-bool SendBytes(const uint8_t* bytes, size_t count) {
+bool SerialLink::TrySend(const uint8_t* bytes, size_t count) {
     StopIfRequested();
-    if (!g_port->Write(bytes, count)) StopCommand(LinkStop::kWriteFailed);
-    TxLed.store(1, std::memory_order_relaxed);
+    if (!port_->Write(bytes, count)) return false;
+    txLed_.store(1, std::memory_order_relaxed);
     return true;
 }
 
-bool ReceiveBytes(uint8_t* buf, size_t count) {
+bool SerialLink::Send(const uint8_t* bytes, size_t count) {
+    if (!TrySend(bytes, count)) StopForFailedWrite();
+    return true;
+}
+
+bool SerialLink::Receive(uint8_t* buf, size_t count) {
     std::memset(buf, 0, count);
-    BytesReceived = 0;
+    bytesReceived_ = 0;
     size_t remaining = count;
     for (int attempts = 0;; ++attempts) {
         StopIfRequested();
         if (attempts == kRetryLimit) return false;
-        size_t got = g_port->Read(buf + (count - remaining), remaining);
+        size_t got = port_->Read(buf + (count - remaining), remaining);
         if (got > remaining) got = remaining;  // a port can never overfill the buffer
         remaining -= got;
-        BytesReceived += static_cast<uint32_t>(got);
+        bytesReceived_ += static_cast<uint32_t>(got);
         if (remaining == 0) {
-            RxLed.store(1, std::memory_order_relaxed);
+            rxLed_.store(1, std::memory_order_relaxed);
             return true;
         }
     }
 }
 
-void PurgePort() {
-    g_port->Purge();
+void SerialLink::Purge() {
+    port_->Purge();
 }
 
-void BusyWait(uint32_t ms) {
+void SerialLink::Pause(uint32_t ms) {
     // Elapsed time in unsigned arithmetic, so a wait that spans the counter's
     // wrap still lasts its full time. Nothing looks at the abort bit during a
     // pause, so the thread sleeps all that is left instead of waking every
     // millisecond to poll; a Sleep may end early (a signal, a coarse timer),
     // so the counter decides when the pause is over.
-    const uint32_t start = g_ticks->Now();
+    const uint32_t start = ticks_->Now();
     for (;;) {
-        const uint32_t elapsed = g_ticks->Now() - start;
+        const uint32_t elapsed = ticks_->Now() - start;
         if (elapsed >= ms) return;
-        g_ticks->Sleep(ms - elapsed);
+        ticks_->Sleep(ms - elapsed);
     }
 }
 
+uint32_t SerialLink::Ticks() const {
+    return ticks_->Now();
+}
+
+// The default link.
+
+void BindLinkHost(LinkHost* host) {
+    SerialLink::Default().BindHost(host);
+}
+void BindPort(Port* port, TickCounter* ticks) {
+    SerialLink::Default().BindPort(port, ticks);
+}
+bool OpenPort(char digit) {
+    char name[] = "COMx";
+    name[3] = digit;
+    return OpenPortNamed(name);
+}
+bool OpenPortNamed(const char* deviceName) {
+    return SerialLink::Default().Open(deviceName);
+}
+OpenFailure PortOpenFailure() {
+    return SerialLink::Default().OpenFailureReason();
+}
+bool PortLineLost() {
+    return SerialLink::Default().LineLost();
+}
+void ClosePort() {
+    SerialLink::Default().Close();
+}
+bool SendBytes(const uint8_t* bytes, size_t count) {
+    return SerialLink::Default().Send(bytes, count);
+}
+bool ReceiveBytes(uint8_t* buf, size_t count) {
+    return SerialLink::Default().Receive(buf, count);
+}
+void PurgePort() {
+    SerialLink::Default().Purge();
+}
+void BusyWait(uint32_t ms) {
+    SerialLink::Default().Pause(ms);
+}
 uint32_t TickCount() {
-    return g_ticks->Now();
+    return SerialLink::Default().Ticks();
 }
 
 }  // namespace qmb

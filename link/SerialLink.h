@@ -1,11 +1,18 @@
-// The serial link: the one port of the process, its fixed settings, and byte
-// transfers with their time limits, abort checks and activity flags.
+// The serial link: one port, its fixed settings, and byte transfers with
+// their time limits, stop checks and activity flags.
 //
-// The link reaches nothing above it: abort checks, stops and the port
-// indicator go to its host (LinkHost.h).
+// A SerialLink owns everything one line needs: its port and tick counter, its
+// host (LinkHost.h), the lamp flags, why the last open failed and how many
+// bytes the last receive delivered. One process drives as many lines as it
+// has links, each on its own thread.
 //
-// Threads: everything here runs on the job worker's thread, except that the
-// lamp timer (UI thread) reads and clears RxLed and TxLed.
+// The windows use one default link (SerialLink::Default()) whose storage is
+// the variables below (RxLed, TxLed, BytesReceived); the free functions at the
+// end of this header are one-line forwarders to it.
+//
+// Threads: a link is used by one thread at a time (the one running its
+// commands), except that its lamp flags may be read and cleared from another
+// (the windows' lamp timer).
 #pragma once
 
 #include <atomic>
@@ -21,52 +28,101 @@ namespace qmb {
 // memory-read commands.
 constexpr int kRetryLimit = 3;
 
-// Set to 1 after every successful ReceiveBytes / every SendBytes; cleared by
-// the lamp timer. A lost update only makes a lamp blink one tick more or less.
+class SerialLink {
+  public:
+    // A link with storage of its own, bound to nothing yet.
+    SerialLink();
+    // A link with storage of its own on port, ticks and host, which outlive it.
+    SerialLink(Port& port, TickCounter& ticks, LinkHost& host);
+    SerialLink(const SerialLink&) = delete;
+    SerialLink& operator=(const SerialLink&) = delete;
+
+    // The windows' link; its storage is RxLed, TxLed and BytesReceived. Never
+    // destroyed.
+    static SerialLink& Default();
+
+    // Binds the OS port and tick counter; both outlive every command.
+    void BindPort(Port* port, TickCounter* ticks);
+    // Binds the host; it outlives every command.
+    void BindHost(LinkHost* host);
+
+    // Opens any device name the port understands ("COM3", a path) with the
+    // fixed line settings and time limits, purges it and shows "38400" on
+    // the port indicator. On failure closes the port (showing "CLOSED") and
+    // returns false; OpenFailureReason() says why.
+    bool Open(const char* deviceName);
+    // Why the last failed open failed (kNone after a successful one).
+    OpenFailure OpenFailureReason() const { return openFailure_; }
+    // True once the open line has failed for good (see Port::LineLost).
+    bool LineLost() const;
+    // Closes the port (harmless when closed) and shows "CLOSED".
+    void Close();
+
+    // Writes the bytes. Stops the command through the host, without a
+    // message, when it asks to stop or the write fails; true otherwise.
+    bool Send(const uint8_t* bytes, size_t count);
+    // As Send, but a refused write returns false instead of stopping, so that
+    // the caller can record it before calling StopForFailedWrite().
+    bool TrySend(const uint8_t* bytes, size_t count);
+    [[noreturn]] void StopForFailedWrite();
+
+    // Reads exactly count bytes in at most kRetryLimit timed read attempts.
+    // Zero-fills buf[0, count) first; ReceivedCount() holds what arrived.
+    // Stops the command through the host when it asks to stop before an
+    // attempt.
+    bool Receive(uint8_t* buf, size_t count);
+    // Bytes delivered by the last Receive.
+    uint32_t ReceivedCount() const { return bytesReceived_; }
+
+    // Discards everything pending on the port in both directions.
+    void Purge();
+    // Waits ms milliseconds of the tick counter, sleeping the time that is
+    // left (again when a sleep ends early). Correct across the counter's
+    // wrap. Asks the host nothing.
+    void Pause(uint32_t ms);
+    // The tick counter, in milliseconds.
+    uint32_t Ticks() const;
+
+    // Set to 1 after every successful Receive / every Send; cleared by
+    // whoever shows them. A lost update only makes a lamp blink one tick
+    // more or less.
+    std::atomic<uint8_t>& RxLamp() { return rxLed_; }
+    std::atomic<uint8_t>& TxLamp() { return txLed_; }
+
+  private:
+    SerialLink(std::atomic<uint8_t>& rx, std::atomic<uint8_t>& tx, uint32_t& bytesReceived);
+    [[noreturn]] void StopCommand(LinkStop why);
+    void StopIfRequested();
+
+    std::atomic<uint8_t> ownRxLed_{0};
+    std::atomic<uint8_t> ownTxLed_{0};
+    uint32_t ownBytesReceived_ = 0;
+    std::atomic<uint8_t>& rxLed_;
+    std::atomic<uint8_t>& txLed_;
+    uint32_t& bytesReceived_;
+    Port* port_ = nullptr;
+    TickCounter* ticks_ = nullptr;
+    LinkHost* host_ = nullptr;
+    OpenFailure openFailure_ = OpenFailure::kNone;
+};
+
+// The default link's storage, as the windows' lamp timer and tests read it.
 extern std::atomic<uint8_t> RxLed;
 extern std::atomic<uint8_t> TxLed;
-
-// Bytes delivered by the last ReceiveBytes call.
 extern uint32_t BytesReceived;
 
-// Binds the OS port and tick counter used by the link. Both outlive all jobs.
+// The default link, one line each.
 void BindPort(Port* port, TickCounter* ticks);
-
-// Opens "COM<digit>" ('1' to '4') with the fixed line settings and time
-// limits, purges it and shows "38400" on the port indicator. On failure
-// closes the port (showing "CLOSED") and returns false.
+// Opens "COM<digit>" ('1' to '4').
 bool OpenPort(char digit);
-
-// The same for any device name the port understands ("COM12", a path).
 bool OpenPortNamed(const char* deviceName);
-
-// Why the last failed open failed (kNone after a successful one).
 OpenFailure PortOpenFailure();
-
-// True once the open line has failed for good (see Port::LineLost).
 bool PortLineLost();
-
-// Closes the port (harmless when closed) and shows "CLOSED".
 void ClosePort();
-
-// Writes the bytes. Stops the command through the host, without a message,
-// when it asks to stop or the write fails; returns true otherwise.
 bool SendBytes(const uint8_t* bytes, size_t count);
-
-// Reads exactly count bytes in at most kRetryLimit timed read attempts.
-// Zero-fills buf[0, count) first; BytesReceived holds what arrived. Stops the
-// command through the host when it asks to stop before an attempt.
 bool ReceiveBytes(uint8_t* buf, size_t count);
-
-// Discards everything pending on the port in both directions.
 void PurgePort();
-
-// Waits ms milliseconds of the tick counter, sleeping the time that is left
-// (again when a sleep ends early). Correct across the counter's wrap. Does
-// not look at the abort bit.
 void BusyWait(uint32_t ms);
-
-// The tick counter, in milliseconds.
 uint32_t TickCount();
 
 }  // namespace qmb

@@ -1,10 +1,15 @@
 // Device commands: the four framed requests and the unframed ignition
-// handshake. Builders are pure; the commands run them through Exchange on the
-// worker thread.
+// handshake. Builders are pure; the commands run them through Exchange on
+// the thread that runs the line. Each command takes the line's
+// ExchangeContext and returns what happened; the windows' forms without a
+// context use the default one and report success as true or false.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "protocol/CommandCodes.h"
+#include "protocol/Frame.h"
 
 namespace qmb {
 
@@ -20,29 +25,6 @@ constexpr size_t kSectionBufferSize = 1024;
 // take from it.
 extern uint8_t SectionBuffer[kSectionBufferSize];
 
-constexpr uint8_t kCommandSectionInfo = 0x12;
-constexpr uint8_t kCommandMemory = 0x02;
-constexpr uint8_t kCommandCommit = 0x22;
-constexpr uint8_t kDirectionRead = 0x01;
-constexpr uint8_t kDirectionWrite = 0x02;
-constexpr uint8_t kIgnitionByte = 'I';
-constexpr uint8_t kIgnitionAnswer = 'O';
-constexpr size_t kIgnitionTrailer = 13;  // bytes after the device's "O", not used
-
-constexpr size_t kSectionInfoRequestSize = 17;
-constexpr size_t kSectionInfoReplySize = 33;
-constexpr size_t kReadRequestSize = 25;
-constexpr size_t kReadReplyOverhead = 17;  // reply = n + 17 bytes, data at 16
-constexpr size_t kReadReplyDataOffset = 16;
-constexpr size_t kWriteRequestOverhead = 25;  // request = n + 25 bytes, data at 24
-constexpr size_t kWriteRequestDataOffset = 24;
-constexpr size_t kWriteRequestBufferSize = 1024;
-constexpr size_t kWriteReplySize = 17;
-constexpr size_t kCommitRequestSize = 17;
-constexpr size_t kCommitReplySize = 17;
-constexpr size_t kSectionInfoLengthOffset = 15;
-constexpr size_t kSectionInfoAddressOffset = 21;
-
 constexpr int kWriteAttempts = 1;
 constexpr uint32_t kReadPauseMs = 2000;   // after a failed query or read attempt
 constexpr uint32_t kWritePauseMs = 1000;  // after a failed write or commit attempt
@@ -56,22 +38,48 @@ size_t BuildReadRequest(uint8_t out[kReadRequestSize], const uint8_t address[3],
 size_t BuildWriteRequest(uint8_t* out, const uint8_t address[3], const uint8_t* bytes, uint8_t n);
 size_t BuildCommitRequest(uint8_t out[kCommitRequestSize], int section);
 
-// Asks for a section's address and length. True on a validated reply with a
-// length other than 0 (info is filled from any validated reply); false after
-// three failed attempts, info unchanged.
-bool QuerySectionInfo(int section, SectionInfo& info);
+// What a section query found.
+enum class SectionState {
+    kPresent,  // a validated reply with a length other than 0
+    kAbsent,   // a validated reply with length 0: the device has no such section
+    kFailed,   // no validated reply after three attempts
+};
+struct SectionQuery {
+    SectionState state;
+    SectionInfo info;  // from the reply when present or absent; zero when failed
+    ExchangeOutcome exchange;
+};
 
+// How a framed command other than the query went.
+struct CommandResult {
+    bool ok;  // a validated reply
+    ExchangeOutcome exchange;
+};
+
+// Asks for a section's address and length (three attempts).
+SectionQuery QuerySectionInfo(ExchangeContext& context, int section);
 // Reads n bytes at address into dest (n + 17-byte reply, three attempts).
-bool ReadSectionMemory(uint8_t* dest, const uint8_t address[3], uint16_t n);
-
+// n above 255 fails at once, nothing sent.
+CommandResult ReadSectionMemory(ExchangeContext& context, uint8_t* dest,
+                                const uint8_t address[3], uint16_t n);
 // Writes n bytes from src to address (one attempt, 17-byte reply).
-bool WriteSectionMemory(const uint8_t* src, const uint8_t address[3], uint16_t n);
-
+CommandResult WriteSectionMemory(ExchangeContext& context, const uint8_t* src,
+                                 const uint8_t address[3], uint16_t n);
 // Tells the device to update its EEPROM from the section (one attempt).
-bool CommitSection(int section);
-
+CommandResult CommitSection(ExchangeContext& context, int section);
 // Waits for "I", answers "O", waits for "O", reads and drops 13 bytes. No
-// time limit: only an abort request (FailJob) ends the wait early.
+// time limit: only a stop from the link's host ends the wait early.
+void WaitForIgnition(ExchangeContext& context);
+
+// The windows' forms, on the default context.
+
+// True on a validated reply with a length other than 0 (info is filled from
+// any validated reply); false after three failed attempts, info unchanged.
+bool QuerySectionInfo(int section, SectionInfo& info);
+bool ReadSectionMemory(uint8_t* dest, const uint8_t address[3], uint16_t n);
+bool WriteSectionMemory(const uint8_t* src, const uint8_t address[3], uint16_t n);
+bool CommitSection(int section);
+// Only an abort request (FailJob, through the host) ends the wait early.
 void WaitForIgnition();
 
 }  // namespace qmb

@@ -1,7 +1,6 @@
 #include "protocol/Frame.h"
 
-#include "link/SerialLink.h"
-#include "protocol/Commands.h"
+#include "protocol/CommandCodes.h"
 
 namespace qmb {
 
@@ -12,16 +11,29 @@ namespace {
 TraceSink* g_traceSink = nullptr;
 }  // namespace
 
+ExchangeContext::ExchangeContext(SerialLink& link)
+    : ownReply_(new uint8_t[kReplyBufferSize]()),
+      link_(link),
+      reply_(ownReply_.get()),
+      last_(ownLast_),
+      sink_(ownSink_) {}
+
+ExchangeContext::ExchangeContext(SerialLink& link, uint8_t* reply, ExchangeOutcome& last,
+                                 TraceSink*& sink)
+    : link_(link), reply_(reply), last_(last), sink_(sink) {}
+
+ExchangeContext& ExchangeContext::Default() {
+    static ExchangeContext* const context =
+        new ExchangeContext(SerialLink::Default(), ReplyBuffer, LastExchange, g_traceSink);
+    return *context;
+}
+
 void SetTraceSink(TraceSink* sink) {
-    g_traceSink = sink;
+    ExchangeContext::Default().SetTraceSink(sink);
 }
 
 TraceSink* CurrentTraceSink() {
-    return g_traceSink;
-}
-
-void Trace(const TraceEvent& event) {
-    if (g_traceSink) g_traceSink->OnTrace(event);
+    return ExchangeContext::Default().Sink();
 }
 
 const char* ReplyVerdictName(ReplyVerdict verdict) {
@@ -42,6 +54,8 @@ const char* ReplyVerdictName(ReplyVerdict verdict) {
             return "bad checksum";
         case ReplyVerdict::kSkipped:
             return "skipped";
+        case ReplyVerdict::kNotSent:
+            return "write failed";
     }
     return "?";
 }
@@ -100,14 +114,16 @@ ReplyVerdict JudgeReply(const uint8_t* buf, size_t received, size_t expected) {
 
 const char* RequestName(const uint8_t* request, size_t len) {
     if (len < kRequestHeaderSize) return "request";
-    switch (request[13]) {
+    switch (request[kCommandOffset]) {
         case kCommandSectionInfo:
             return "info";
         case kCommandCommit:
             return "commit";
         case kCommandMemory:
-            if (len > 20 && request[20] == kDirectionRead) return "read";
-            if (len > 20 && request[20] == kDirectionWrite) return "write";
+            if (len > kMemoryDirectionOffset && request[kMemoryDirectionOffset] == kDirectionRead)
+                return "read";
+            if (len > kMemoryDirectionOffset && request[kMemoryDirectionOffset] == kDirectionWrite)
+                return "write";
             return "request";
         default:
             return "request";
@@ -142,32 +158,45 @@ void SealFrame(uint8_t* frame, size_t frameLen) {
     frame[frameLen - 1] = FrameChecksum(frame, frameLen);
 }
 
+ExchangeOutcome Exchange(ExchangeContext& context, const uint8_t* request, size_t requestLen,
+                         size_t replyLen, int attempts, uint32_t pauseMs) {
+    ExchangeOutcome& last = context.Last();
+    last = {0, ReplyVerdict::kTimeout, 0};
+    if (replyLen > kReplyBufferSize) return last;
+    SerialLink& link = context.Link();
+    uint8_t* reply = context.Reply();
+    const bool tracing = context.Sink() != nullptr;
+    const char* name = tracing ? RequestName(request, requestLen) : nullptr;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        last.attempts = attempt + 1;
+        const bool sent = link.TrySend(request, requestLen);
+        if (tracing) {
+            context.Trace({true, request, requestLen, requestLen, name, attempt + 1, attempts,
+                           sent ? ReplyVerdict::kSound : ReplyVerdict::kNotSent});
+        }
+        if (!sent) {
+            last.lastVerdict = ReplyVerdict::kNotSent;
+            link.StopForFailedWrite();
+        }
+        ++last.sent;
+        const bool received = link.Receive(reply, replyLen);
+        const size_t got = received ? replyLen : link.ReceivedCount();
+        last.lastVerdict = JudgeReply(reply, got, replyLen);
+        if (tracing) {
+            context.Trace({false, reply, got, replyLen, name, attempt + 1, attempts,
+                           last.lastVerdict});
+        }
+        if (last.lastVerdict == ReplyVerdict::kSound) return last;
+        link.Pause(pauseMs);
+        link.Purge();
+    }
+    return last;
+}
+
 bool Exchange(const uint8_t* request, size_t requestLen, size_t replyLen, int attempts,
               uint32_t pauseMs) {
-    LastExchange = {0, ReplyVerdict::kTimeout};
-    if (replyLen > kReplyBufferSize) return false;
-    const char* name = g_traceSink ? RequestName(request, requestLen) : nullptr;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        LastExchange.attempts = attempt + 1;
-        SendBytes(request, requestLen);
-        if (g_traceSink) {
-            Trace({true, request, requestLen, requestLen, name, attempt + 1, attempts,
-                   ReplyVerdict::kSound});
-        }
-        bool received = ReceiveBytes(ReplyBuffer, replyLen);
-        const size_t got = received ? replyLen : BytesReceived;
-        LastExchange.lastVerdict = JudgeReply(ReplyBuffer, got, replyLen);
-        if (g_traceSink) {
-            Trace({false, ReplyBuffer, got, replyLen, name, attempt + 1, attempts,
-                   LastExchange.lastVerdict});
-        }
-        if (received && BytesReceived == replyLen && ValidateReply(ReplyBuffer, replyLen)) {
-            return true;
-        }
-        BusyWait(pauseMs);
-        PurgePort();
-    }
-    return false;
+    return Exchange(ExchangeContext::Default(), request, requestLen, replyLen, attempts, pauseMs)
+               .lastVerdict == ReplyVerdict::kSound;
 }
 
 }  // namespace qmb

@@ -1,9 +1,10 @@
 // The frame trace: every frame the commands send and every reply they read,
 // with the command it belongs to, the attempt and the reply's verdict, handed
-// to one sink. Off (no sink) by default; then it costs one pointer test a
+// to the sink of the line's exchange context. Off (no sink) by default; then it costs one pointer test a
 // transfer. TraceFile.h writes the events as text lines.
 //
-// Threads: events come on the thread that runs the commands (the worker).
+// Threads: events come on the thread that runs the line's commands; each
+// ExchangeContext has a sink of its own.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@ enum class ReplyVerdict {
     kBadLength,    // whole, but the length field disagrees
     kBadChecksum,  // whole, but the checksum is wrong
     kSkipped,      // a handshake byte that is not the one waited for
+    kNotSent,      // sends only: the port refused the write
 };
 const char* ReplyVerdictName(ReplyVerdict verdict);
 
@@ -32,7 +34,7 @@ struct TraceEvent {
     const char* command;       // "info", "read", "write", "commit", "ignition"
     int attempt;               // 1-based attempt of the exchange
     int attempts;              // attempts the exchange allows
-    ReplyVerdict verdict;      // replies only (kSound for sends)
+    ReplyVerdict verdict;      // replies; sends: kSound, or kNotSent when refused
 };
 
 class TraceSink {
@@ -41,11 +43,9 @@ class TraceSink {
     virtual void OnTrace(const TraceEvent& event) = 0;
 };
 
-// Sets the sink (nullptr: tracing off). The sink outlives every command.
+// The sink of the windows' exchanges (the default ExchangeContext of
+// Frame.h; nullptr: tracing off). The sink outlives every command.
 void SetTraceSink(TraceSink* sink);
 TraceSink* CurrentTraceSink();
-
-// Hands the event to the sink, if there is one.
-void Trace(const TraceEvent& event);
 
 }  // namespace qmb

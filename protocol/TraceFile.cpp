@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/HexBytes.h"
+
 namespace qmb {
 
 bool TraceFile::Open(const std::string& path, const char* program) {
@@ -24,12 +26,14 @@ bool TraceFile::Open(const std::string& path, const char* program) {
 }
 
 void TraceFile::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (file_ && ownsFile_) std::fclose(file_);
     file_ = nullptr;
     ownsFile_ = false;
 }
 
-void TraceFile::OnTrace(const TraceEvent& e) {
+void TraceFile::Write(const TraceEvent& e, const std::string& label) {
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!file_) return;
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -43,12 +47,17 @@ void TraceFile::OnTrace(const TraceEvent& e) {
         std::snprintf(head, sizeof head, "%12.6f rx %-8s %d/%d %zu/%zu %s ", seconds, e.command,
                       e.attempt, e.attempts, e.count, e.expected, ReplyVerdictName(e.verdict));
     }
-    line += head;
-    static const char kDigits[] = "0123456789ABCDEF";
-    for (size_t i = 0; i < e.count; ++i) {
+    if (!label.empty()) {
+        // "   0.412031 [COM3] tx ...": the label after the time.
+        line.append(head, 12);
+        line += " [" + label + "]";
+        line += head + 12;
+    } else {
+        line += head;
+    }
+    if (e.count > 0) {
         line += ' ';
-        line += kDigits[e.bytes[i] >> 4];
-        line += kDigits[e.bytes[i] & 0x0F];
+        line += HexPairs(e.bytes, e.count);
     }
     line += '\n';
     std::fputs(line.c_str(), file_);

@@ -9,11 +9,16 @@
 // expected for replies), the verdict of a reply, and every byte in hex. Each
 // line is flushed as it is written, so a trace survives a crash.
 //
-// Threads: one writer at a time (the thread running the commands).
+// Several lines may share one file: each event is written as one whole line
+// under a lock, and a LabelledTrace puts its line's name (a port) after the
+// time.
+//
+// Threads: OnTrace and Write from any thread.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "protocol/Trace.h"
@@ -31,12 +36,27 @@ class TraceFile : public TraceSink {
     // naming the program. False when it cannot be opened.
     bool Open(const std::string& path, const char* program);
     void Close();
-    void OnTrace(const TraceEvent& event) override;
+    void OnTrace(const TraceEvent& event) override { Write(event, ""); }
+    // The event's line with label ("" for none) after the time.
+    void Write(const TraceEvent& event, const std::string& label);
 
   private:
+    std::mutex mutex_;
     std::FILE* file_ = nullptr;
     bool ownsFile_ = false;
     std::chrono::steady_clock::time_point start_{};
+};
+
+// One line's events into a shared TraceFile, each labelled with the line's
+// name.
+class LabelledTrace : public TraceSink {
+  public:
+    LabelledTrace(TraceFile& file, std::string label) : file_(file), label_(std::move(label)) {}
+    void OnTrace(const TraceEvent& event) override { file_.Write(event, label_); }
+
+  private:
+    TraceFile& file_;
+    const std::string label_;
 };
 
 // The environment variable through which the windows are traced.

@@ -6,6 +6,7 @@
 
 #include "protocol/Commands.h"
 #include "protocol/Frame.h"
+#include "protocol/HexBytes.h"
 
 namespace qmb::sim {
 
@@ -71,13 +72,7 @@ std::string JoinList(const std::vector<T>& values) {
 }  // namespace
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string out;
-    char piece[4];
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", bytes[i]);
-        out += piece;
-    }
-    return out;
+    return HexPairs(bytes.data(), bytes.size());
 }
 
 void ResealFrame(std::vector<uint8_t>& frame) {

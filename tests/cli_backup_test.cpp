@@ -19,6 +19,8 @@ Backup Sample() {
         seventeen.bytes.push_back(static_cast<uint8_t>(3 + i));
     BackupSection full{4, {0x01, 0x04, 0x00}, std::vector<uint8_t>(255, 0xA5)};
     b.sections = {one, seventeen, full};
+    b.absentKnown = true;
+    b.absent = {2, 5, 6, 7};
     return b;
 }
 
@@ -48,8 +50,17 @@ TEST(BackupFile, FormatThenParseGivesBackEverySectionWithAKnownCrc) {
         EXPECT_EQ(back.sections[i].bytes, b.sections[i].bytes);
         EXPECT_EQ(SectionCrc(back.sections[i]), SectionCrc(b.sections[i]));
     }
+    EXPECT_EQ(back.absent, b.absent);
+    EXPECT_TRUE(back.WasAbsent(5) && !back.WasAbsent(4));
     EXPECT_EQ(FormatBackup(back), text);
     EXPECT_TRUE(ParseBackup(Replace(text, "\n", "\r\n# a comment\n\n"), back, &error)) << error;
+    // A file of the first format, which did not record absent sections, still reads.
+    ASSERT_TRUE(ParseBackup(Replace(Replace(text, "qmb-backup 2", "qmb-backup 1"),
+                                    "absent 2,5-7\n", ""),
+                            back, &error))
+        << error;
+    EXPECT_FALSE(back.absentKnown);
+    EXPECT_EQ(back.sections.size(), 3u);
 }
 
 TEST(BackupFile, EveryDamageIsRefusedWithItsLine) {
@@ -63,7 +74,9 @@ TEST(BackupFile, EveryDamageIsRefusedWithItsLine) {
         {good.substr(0, good.find("\nsection 4")), "header says 3 sections, the file holds 2"},
         {good.substr(0, good.find("data 03 04")), "the next 16 bytes of section 3"},
         {Replace(good, "section 3\n", "section 1\n"), "out of order or twice"},
-        {Replace(good, "qmb-backup 1", "qmb-backup 2"), "format 2 is not known"},
+        {Replace(good, "qmb-backup 2", "qmb-backup 3"), "format 3 is not known"},
+        {Replace(good, "absent 2,5-7\n", ""), "expected \"absent\""},
+        {Replace(good, "absent 2,5-7", "absent 2-4"), "section 3 is listed as absent too"},
         {"hello\n", "not a qmb-edit backup"},
         {"", "not a qmb-edit backup"},
         {Replace(good, "length 1\n", "length 0\n"), "length N"},

@@ -1,0 +1,253 @@
+// loop N FILE: the production loop on one port or, with --port repeated, on
+// a gang of ports at once; one JSON line per board in the log.
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "cli/Commands.h"
+#include "cli/Production.h"
+#include "cli/System.h"
+#include "job/Messages.h"
+
+namespace qmb::cli {
+
+using nlohmann::json;
+
+namespace {
+struct LoopOptions {
+    std::string section, file, format = "hex", log;
+    std::vector<std::string> ports;
+    int count = 0;
+    bool stopOnFail = false;
+};
+
+std::string UtcMillis(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+    std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
+    return text;
+}
+
+json OptionalText(const std::string& text) {
+    return text.empty() ? json(nullptr) : json(text);
+}
+
+// One board as a log line.
+json BoardLine(const BoardOutcome& o) {
+    return {{"board", o.board},
+            {"slot", o.slot},
+            {"port", o.port},
+            {"device", o.device},
+            {"section", o.section},
+            {"pass", o.pass},
+            {"status", o.status},
+            {"result", OptionalText(o.result)},
+            {"failure_code", OptionalText(o.failureCode)},
+            {"failure_phase", OptionalText(o.failurePhase)},
+            {"reason", o.reason},
+            {"started_at", UtcMillis(o.startedAt)},
+            {"ended_at", UtcMillis(o.endedAt)},
+            {"duration_ms", o.durationMs},
+            {"duration_s", o.durationMs / 1000.0},
+            {"retries", o.retries}};
+}
+
+// What the gang shows and keeps: a live line per port on a terminal (one
+// line per finished board otherwise) and the log.
+class GangReport : public SlotObserver {
+  public:
+    GangReport(Context& c, std::FILE* log, const std::vector<std::string>& ports)
+        : c_(c), log_(log), ports_(ports), lines_(c.out->Lines()), state_(ports.size()) {
+        for (size_t i = 0; i < ports.size(); ++i)
+            Show(i);
+    }
+
+    void OnPhase(int slot, BoardPhase phase, int board) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_[slot].phase = phase;
+        if (board > 0) state_[slot].board = board;
+        Show(slot);
+    }
+
+    void OnBoard(const BoardOutcome& o) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        State& s = state_[o.slot];
+        ++(o.pass ? s.passes : s.fails);
+        if (log_) {
+            const std::string line = BoardLine(o).dump() + "\n";
+            std::fwrite(line.data(), 1, line.size(), log_);  // whole lines only
+            std::fflush(log_);
+        }
+        if (!lines_)
+            c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
+                        (o.pass ? "PASS" : "FAIL (" + o.reason + ")") + "; " + Counts(s));
+        Show(o.slot);
+    }
+
+  private:
+    struct State {
+        BoardPhase phase = BoardPhase::kIdle;
+        int board = 0, passes = 0, fails = 0;
+    };
+
+    std::string Prefix(size_t slot) const {
+        return ports_.size() > 1 ? "[" + ports_[slot] + "] " : "";
+    }
+    static std::string Counts(const State& s) {
+        return "passed " + std::to_string(s.passes) + ", failed " + std::to_string(s.fails);
+    }
+    void Show(size_t slot) {
+        if (!lines_) return;
+        const State& s = state_[slot];
+        lines_->Set(slot, ports_[slot] + ": board " + std::to_string(s.board) + ", " +
+                              BoardPhaseName(s.phase) + "; " + Counts(s));
+    }
+
+    Context& c_;
+    std::FILE* log_;
+    const std::vector<std::string>& ports_;
+    StatusLines* lines_;
+    std::mutex mutex_;
+    std::vector<State> state_;
+};
+
+// Two names for one device would program one board twice over: refused
+// before any port is opened.
+void RefuseDuplicates(Context& c, const std::vector<std::string>& ports) {
+    const std::unique_ptr<Port> probe = c.makePort();
+    std::map<std::string, std::string> seen;
+    for (const auto& name : ports) {
+        const std::string key = SameDeviceKey(probe->DevicePath(name.c_str()));
+        const auto [it, fresh] = seen.emplace(key, name);
+        if (!fresh)
+            throw CliError(kExitUsage, it->second == name
+                                           ? "port " + name + " is named twice"
+                                           : "ports " + it->second + " and " + name +
+                                                 " are the same device (" + key + ")");
+    }
+}
+
+std::string SummaryLine(const SlotSummary& s) {
+    std::string line = "passed " + std::to_string(s.passes) + ", failed " + std::to_string(s.fails);
+    if (s.endCode != kExitOk && s.endCode != kExitInterrupted) line += "; ended: " + s.endReason;
+    return line;
+}
+
+int RunLoop(Context& c, const LoopOptions& o) {
+    const int section = ParseSectionArgument(o.section);
+    const std::vector<std::string> ports = o.ports.empty() ? std::vector<std::string>{c.global.port}
+                                                           : o.ports;
+    RefuseDuplicates(c, ports);
+    LoopSettings settings;
+    settings.section = section;
+    settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
+    settings.count = o.count;
+    settings.stopOnFail = o.stopOnFail;
+    std::FILE* log = nullptr;
+    if (!o.log.empty()) {
+        log = std::fopen(o.log.c_str(), "a");
+        if (!log) throw CliError(kExitFile, "cannot write " + o.log + ": " + std::strerror(errno));
+    }
+    struct Closer {
+        std::FILE* f;
+        ~Closer() {
+            if (f) std::fclose(f);
+        }
+    } closeLog{log};
+
+    std::vector<std::unique_ptr<ProductionSlot>> slots;
+    std::vector<std::unique_ptr<TraceSink>> traces;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        auto device = std::make_unique<Device>(c.makePort(), *c.ticks);
+        if (c.trace) {
+            traces.push_back(std::make_unique<LabelledTrace>(*c.trace, ports[i]));
+            device->SetTraceSink(ports.size() > 1 ? traces.back().get() : c.trace);
+        }
+        slots.push_back(std::make_unique<ProductionSlot>(static_cast<int>(i), ports[i],
+                                                         std::move(device)));
+    }
+    c.out->Say(std::string(kStatusIgnition) + " (" + Count(ports.size(), "port") + ")");
+    std::vector<SlotSummary> summaries;
+    {
+        GangReport report(c, log, ports);
+        summaries = RunGang(slots, settings, report);
+    }
+    c.out->EndProgress();
+
+    auto& r = c.out->Result();
+    r["section"] = section;
+    int passes = 0, fails = 0;
+    json perPort = json::array();
+    std::string text;
+    for (const auto& s : summaries) {
+        passes += s.passes;
+        fails += s.fails;
+        perPort.push_back({{"slot", s.slot},
+                           {"port", s.port},
+                           {"device", s.device},
+                           {"passes", s.passes},
+                           {"fails", s.fails},
+                           {"ended", ExitCodeName(s.endCode)},
+                           {"reason", s.endReason}});
+        if (ports.size() > 1) text += s.port + ": " + SummaryLine(s) + "\n";
+        if (s.endCode != kExitOk && s.endCode != kExitInterrupted)
+            c.out->Warn(s.port + ": " + s.endReason);
+    }
+    r["passes"] = passes;
+    r["fails"] = fails;
+    r["ports"] = perPort;
+    const std::string total = "passed " + std::to_string(passes) + ", failed " + std::to_string(fails);
+    text += (ports.size() > 1 ? "total: " : "") + total + "\n";
+    c.out->Data(text);
+    c.out->Say(total);
+    const int code = GangExitCode(summaries, Interrupted());
+    if (code == kExitInterrupted)
+        throw CliError(code, "loop interrupted; " + total);
+    if (code != kExitOk) {
+        std::string last;
+        for (const auto& s : summaries) {
+            if (s.endCode == code || s.lastFailCode == code) {
+                last = s.port + ": " + (s.endCode == code ? s.endReason : s.lastFailReason);
+                break;
+            }
+        }
+        throw CliError(code, "loop: " + std::to_string(fails) + " of " +
+                                 std::to_string(passes + fails) + " boards failed; " + last);
+    }
+    return kExitOk;
+}
+}  // namespace
+
+void AddLoopCommand(CLI::App& app, Context& c) {
+    auto o = std::make_shared<LoopOptions>();
+    auto* loop = app.add_subcommand(
+        "loop", "production loop: for each board, wait for ignition, pause 1 s, write section N "
+                "from FILE, commit, read back and compare; with --port repeated, on every port "
+                "at once");
+    loop->add_option("N", o->section, "section number, 1 to 255")->required();
+    loop->add_option("FILE", o->file, "the section's bytes as hex text (or raw, --format bin)")
+        ->required();
+    AddFormatOption(loop, o->format, "format of FILE: hex or bin");
+    loop->add_option("--port", o->ports,
+                     "a port of the gang, one slot each (repeat it; default: the -p port)")
+        ->type_name("PORT");
+    loop->add_option("--count", o->count, "stop after K boards on each port (default: until Ctrl-C)")
+        ->type_name("K")
+        ->check(CLI::PositiveNumber);
+    loop->add_option("--log", o->log, "append one JSON line per board to FILE");
+    loop->add_flag("--stop-on-fail", o->stopOnFail,
+                   "stop a port at its first board that fails (the others go on)");
+    WhenChosen(loop, c, o, RunLoop);
+}
+
+}  // namespace qmb::cli

@@ -1,0 +1,221 @@
+#include "cli/Production.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <thread>
+
+#include "cli/BackupFile.h"
+
+namespace qmb::cli {
+
+const char* BoardPhaseName(BoardPhase phase) {
+    switch (phase) {
+        case BoardPhase::kIdle:
+            return "idle";
+        case BoardPhase::kWaiting:
+            return "waiting for ignition";
+        case BoardPhase::kPause:
+            return "pause";
+        case BoardPhase::kWriting:
+            return "writing";
+        case BoardPhase::kCommitting:
+            return "committing";
+        case BoardPhase::kVerifying:
+            return "verifying";
+    }
+    return "?";
+}
+
+const char* FailureCodeOf(int exitCode) {
+    switch (exitCode) {
+        case kExitOk:
+            return "";
+        case kExitPortAbsent:
+            return "port_absent";
+        case kExitPortBusy:
+            return "port_busy";
+        case kExitPortDenied:
+            return "port_denied";
+        case kExitPortUnusable:
+            return "port_unusable";
+        case kExitNoReply:
+            return "no_reply";
+        case kExitBadReply:
+            return "bad_reply";
+        case kExitData:
+            return "size";
+        case kExitMismatch:
+            return "verify_mismatch";
+        case kExitPortLost:
+            return "port_lost";
+        case kExitFile:
+            return "file";
+        case kExitInterrupted:
+            return "interrupted";
+        default:
+            return "error";
+    }
+}
+
+namespace {
+// A failure of the port or cable, or an interrupt: the slot cannot go on.
+bool EndsTheSlot(int code) {
+    return code == kExitInterrupted || code == kExitPortLost || code == kExitPortAbsent ||
+           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable;
+}
+
+const char* RecordPhaseOf(BoardPhase phase) {
+    switch (phase) {
+        case BoardPhase::kWriting:
+            return "write";
+        case BoardPhase::kCommitting:
+            return "commit";
+        case BoardPhase::kVerifying:
+            return "verify";
+        default:
+            return "handshake";
+    }
+}
+
+int64_t MsBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(b - a).count();
+}
+}  // namespace
+
+ProductionSlot::ProductionSlot(int index, std::string port, std::unique_ptr<Device> device)
+    : index_(index), port_(std::move(port)), device_(std::move(device)) {}
+
+BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObserver& observer) {
+    BoardOutcome o;
+    o.slot = index_;
+    o.port = port_;
+    o.device = device_->PortPath();
+    o.board = board;
+    o.section = s.section;
+    o.startedAt = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
+    device_->ResetRetries();
+    BoardPhase phase = BoardPhase::kPause;
+    auto enter = [&](BoardPhase next) {
+        phase = next;
+        observer.OnPhase(index_, phase, board);
+    };
+    try {
+        enter(BoardPhase::kPause);
+        device_->Pause(kLoopPauseMs);
+        enter(BoardPhase::kWriting);
+        const SectionInfo info = device_->WriteTarget(s.section, s.image.size());
+        device_->WriteMemory(s.section, info, s.image);
+        enter(BoardPhase::kCommitting);
+        device_->Commit(s.section);
+        enter(BoardPhase::kVerifying);
+        const auto diffs = CompareBytes(s.image, device_->ReadMemory(s.section, info));
+        if (!diffs.empty())
+            throw CliError(kExitMismatch, "verify failed: " + std::to_string(diffs.size()) +
+                                              " of " + std::to_string(s.image.size()) +
+                                              " bytes of section " + std::to_string(s.section) +
+                                              " differ after writing");
+        o.pass = true;
+        o.status = "complete";
+        o.result = "pass";
+    } catch (const CliError& e) {
+        o.exitCode = e.Code();
+        o.reason = e.what();
+        o.failureCode = FailureCodeOf(e.Code());
+        o.failurePhase = RecordPhaseOf(phase);
+        if (e.Code() == kExitInterrupted) {
+            o.status = "aborted";
+        } else if (EndsTheSlot(e.Code())) {
+            o.status = "error";
+        } else {
+            o.status = "complete";
+            o.result = "fail";
+        }
+    }
+    o.endedAt = std::chrono::system_clock::now();
+    o.durationMs = MsBetween(start, std::chrono::steady_clock::now());
+    o.retries = device_->Retries();
+    return o;
+}
+
+SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
+    SlotSummary summary;
+    summary.slot = index_;
+    summary.port = port_;
+    try {
+        device_->Open(port_);
+    } catch (const CliError& e) {
+        summary.endCode = e.Code();
+        summary.endReason = e.what();
+        observer.OnPhase(index_, BoardPhase::kIdle, 0);
+        return summary;
+    }
+    summary.device = device_->PortPath();
+    for (int board = 1; s.count == 0 || board <= s.count; ++board) {
+        observer.OnPhase(index_, BoardPhase::kWaiting, board);
+        try {
+            device_->WaitForHandshake(0);
+        } catch (const CliError& e) {
+            // No board was being programmed: the slot ends, no board counted.
+            summary.endCode = e.Code();
+            summary.endReason = e.what();
+            break;
+        }
+        const BoardOutcome o = RunBoard(board, s, observer);
+        if (o.pass) {
+            ++summary.passes;
+        } else {
+            ++summary.fails;
+            summary.lastFailCode = o.exitCode;
+            summary.lastFailReason = o.reason;
+        }
+        observer.OnBoard(o);
+        if (!o.pass && (EndsTheSlot(o.exitCode) || s.stopOnFail)) {
+            summary.endCode = o.exitCode;
+            summary.endReason = o.reason;
+            break;
+        }
+    }
+    device_->Close();
+    observer.OnPhase(index_, BoardPhase::kIdle, 0);
+    return summary;
+}
+
+std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
+                                 const LoopSettings& settings, SlotObserver& observer) {
+    std::vector<SlotSummary> summaries(slots.size());
+    std::vector<std::thread> threads;
+    threads.reserve(slots.size());
+    for (size_t i = 0; i < slots.size(); ++i)
+        threads.emplace_back([&, i] { summaries[i] = slots[i]->Run(settings, observer); });
+    for (auto& t : threads)
+        t.join();
+    return summaries;
+}
+
+int GangExitCode(const std::vector<SlotSummary>& summaries, bool interrupted) {
+    if (interrupted) return kExitInterrupted;
+    for (const auto& s : summaries) {
+        if (EndsTheSlot(s.endCode)) return s.endCode;
+    }
+    for (const auto& s : summaries) {
+        if (s.lastFailCode != 0) return s.lastFailCode;
+    }
+    return kExitOk;
+}
+
+std::string SameDeviceKey(const std::string& devicePath) {
+    std::string key = devicePath;
+    std::error_code ec;
+    if (!key.empty() && key[0] == '/') {
+        const auto canonical = std::filesystem::weakly_canonical(key, ec);
+        if (!ec) key = canonical.string();
+    } else {
+        std::transform(key.begin(), key.end(), key.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    }
+    return key;
+}
+
+}  // namespace qmb::cli
