@@ -1,0 +1,124 @@
+// The station: one production slot per fixture position, each on a thread
+// of its own running the gang's production loop (cli::ProductionSlot), the
+// state the page shows, the lockout, and the change feed the live page
+// listens to.
+//
+// A slot that fails `lockout` boards in a row (a failed verdict, or a fault
+// of its port or cable) stops itself and stays locked until acknowledged.
+//
+// Threads: the slot threads call the observer; Start, Stop, Ack, StopAll,
+// the snapshots and WaitForChange may come from any thread (the HTTP
+// server's). Every piece of state is under one mutex, which is never held
+// while a device, a sink or a store is called.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/Production.h"
+#include "station/BoardRecord.h"
+#include "station/Records.h"
+#include "station/StationConfig.h"
+
+namespace qmb::station {
+
+struct StationSettings {
+    RunContext run;
+    int section = 0;
+    cli::Bytes image;
+    int lockout = 3;
+    uint32_t retryMs = 2000;  // before a slot whose port failed opens it again
+};
+
+enum class ActionResult { kDone, kUnknownSlot, kConflict };
+
+class Station : public cli::SlotObserver {
+  public:
+    using PortFactory = std::function<std::unique_ptr<Port>()>;
+    // sinks: where each record goes, in order; they outlive the station.
+    Station(StationSettings settings, std::vector<SlotConfig> slots, PortFactory makePort,
+            TickCounter& ticks, std::vector<BoardSink*> sinks);
+    // Stops every slot and waits for their threads.
+    ~Station() override;
+
+    void StartAll();
+    // why: the one-line reason of a conflict (a locked slot, one not locked).
+    ActionResult Start(const std::string& name, std::string& why);
+    ActionResult Stop(const std::string& name, std::string& why);
+    ActionResult Ack(const std::string& name, std::string& why);
+    void StopAll();
+    // Stops every slot, waits for them, and wakes every waiter for good.
+    void Shutdown();
+
+    int SlotIndex(const std::string& name) const;  // -1 when there is none
+    const std::vector<SlotConfig>& Slots() const { return config_; }
+
+    nlohmann::json SlotsJson();
+    // What changed since `seen`: returns the current version once it is past
+    // seen, or seen after timeout; the boards recorded since `boardSeq` go to
+    // boards (oldest first), and boardSeq moves past them.
+    uint64_t WaitForChange(uint64_t seen, std::chrono::milliseconds timeout, uint64_t& boardSeq,
+                           std::vector<Record>& boards);
+    bool ShuttingDown();
+    // The last failure of a sink ("" when none).
+    std::string SinkError();
+
+    // SlotObserver (slot threads)
+    void OnPhase(int slot, cli::BoardPhase phase, int board) override;
+    void OnBoard(const cli::BoardOutcome& outcome) override;
+
+  private:
+    struct Slot {
+        std::thread thread;
+        bool wanted = false;   // asked to run
+        bool active = false;   // its thread runs
+        cli::ProductionSlot* current = nullptr;
+        cli::BoardPhase phase = cli::BoardPhase::kIdle;
+        int board = 0;
+        std::chrono::steady_clock::time_point since;  // of the board, or of the phase outside one
+        bool inBoard = false;
+        int passed = 0, failed = 0, inRow = 0;
+        bool endCounted = false;  // the run's end was a board, already counted
+        bool locked = false;
+        std::string lockReason, note;
+        std::optional<Record> last;
+    };
+
+    void RunSlot(size_t index);
+    void LaunchLocked(size_t index);
+    // Counts a failure; locks the slot at the limit (the mutex held).
+    void CountFailureLocked(Slot& slot, const Record& record);
+    void Keep(const Record& record);
+    void BumpLocked();
+
+    StationSettings settings_;
+    std::vector<SlotConfig> config_;
+    PortFactory makePort_;
+    TickCounter& ticks_;
+    std::vector<BoardSink*> sinks_;
+    cli::LoopSettings loop_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Slot> slots_;
+    uint64_t version_ = 1;
+    uint64_t boardSeq_ = 0;            // records kept so far
+    std::deque<Record> recentBoards_;  // the last few, for the change feed
+    bool shutdown_ = false;
+    std::string sinkError_;
+};
+
+// "verify mismatch" for "verify_mismatch".
+std::string FailureText(const std::string& code);
+
+}  // namespace qmb::station

@@ -1,0 +1,45 @@
+// The station's settings: a small file of `key = value` lines and
+// `slot NAME = PORT` lines (# starts a comment), then the command line over
+// it. Paths in the file are taken from the file's own folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qmb::station {
+
+struct SlotConfig {
+    std::string name, port;
+};
+
+struct StationConfig {
+    std::string station;                   // default: the host name
+    std::vector<SlotConfig> slots;
+    int section = 0;                       // 1..255
+    std::string image;                     // the section's bytes (hex text, or raw with format bin)
+    std::string format = "hex";
+    std::string db;                        // record store URL, "none" for memory only
+    std::string listen = "127.0.0.1:8080";
+    std::string tokenFile;                 // default: beside the configuration file
+    bool auth = false;                     // read-only views need the token too
+    int lockout = 3;                       // failures in a row that stop a slot
+    std::string operatorName, batch;
+};
+
+// Reads FILE into config (only the keys it sets). Throws std::runtime_error
+// "FILE:LINE: reason".
+void ReadConfigFile(const std::string& path, StationConfig& config);
+
+// "" when the settings can run a station, else the one-line reason.
+std::string CheckConfig(const StationConfig& config);
+
+// A slot name: 1 to 32 characters, no '/', no control character.
+bool IsSlotName(const std::string& name);
+
+// "HOST:PORT" ("[::1]:8080" for IPv6); false when it is not one.
+bool ParseListen(const std::string& text, std::string& host, int& port);
+
+// "NAME=PORT" of --slot.
+bool ParseSlotOption(const std::string& text, SlotConfig& slot);
+
+}  // namespace qmb::station
