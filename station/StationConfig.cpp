@@ -96,6 +96,8 @@ void ReadConfigFile(const std::string& path, StationConfig& c) {
             if (!IsSlotName(s.name)) fail("bad slot name (1 to 32 characters, no '/')");
             if (s.port.empty()) fail("slot " + s.name + ": port missing");
             slots.push_back(s);
+        } else if (key == "slot") {
+            fail("slot NAME = PORT expected");
         } else if (key == "station") {
             c.station = value;
         } else if (key == "section") {

@@ -347,5 +347,58 @@ TEST_F(Station, TokenIsMadeOnceOwnerOnlyAndAuthGuardsTheViews) {
     EXPECT_EQ(Slurp(Path("stderr2")).find(token), std::string::npos);
 }
 
+TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
+    sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+    sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+    for (auto& sim : sims)
+        ASSERT_TRUE(sim->Start({"--no-pacing"}));
+    fs::create_directory(Path("etc"));
+    std::ofstream(Path("etc/fw.hex")) << kImage;
+    std::ofstream(Path("etc/line.conf"))
+        << "# station 2 of line 1\n"
+           "station = from-file\n"
+           "section = 11\n"
+           "image = fw.hex   # beside this file\n"
+           "lockout = 5\n"
+           "operator = op from file\n"
+           "slot left = " << sims[0]->link << "\n"
+           "slot right = " << sims[1]->link << "\n";
+    ASSERT_TRUE(station.Start({"--config", Path("etc/line.conf"), "--station", "from-flag"},
+                              Path("stderr")))
+        << Slurp(Path("stderr"));
+    client = std::make_unique<httplib::Client>("127.0.0.1", station.port);
+    const json info = Get("/api/info");
+    EXPECT_EQ(info["station"], "from-flag");
+    EXPECT_EQ(info["lockout"], 5);
+    EXPECT_EQ(info["operator"], "op from file");
+    EXPECT_EQ(info["image_sha256"], kImageSha256);
+    const json slots = Get("/api/slots");
+    ASSERT_EQ(slots.size(), 2u);
+    EXPECT_EQ(slots[1]["name"], "right");
+    EXPECT_EQ(slots[1]["port"], sims[1]->link);
+    EXPECT_TRUE(fs::exists(Path("etc/station.token"))) << "the token beside the file";
+
+    const struct {
+        std::string line;
+        std::string says;
+    } bad[] = {
+        {"colour = red", "line.conf:2: unknown key: colour"},
+        {"section = 300", "line.conf:2: section: 1 to 255 expected"},
+        {"slot = /dev/x", "line.conf:2: slot NAME = PORT expected"},
+        {"slot a/b = /dev/x", "line.conf:2: bad slot name"},
+        {"just words", "line.conf:2: key = value expected"},
+        {"slot L = " + sims[0]->link + "\nslot R = " + sims[0]->link, "are the same device"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.line);
+        std::ofstream(Path("etc/line.conf")) << "image = fw.hex\n" << b.line << "\nsection = 11\n";
+        const int code = RunProgram({QMB_STATION_PATH, "--config", Path("etc/line.conf"), "--listen",
+                                     "127.0.0.1:0"},
+                                    "", Path("bad.err"));
+        EXPECT_EQ(code, 2);
+        EXPECT_NE(Slurp(Path("bad.err")).find(b.says), std::string::npos) << Slurp(Path("bad.err"));
+    }
+}
+
 }  // namespace
 }  // namespace qmb::test
