@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -256,6 +258,20 @@ TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
     EXPECT_EQ(ports["com"][4]["name"], "COM12");
     EXPECT_EQ(ports["com"][4]["source"], "port map");
     EXPECT_EQ(Run({"ports", "--map", "COM0", "/dev/x"}).code, 2);
+    // Only COM1 to COM4 have variables: COM5 comes from the map, whatever QMB_COM5 says.
+    setenv("QMB_COM5", "/dev/null", 1);
+    EXPECT_EQ(Run({"ports", "--map", "COM5", sim.link}).code, 0);
+    nlohmann::json five;
+    const auto listed = nlohmann::json::parse(Run({"--json", "ports"}).out);
+    for (const auto& com : listed["com"])
+        if (com["name"] == "COM5") five = com;
+    EXPECT_EQ(five["source"], "port map");
+    EXPECT_EQ(five["device"], sim.link);
+    unsetenv("QMB_COM5");
+    const std::string table = Run({"ports"}).out;
+    EXPECT_EQ(table.rfind("NAME", 0), 0u) << table;
+    EXPECT_NE(table.find("DEVICE"), std::string::npos) << "both tables have headers: " << table;
+    EXPECT_EQ(table.find("serial serial"), std::string::npos) << table;
     unsetenv("XDG_CONFIG_HOME");
 }
 
@@ -281,6 +297,128 @@ TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {
     EXPECT_EQ(boards, 3);
     EXPECT_NE(Status().find("handshakes 3"), std::string::npos);
     EXPECT_NE(sim.Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+}
+
+// What a user tripped on: each case one line of the tool as it is run.
+TEST_F(Cli, OperatorsAreNeitherSurprisedNorLeftWithoutTheirBackups) {
+    StartSim();
+    const std::string file = Path("b.qmb"), partial = file + ".partial-0000000000000000-1";
+    ASSERT_EQ(Run({"backup", file, "--sections", "1-4,11"}).code, 0);
+    const std::string first = Slurp(file);
+    // Another backup's temporary beside it is never touched.
+    std::ofstream(partial) << "another process is writing this";
+    CliRun r = Run({"backup", file, "--sections", "11"});
+    EXPECT_EQ(r.code, 12) << "an existing backup is never replaced silently";
+    EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(file), first);
+    r = Run({"backup", file, "--sections", "11", "--force"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("backup: 1 section (11), 8 bytes"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(partial), "another process is writing this");
+    // A range takes what the file holds (5 was absent); a single number must be in it.
+    ASSERT_EQ(Run({"backup", Path("all.qmb"), "--sections", "1-20"}).code, 0);
+    EXPECT_EQ(Run({"verify", Path("all.qmb"), "--sections", "1-20", "-q"}).code, 0);
+    EXPECT_EQ(Run({"verify", Path("all.qmb"), "--sections", "5"}).code, 0) << "still absent";
+    r = Run({"verify", file, "--sections", "12"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("holds no section 12"), std::string::npos) << r.err;
+    // A section that appears where the backup recorded none is a layout difference.
+    ASSERT_TRUE(sim.ControlOk("set 5 01 02"));
+    r = Run({"verify", Path("all.qmb"), "--sections", "1-20"});
+    EXPECT_EQ(r.code, 10);
+    EXPECT_EQ(r.out, "section 5: absent in the file, present on the device (length 2)\n");
+    // Lower case is hex too, and a read's lines end without a space.
+    EXPECT_EQ(Run({"write", "11", "--hex", "a0 a1 a2 a3 a4 a5 a6 a7"}).code, 0);
+    EXPECT_EQ(Run({"read", "11"}).out, "A0 A1 A2 A3 A4 A5 A6 A7\n");
+    // A commit that was sent but never answered may or may not have been stored.
+    ASSERT_TRUE(sim.ControlOk("fault silent on commit"));
+    r = Run({"restore", file});
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_EQ(r.out,
+              "restored: none\nuncertain (the device may or may not have stored it): 11\n"
+              "not restored: none\n");
+}
+
+// The gang: one loop per port at once, each on its own simulator.
+class Gang : public Cli {
+  protected:
+    void StartGang(size_t ports) {
+        for (size_t i = 0; i < ports; ++i) {
+            sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+            ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", "700"}));
+        }
+        std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    }
+    std::vector<std::string> LoopArgs(std::vector<std::string> extra) {
+        std::vector<std::string> args = {"loop", "11", Path("data.hex"), "--log", Path("log")};
+        for (const auto& one : sims)
+            args.insert(args.end(), {"--port", one->link});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    // The log's lines, each parsed (a half-written line fails the test).
+    std::vector<nlohmann::json> Log() {
+        std::vector<nlohmann::json> lines;
+        std::istringstream in(Slurp(Path("log")));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(nlohmann::json::parse(line));
+        return lines;
+    }
+    std::vector<std::unique_ptr<DevSim>> sims;
+};
+
+TEST_F(Gang, AnUnpluggedPortEndsAloneWhileTheOthersFinish) {
+    StartGang(4);
+    CliRun r;
+    std::thread run([&] { r = Run(LoopArgs({"--count", "3"})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    sims[2]->Stop();  // the adapter pulled out
+    run.join();
+    EXPECT_EQ(r.code, 11) << "a port failure: " << r.err;
+    std::map<std::string, int> passes;
+    for (const auto& line : Log()) {
+        EXPECT_EQ(line["port"], sims[line["slot"].get<int>()]->link);
+        EXPECT_FALSE(line["device"].get<std::string>().empty());
+        if (line["pass"] == true) ++passes[line["port"]];
+        if (line["pass"] == false) {
+            EXPECT_EQ(line["failure_code"], "port_lost");
+        }
+    }
+    for (size_t i : {0, 1, 3}) {
+        EXPECT_EQ(passes[sims[i]->link], 3) << "slot " << i;
+        EXPECT_NE(sims[i]->Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+    }
+    EXPECT_NE(r.out.find(sims[2]->link + ": passed "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("went away"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("total: passed "), std::string::npos) << r.out;
+}
+
+TEST_F(Gang, CtrlCStopsEveryPortAndLeavesWholeLogLines) {
+    StartGang(4);
+    const CliRun r = Run(LoopArgs({}), 2500);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_LT(r.ms, 2500 + 2000) << "every port stopped at its next transfer";
+    EXPECT_FALSE(Log().empty());
+    for (const auto& one : sims) {
+        PosixPort port;
+        EXPECT_TRUE(port.Open(one->link.c_str())) << "released: " << one->link;
+    }
+}
+
+TEST_F(Gang, APortNamedTwiceOrTwoNamesOfOneDeviceAreRefusedBeforeAnyOpens) {
+    StartGang(1);
+    const std::string alias = Path("alias");
+    fs::create_symlink(sims[0]->link, alias);
+    const std::string before = sims[0]->Control("status");
+    for (const auto& extra : {std::vector<std::string>{"--port", sims[0]->link},
+                              std::vector<std::string>{"--port", alias}}) {
+        const CliRun r = Run(LoopArgs(extra));
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(extra[1] == alias ? "are the same device" : "named twice"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(sims[0]->Control("status"), before);
 }
 
 }  // namespace
