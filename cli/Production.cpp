@@ -105,6 +105,11 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         enter(BoardPhase::kPause);
         device_->Pause(kLoopPauseMs);
         enter(BoardPhase::kWriting);
+        if (s.dutIdSection > 0) {
+            const Bytes id = device_->Read(s.dutIdSection);
+            o.dutId = HexPairs(id.data(), id.size());
+            o.dutId.erase(std::remove(o.dutId.begin(), o.dutId.end(), ' '), o.dutId.end());
+        }
         const SectionInfo info = device_->WriteTarget(s.section, s.image.size());
         device_->WriteMemory(s.section, info, s.image);
         enter(BoardPhase::kCommitting);

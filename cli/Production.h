@@ -45,6 +45,7 @@ struct BoardOutcome {
     std::chrono::system_clock::time_point startedAt, endedAt;
     int64_t durationMs = 0;    // on the monotonic clock
     int retries = 0;           // frame attempts beyond the first
+    std::string dutId;         // the DUT id section's bytes as hex, "" without one
 };
 
 // The record's failure code for an exit code ("no_reply", "port_lost", ...).
@@ -74,6 +75,7 @@ struct LoopSettings {
     Bytes image;
     int count = 0;           // boards per slot; 0: until stopped
     bool stopOnFail = false;
+    int dutIdSection = 0;    // read before writing, as the board's id; 0: none
 };
 
 class ProductionSlot {
