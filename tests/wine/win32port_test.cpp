@@ -2,7 +2,9 @@
 // COM1 to a pseudo-terminal whose peer echoes every write, except that a
 // write starting with '?' is answered with the line settings the peer sees,
 // and one starting with '!' with three pieces "abc" "def" "ghi" sent 100 ms
-// apart. COM4 is mapped to nothing.
+// apart. COM2 is mapped to a pseudo-terminal whose master the harness closes
+// at the first byte written to it, as a pulled-out adapter leaves its port.
+// COM4 is mapped to nothing.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -149,6 +151,31 @@ TEST(Win32PortOpen, AReadOnAFailedLineWaitsOutItsLimitSoRetriesNeverSpin) {
         const DWORD start = GetTickCount();
         EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
         const DWORD spent = GetTickCount() - start;
+        EXPECT_GE(spent, 390u) << attempt;
+        EXPECT_LE(spent, 1000u) << attempt;
+    }
+    port.Close();
+}
+
+TEST(Win32PortOpen, ALineThatHangsUpIsLostAndItsReadsStillLastTheirLimit) {
+    // Wine completes reads on the hung-up line empty, as some USB serial
+    // drivers do on a removed adapter; the port's state is what fails then.
+    Win32Port port;
+    ASSERT_TRUE(port.Open("COM2")) << "COM2 must be mapped to the harness's hang-up line";
+    ASSERT_TRUE(port.ApplyLineSettings(kLineSettings));
+    ASSERT_TRUE(port.ApplyTimeLimits(kTimeLimits));
+    uint8_t buf[17];
+    const DWORD quietStart = GetTickCount();
+    EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+    EXPECT_GE(GetTickCount() - quietStart, 390u);
+    EXPECT_FALSE(port.LineLost()) << "a line that is only silent is not lost";
+    ASSERT_TRUE(port.Write(reinterpret_cast<const uint8_t*>("x"), 1));
+    Sleep(300);  // the harness hangs up
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        const DWORD spent = GetTickCount() - start;
+        EXPECT_TRUE(port.LineLost()) << attempt;
         EXPECT_GE(spent, 390u) << attempt;
         EXPECT_LE(spent, 1000u) << attempt;
     }

@@ -21,7 +21,9 @@ Devices on COM1 (a pseudo-terminal mapped with `reg add`):
           answered with the line settings it sees, one starting with '!' with
           "abc", "def", "ghi" sent 100 ms apart;
   none    COM1 unmapped.
-COM2 to COM4 are always unmapped.
+With echo, COM2 is a line that hangs up (its pseudo-terminal's master is
+closed, as when a serial adapter is pulled out) at the first byte written to
+it. COM2 otherwise, and COM3 and COM4 always, are unmapped.
 """
 
 import argparse
@@ -121,18 +123,21 @@ class Wine:
             f.write(version)
         log("prefix ready in %.1f s: %s" % (time.time() - start, self.prefix))
 
-    def map_com1(self, device_path):
-        """COM1 to device_path ("" for none); COM2 to COM4 to nothing. An
-        empty value keeps Wine's mount manager from giving the port to a
-        serial device of the host."""
+    def map_com1(self, device_path, com2_path=""):
+        """COM1 to device_path ("" for none), COM2 to com2_path; COM3 and
+        COM4 to nothing. An empty value keeps Wine's mount manager from
+        giving the port to a serial device of the host."""
         if not os.path.exists(os.path.join(self.prefix, "system.reg")):
             raise RuntimeError("no Wine prefix: run the wine.prefix test first")
         self.kill_server()
-        for port, target in (("COM1", device_path), ("COM2", ""), ("COM3", ""), ("COM4", "")):
+        for port, target in (("COM1", device_path), ("COM2", com2_path), ("COM3", ""),
+                             ("COM4", "")):
             self.run(["reg", "add", r"HKLM\Software\Wine\Ports", "/v", port, "/d", target, "/f"])
         # The mount manager makes the dosdevices links when the server starts.
         self.kill_server()
         log("COM1 mapped to %s" % (device_path or "nothing"))
+        if com2_path:
+            log("COM2 mapped to %s" % com2_path)
 
     def start_server(self):
         """Starts the Wine server ahead of the programs, detached from every
@@ -158,6 +163,22 @@ class Pty:
     def serve_echo(self):
         self.thread = threading.Thread(target=self._echo, daemon=True)
         self.thread.start()
+
+    def serve_hangup(self):
+        """Closes the master at the first byte that arrives: every open end
+        of the slave is hung up, as a pulled-out adapter leaves its port."""
+        self.thread = threading.Thread(target=self._hangup, daemon=True)
+        self.thread.start()
+
+    def _hangup(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if ready:
+                os.close(self.master)
+                self.master = None
+                os.close(self.slave)
+                self.slave = None
+                return
 
     def settings_line(self):
         iflag, _, cflag, _, ispeed, ospeed = termios.tcgetattr(self.slave)[:6]
@@ -199,8 +220,9 @@ class Pty:
         self.stopping = True
         if self.thread:
             self.thread.join(1)
-        os.close(self.master)
-        os.close(self.slave)
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
 
 
 class Simulator:
@@ -333,14 +355,19 @@ def close_device(device):
 def command_run(wine, opts):
     with tempfile.TemporaryDirectory() as workdir:
         device = open_device(opts.device, [], opts.devsim, workdir)
+        hangup = None
         try:
-            wine.map_com1(device.path if device else "")
+            if opts.device == "echo":
+                hangup = Pty()
+                hangup.serve_hangup()
+            wine.map_com1(device.path if device else "", hangup.path if hangup else "")
             result = subprocess.run([wine.wine64, opts.exe] + opts.args, env=wine.env,
                                     timeout=opts.timeout)
             return result.returncode
         finally:
             wine.kill_server()
             close_device(device)
+            close_device(hangup)
 
 
 def command_cli(wine, opts):
