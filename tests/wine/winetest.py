@@ -8,6 +8,10 @@
   winetest.py ... cli EXE
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
       verify, and a port that is absent; checks exit codes and output.
+  winetest.py ... answers EXE VERSION
+      runs qmb-edit.exe --version, --help and an unknown option with no
+      display (a window could not open): checks what each prints and its
+      exit code.
   winetest.py ... gui --app EXE --driver EXE --scenarios FILE
                   [--devsim PATH] [--screenshot PNG] NAME
       starts Xvfb (1024 x 768), the device the scenario names on COM1,
@@ -408,6 +412,32 @@ def command_cli(wine, opts):
             close_device(device)
 
 
+def command_answers(wine, opts):
+    """The window program's command line: answered on the standard handles,
+    no window (DISPLAY is unset, so opening one would fail)."""
+    with tempfile.TemporaryDirectory() as workdir:
+        checks = [
+            (["--version"], 0, lambda out, err: out == "qmb-edit %s\n" % opts.version),
+            (["--help"], 0, lambda out, err: "QMB_TRACE" in out and "ports.conf" in out
+             and "--version" in out),
+            (["--no-such-option"], 2, lambda out, err: out == "" and "--no-such-option" in err),
+        ]
+        try:
+            for args, want, good in checks:
+                paths = [os.path.join(workdir, name) for name in ("stdout", "stderr")]
+                with open(paths[0], "wb") as out, open(paths[1], "wb") as err:
+                    code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
+                                          stdout=out, stderr=err, timeout=60).returncode
+                out, err = (open(p, "rb").read().decode(errors="replace") for p in paths)
+                log("qmb-edit %s -> %d %r %r" % (" ".join(args), code, out[:60], err[:80]))
+                if code != want or not good(out, err):
+                    log("expected exit code %d and other output" % want)
+                    return 1
+            return 0
+        finally:
+            wine.kill_server()
+
+
 def forward_driver_output(driver, device):
     """Echoes the driver's lines; answers its "@sim" requests. Runs on its own
     thread: the pipe may stay open after the driver has ended, held by a Wine
@@ -507,6 +537,9 @@ def main():
     run.add_argument("args", nargs=argparse.REMAINDER)
     cli = sub.add_parser("cli")
     cli.add_argument("exe")
+    answers = sub.add_parser("answers")
+    answers.add_argument("exe")
+    answers.add_argument("version")
     gui = sub.add_parser("gui")
     gui.add_argument("--app", required=True)
     gui.add_argument("--driver", required=True)
@@ -524,6 +557,8 @@ def main():
             return command_run(wine, opts)
         if opts.command == "cli":
             return command_cli(wine, opts)
+        if opts.command == "answers":
+            return command_answers(wine, opts)
         return command_gui(wine, opts)
     except (RuntimeError, subprocess.TimeoutExpired) as error:
         log("error: %s" % error)
