@@ -15,6 +15,9 @@
 #include "job/Panel.h"
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
+#ifdef QMB_TEST_CLI_SYSTEM
+#include "cli/System.h"
+#endif
 
 namespace qmb::test {
 namespace {
@@ -105,6 +108,33 @@ TEST(Win32PortBlocks, TimeoutsHoldTheFixedLimits) {
     EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
 }
+
+#ifdef QMB_TEST_CLI_SYSTEM
+TEST(Win32PortBlocks, UsbIdsComeFromTheHardwareIdsWindowsGives) {
+    const struct {
+        const char* hardwareId;
+        const char* vendor;  // nullptr: no ids
+        const char* product;
+    } cases[] = {
+        {"USB\\VID_0403&PID_6001&REV_0600", "0403", "6001"},            // FTDI, the USB device
+        {"FTDIBUS\\VID_0403+PID_6015+DN05ABCD\\0000", "0403", "6015"},  // FTDI, its COM port
+        {"USB\\VID_2341&PID_0043&MI_00", "2341", "0043"},               // CDC ACM, one interface
+        {"usb\\vid_10C4&pid_EA60", "10c4", "ea60"},                     // any case in, lower out
+        {"ACPI\\PNP0501", nullptr, nullptr},                            // a UART on the board
+        {"BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_VID&0001005d_PID&0223", nullptr, nullptr},
+        {"USB\\VID_04&PID_6001", nullptr, nullptr},      // too few digits
+        {"USB\\PID_6001&VID_0403", nullptr, nullptr},    // no product after the vendor
+        {"ROOT\\XVID_0403&PID_6001", nullptr, nullptr},  // VID_ inside a word
+    };
+    for (const auto& c : cases) {
+        std::string vendor = "-", product = "-";
+        EXPECT_EQ(cli::ParseUsbIds(c.hardwareId, vendor, product), c.vendor != nullptr)
+            << c.hardwareId;
+        EXPECT_EQ(vendor, c.vendor ? c.vendor : "-") << c.hardwareId;
+        EXPECT_EQ(product, c.product ? c.product : "-") << c.hardwareId;
+    }
+}
+#endif
 
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
