@@ -58,10 +58,10 @@ bool WriteAll(HANDLE handle, const std::string& text) {
 // Where the answer to --help, --version or an unknown option goes. A window
 // program has no console of its own: when its caller handed it standard
 // handles (a pipe or a file, as scripts do) the text goes there; else, started
-// from a command prompt, to that prompt's console, attached for the purpose
-// (as Windows' own window programs answer /?), which shows it after the
-// prompt, since the prompt does not wait for a window program; started with
-// neither (from Explorer), in a message box.
+// from a command prompt, to that prompt's console, attached for the purpose,
+// which shows it after the prompt, since the prompt does not wait for a
+// window program; started with neither (from Explorer, a shortcut), in a
+// message box, as Windows' own window programs answer /?.
 void Tell(const std::string& text, DWORD standardHandle, bool isError) {
     if (text.empty()) return;
     if (WriteAll(GetStdHandle(standardHandle), text)) return;
