@@ -7,7 +7,8 @@
       runs a console program with COM1 mapped to the chosen device.
   winetest.py ... cli EXE
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
-      verify, and a port that is absent; checks exit codes and output.
+      verify, a port that is absent, the port map, and a restore during
+      which the line hangs up; checks exit codes and output.
   winetest.py ... answers EXE VERSION
       runs qmb-edit.exe --version, --help and an unknown option with no
       display (a window could not open): checks what each prints and its
@@ -391,8 +392,21 @@ def command_cli(wine, opts):
                 (["-p", "COM9", "info", "11"], 0, "section 11 address 11 22 33 length 8"),
                 (["ports", "--unmap", "COM9"], 0, ""),
                 (["-p", "COM9", "info", "11"], 3, ""),
+                # The line hangs up in the middle of a restore, as when the
+                # adapter is pulled out: lost (11), not a silent device (7).
+                # Last, since COM1's terminal is gone afterwards.
+                "fault hangup 5 on write skip 2",
+                (["restore", windows_path(backup), "--sections", "1-4,11"], 11,
+                 "restored: 1-2\r\nnot restored: 3-4 11\r\n"),
             ]
-            for args, want, says in steps:
+            for step in steps:
+                if isinstance(step, str):
+                    answer = device.command(step)
+                    log("simulator: %s -> %s" % (step, answer))
+                    if not answer.startswith("ok"):
+                        return 1
+                    continue
+                args, want, says = step
                 output_path = os.path.join(workdir, "stdout")
                 with open(output_path, "wb") as output:
                     code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
