@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <set>
 #include <memory>
 
 #include "store/SqlShared.h"
@@ -15,7 +16,7 @@ namespace {
 
 // Schema steps: kMigrations[v] takes a database from version v to v + 1.
 const char* const kMigrations[] = {
-    // 0 -> 1: the records and their indexes.
+    // 0 -> 1: the records, their indexes and their counts (see SqlShared.h).
     R"sql(
 CREATE TABLE records (
     "id"            text COLLATE "C" PRIMARY KEY,
@@ -40,22 +41,59 @@ CREATE TABLE records (
     "failure_phase" text,
     "retries"       integer NOT NULL,
     "dut_id"        text COLLATE "C",
-    "reason"        text NOT NULL
+    "reason"        text NOT NULL,
+    prev_started_at text COLLATE "C"
 );
 CREATE INDEX records_time ON records (started_at, id);
-CREATE INDEX records_slot ON records (station, slot, started_at) INCLUDE (result, dut_id);
+CREATE INDEX records_slot ON records (station, slot, started_at);
 CREATE INDEX records_result ON records (result, started_at);
-CREATE INDEX records_dut ON records (dut_id, started_at, id) INCLUDE (result, station, slot)
-    WHERE dut_id IS NOT NULL;
-CREATE INDEX records_failure ON records (failure_code, started_at)
-    WHERE failure_code IS NOT NULL;
+CREATE INDEX records_dut ON records (dut_id, started_at, id) WHERE dut_id IS NOT NULL;
+CREATE INDEX records_retry ON records (started_at, prev_started_at)
+    WHERE prev_started_at IS NOT NULL;
+CREATE TABLE record_counts (
+    hour         text COLLATE "C" NOT NULL,
+    station      text COLLATE "C" NOT NULL,
+    slot         integer NOT NULL,
+    section      integer NOT NULL,
+    result       text NOT NULL,
+    failure_code text COLLATE "C" NOT NULL,
+    records      bigint NOT NULL,
+    no_dut       bigint NOT NULL,
+    first_known  bigint NOT NULL,
+    PRIMARY KEY (hour, station, slot, section, result, failure_code)
+);
+CREATE TABLE dirty_hours (hour text COLLATE "C" NOT NULL);
 )sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
               "one migration step per schema version");
 
-// The lock every station takes while it makes or migrates the schema.
+// The lock every station takes while it makes or migrates the schema, and
+// the one of bringing the counts up to date.
 constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(5857461907426643)";
+constexpr const char* kRollUpLock = "SELECT pg_advisory_xact_lock(5857461907426644)";
+
+// One insert at a time per DUT, so that each finds the attempt before it.
+constexpr const char* kDutLock = "SELECT pg_advisory_xact_lock(hashtext($1))";
+
+// After a bulk insert: every attempt of these DUTs gets the attempt before
+// it; the hours of those that changed come back.
+constexpr const char* kBulkPrevSql =
+    "UPDATE records r SET prev_started_at = x.prev FROM"
+    " (SELECT id, lag(started_at) OVER (PARTITION BY dut_id ORDER BY started_at, id) AS prev"
+    "  FROM records WHERE dut_id = ANY ($1::text[])) x"
+    " WHERE r.id = x.id AND r.prev_started_at IS DISTINCT FROM x.prev"
+    " RETURNING substr(r.started_at, 1, 13)";
+constexpr const char* kBulkDirtySql =
+    "INSERT INTO dirty_hours (hour) SELECT unnest($1::text[])";
+
+// A text[] literal of DUT ids or hours (CheckRecord allows only hex digits
+// in the one, and the other is digits, dashes and a T: nothing needs quoting).
+std::string TextArray(const std::set<std::string>& ids) {
+    std::string text = "{";
+    for (const auto& id : ids) text += (text.size() > 1 ? "," : "") + id;
+    return text + "}";
+}
 
 struct ResultFree {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -95,8 +133,15 @@ class Connection {
                 values[i] = texts[i].c_str();
             }
         }
-        Result r(PQexecParams(c_, sqlText.c_str(), static_cast<int>(params.size()), nullptr,
-                              values.data(), nullptr, nullptr, 0));
+        return Check(Result(PQexecParams(c_, sqlText.c_str(), static_cast<int>(params.size()),
+                                         nullptr, values.data(), nullptr, nullptr, 0)));
+    }
+
+    // Several statements of the schema at once; no values in them.
+    void ExecScript(const char* sqlText) { Check(Result(PQexec(c_, sqlText))); }
+
+  private:
+    Result Check(Result r) {
         ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
         std::string message = FirstLine(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_));
@@ -107,7 +152,6 @@ class Connection {
         throw StoreError(StoreError::Kind::kFailed, where_ + ": " + message);
     }
 
-  private:
     PGconn* c_;
     const std::string& where_;
 };
@@ -154,7 +198,7 @@ Record ReadRecord(const PGresult* p, int row) {
     return r;
 }
 
-// INSERT of `rows` records, their values numbered row by row.
+// INSERT of `rows` records, their values numbered row by row; the new ids come back.
 std::string InsertSql(size_t rows) {
     std::string sqlText = "INSERT INTO records (" + sql::ColumnList() + ") VALUES ";
     size_t n = 1;
@@ -163,7 +207,7 @@ std::string InsertSql(size_t rows) {
         for (int i = 0; i < sql::kColumnCount; ++i) sqlText += (i ? ", $" : "$") + std::to_string(n++);
         sqlText += ")";
     }
-    return sqlText + " ON CONFLICT (id) DO NOTHING";
+    return sqlText + " ON CONFLICT (id) DO NOTHING RETURNING dut_id, substr(started_at, 1, 13)";
 }
 
 // Rows a bulk INSERT carries: 23 parameters each, well under libpq's 65535.
@@ -277,7 +321,7 @@ void PostgresStore::Migrate(PGconn* c) {
     }
     if (!haveMeta)
         connection.Exec("CREATE TABLE qmb_meta (key text PRIMARY KEY, value text NOT NULL)");
-    for (int64_t step = version; step < kSchemaVersion; ++step) connection.Exec(kMigrations[step]);
+    for (int64_t step = version; step < kSchemaVersion; ++step) connection.ExecScript(kMigrations[step]);
     connection.Exec(
         "INSERT INTO qmb_meta (key, value) VALUES ($1, $2)"
         " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
@@ -286,12 +330,31 @@ void PostgresStore::Migrate(PGconn* c) {
     connection.Exec("COMMIT");
 }
 
+static std::vector<sql::Row> Rows(const PGresult* r) {
+    std::vector<sql::Row> rows;
+    for (int row = 0; row < PQntuples(r); ++row) {
+        sql::Row values;
+        for (int column = 0; column < PQnfields(r); ++column)
+            values.push_back(PQgetisnull(r, row, column) ? sql::Value::Null()
+                                                         : sql::Value::Of(Text(r, row, column)));
+        rows.push_back(std::move(values));
+    }
+    return rows;
+}
+
 bool PostgresStore::Insert(const Record& record) {
     sql::RequireSound(record);
-    static const std::string insertSql = InsertSql(1);
     return Run([&](Connection& c) {
-        Result r = c.Exec(insertSql, sql::RecordValues(record));
-        return std::strcmp(PQcmdTuples(r.get()), "1") == 0;
+        c.Exec("BEGIN");
+        // Shared with other single inserts, exclusive of a bulk insert.
+        c.Exec("LOCK TABLE records IN ROW EXCLUSIVE MODE");
+        if (record.dut_id) c.Exec(kDutLock, {sql::Value::Of(*record.dut_id)});
+        auto query = [&](const std::string& sqlText, const std::vector<sql::Value>& params) {
+            return Rows(c.Exec(sqlText, params).get());
+        };
+        bool added = sql::InsertCounted(record, query, Placeholder);
+        c.Exec("COMMIT");
+        return added;
     });
 }
 
@@ -300,6 +363,7 @@ int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
     if (records.empty()) return 0;
     return Run([&](Connection& c) {
         c.Exec("BEGIN");
+        c.Exec("LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE");
         int64_t added = 0;
         for (size_t start = 0; start < records.size(); start += kBulkRows) {
             size_t rows = std::min(kBulkRows, records.size() - start);
@@ -310,7 +374,18 @@ int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
                 params.insert(params.end(), values.begin(), values.end());
             }
             Result r = c.Exec(InsertSql(rows), params);
-            added += std::strtoll(PQcmdTuples(r.get()), nullptr, 10);
+            std::set<std::string> duts, hours;
+            for (int row = 0; row < PQntuples(r.get()); ++row) {
+                if (!PQgetisnull(r.get(), row, 0)) duts.insert(Text(r.get(), row, 0));
+                hours.insert(Text(r.get(), row, 1));
+            }
+            added += PQntuples(r.get());
+            if (!duts.empty()) {
+                Result changed = c.Exec(kBulkPrevSql, {sql::Value::Of(TextArray(duts))});
+                for (int row = 0; row < PQntuples(changed.get()); ++row)
+                    hours.insert(Text(changed.get(), row, 0));
+            }
+            if (!hours.empty()) c.Exec(kBulkDirtySql, {sql::Value::Of(TextArray(hours))});
         }
         c.Exec("COMMIT");
         return added;
@@ -339,65 +414,28 @@ std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
 
 Stats PostgresStore::ComputeStats(const RecordFilter& filter) {
     sql::RequireSound(filter);
-    std::vector<sql::Value> params;
-    const std::string where = sql::WhereClause(filter, params, Placeholder);
-    auto also = [&](const char* condition) {
-        return where + (where.empty() ? " WHERE " : " AND ") + condition;
-    };
-    const std::string perSlot =
-        "SELECT station, slot, count(*), count(*) FILTER (WHERE result = 'pass'),"
-        " count(*) FILTER (WHERE result = 'fail'), count(*) FILTER (WHERE result IS NULL),"
-        " count(*) FILTER (WHERE dut_id IS NULL),"
-        " count(*) FILTER (WHERE dut_id IS NULL AND result = 'pass')"
-        " FROM records" + where + " GROUP BY station, slot";
-    // Each DUT's first attempt (earliest started_at, then id).
-    const std::string firstAttempts =
-        "SELECT station, slot, count(*), count(*) FILTER (WHERE result = 'pass') FROM"
-        " (SELECT DISTINCT ON (dut_id) station, slot, result FROM records" +
-        also("dut_id IS NOT NULL") + " ORDER BY dut_id, started_at, id) first"
-        " GROUP BY station, slot";
-    const std::string pareto = "SELECT failure_code, count(*) FROM records" +
-                               also("failure_code IS NOT NULL") +
-                               " GROUP BY failure_code ORDER BY count(*) DESC, failure_code";
     return Run([&](Connection& c) {
-        // One snapshot for the three queries.
+        // The counts of dirty hours first. Only marks of committed inserts
+        // are taken, and their records are seen by the counting after it.
+        c.Exec("BEGIN");
+        c.Exec(kRollUpLock);
+        Result dirty = c.Exec("DELETE FROM dirty_hours RETURNING hour");
+        std::set<std::string> hours;
+        for (int row = 0; row < PQntuples(dirty.get()); ++row) hours.insert(Text(dirty.get(), row, 0));
+        static const std::string drop = sql::DeleteHourSql(Placeholder);
+        static const std::string count = sql::CountHourSql(Placeholder);
+        for (const auto& hour : hours) {
+            c.Exec(drop, {sql::Value::Of(hour)});
+            c.Exec(count, {sql::Value::Of(hour)});
+        }
+        c.Exec("COMMIT");
+
+        // One snapshot for the figures.
         c.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
-        std::map<std::pair<std::string, int>, Counts> slots;
-        {
-            Result r = c.Exec(perSlot, params);
-            for (int row = 0; row < PQntuples(r.get()); ++row) {
-                Counts& k = slots[{Text(r.get(), row, 0), static_cast<int>(Integer(r.get(), row, 1))}];
-                k.total = Integer(r.get(), row, 2);
-                k.passes = Integer(r.get(), row, 3);
-                k.fails = Integer(r.get(), row, 4);
-                k.noVerdict = Integer(r.get(), row, 5);
-                k.units = Integer(r.get(), row, 6);
-                k.firstPasses = Integer(r.get(), row, 7);
-            }
-        }
-        {
-            Result r = c.Exec(firstAttempts, params);
-            for (int row = 0; row < PQntuples(r.get()); ++row) {
-                Counts& k = slots[{Text(r.get(), row, 0), static_cast<int>(Integer(r.get(), row, 1))}];
-                k.units += Integer(r.get(), row, 2);
-                k.firstPasses += Integer(r.get(), row, 3);
-            }
-        }
-        Stats stats;
-        for (auto& [key, k] : slots) {
-            stats.slots.push_back({key.first, key.second, k});
-            stats.all.total += k.total;
-            stats.all.passes += k.passes;
-            stats.all.fails += k.fails;
-            stats.all.noVerdict += k.noVerdict;
-            stats.all.units += k.units;
-            stats.all.firstPasses += k.firstPasses;
-        }
-        {
-            Result r = c.Exec(pareto, params);
-            for (int row = 0; row < PQntuples(r.get()); ++row)
-                stats.pareto.push_back({Text(r.get(), row, 0), Integer(r.get(), row, 1)});
-        }
+        auto query = [&](const std::string& sqlText, const std::vector<sql::Value>& params) {
+            return Rows(c.Exec(sqlText, params).get());
+        };
+        Stats stats = sql::ComputeStatsFrom(filter, query, Placeholder);
         c.Exec("COMMIT");
         return stats;
     });

@@ -15,7 +15,7 @@ constexpr int kApplicationId = 0x514D4252;  // "QMBR"
 
 // Schema steps: kMigrations[v] takes a file from version v to v + 1.
 const char* const kMigrations[] = {
-    // 0 -> 1: the records, their indexes, the spool.
+    // 0 -> 1: the records, their indexes, their counts (see SqlShared.h), the spool.
     R"sql(
 CREATE TABLE records (
     "id"            TEXT PRIMARY KEY NOT NULL,
@@ -40,15 +40,27 @@ CREATE TABLE records (
     "failure_phase" TEXT,
     "retries"       INTEGER NOT NULL,
     "dut_id"        TEXT,
-    "reason"        TEXT NOT NULL
+    "reason"        TEXT NOT NULL,
+    prev_started_at TEXT
 ) WITHOUT ROWID;
 CREATE INDEX records_time ON records (started_at, id);
-CREATE INDEX records_slot ON records (station, slot, started_at, result, dut_id);
+CREATE INDEX records_slot ON records (station, slot, started_at);
 CREATE INDEX records_result ON records (result, started_at);
-CREATE INDEX records_dut ON records (dut_id, started_at, id, result, station, slot)
-    WHERE dut_id IS NOT NULL;
-CREATE INDEX records_failure ON records (failure_code, started_at)
-    WHERE failure_code IS NOT NULL;
+CREATE INDEX records_dut ON records (dut_id, started_at, id) WHERE dut_id IS NOT NULL;
+CREATE INDEX records_retry ON records (started_at, prev_started_at)
+    WHERE prev_started_at IS NOT NULL;
+CREATE TABLE record_counts (
+    hour         TEXT NOT NULL,
+    station      TEXT NOT NULL,
+    slot         INTEGER NOT NULL,
+    section      INTEGER NOT NULL,
+    result       TEXT NOT NULL,
+    failure_code TEXT NOT NULL,
+    records      INTEGER NOT NULL,
+    no_dut       INTEGER NOT NULL,
+    first_known  INTEGER NOT NULL,
+    PRIMARY KEY (hour, station, slot, section, result, failure_code)
+) WITHOUT ROWID;
 CREATE TABLE unsent ("id" TEXT PRIMARY KEY NOT NULL) WITHOUT ROWID;
 )sql",
 };
@@ -60,7 +72,17 @@ class Statement {
     Statement(sqlite3* db, const std::string& sql, const std::string& path) : db_(db), path_(path) {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) Fail();
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // A statement of the store's cache: reset, not finalised, at the end.
+    Statement(sqlite3* db, sqlite3_stmt* cached, const std::string& path)
+        : db_(db), path_(path), stmt_(cached), owned_(false) {}
+    ~Statement() {
+        if (owned_) {
+            sqlite3_finalize(stmt_);
+        } else {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -94,6 +116,14 @@ class Statement {
                                   static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
                     : std::string();
     }
+    int Columns() { return sqlite3_column_count(stmt_); }
+    sql::Value ValueAt(int column) {
+        switch (sqlite3_column_type(stmt_, column)) {
+            case SQLITE_NULL: return sql::Value::Null();
+            case SQLITE_INTEGER: return sql::Value::Of(Integer(column));
+            default: return sql::Value::Of(Text(column));
+        }
+    }
     std::optional<std::string> OptionalText(int column) {
         if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) return std::nullopt;
         return Text(column);
@@ -112,6 +142,7 @@ class Statement {
     sqlite3* db_;
     const std::string& path_;
     sqlite3_stmt* stmt_ = nullptr;
+    bool owned_ = true;
 };
 
 Record ReadRecord(Statement& s) {
@@ -143,13 +174,6 @@ Record ReadRecord(Statement& s) {
 }
 
 std::string Placeholder(size_t index) { return "?" + std::to_string(index); }
-
-std::string InsertSql(const char* table_columns) {
-    std::string values;
-    for (int i = 1; i <= sql::kColumnCount; ++i) values += (i > 1 ? ", ?" : "?") + std::to_string(i);
-    return std::string("INSERT INTO records (") + table_columns + ") VALUES (" + values +
-           ") ON CONFLICT (id) DO NOTHING";
-}
 
 // ROLLBACK unless Commit ran: an error anywhere leaves nothing half-written.
 class Transaction {
@@ -207,7 +231,10 @@ SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     }
 }
 
-SqliteStore::~SqliteStore() { sqlite3_close(db_); }
+SqliteStore::~SqliteStore() {
+    for (auto& [text, statement] : cache_) sqlite3_finalize(statement);
+    sqlite3_close(db_);
+}
 
 void SqliteStore::OpenAndMigrate() {
     sqlite3_busy_timeout(db_, 5000);
@@ -267,18 +294,31 @@ void SqliteStore::OpenAndMigrate() {
     t.Commit();
 }
 
-bool SqliteStore::InsertLocked(const Record& record, bool unsent) {
-    static const std::string insertSql = InsertSql(sql::ColumnList().c_str());
-    Statement insert(db_, insertSql, path_);
-    insert.Bind(sql::RecordValues(record));
-    insert.Step();
-    bool added = sqlite3_changes(db_) > 0;
-    if (added && unsent) {
-        Statement mark(db_, "INSERT INTO unsent (id) VALUES (?1) ON CONFLICT DO NOTHING", path_);
-        mark.Bind({sql::Value::Of(record.id)});
-        mark.Step();
+std::vector<sql::Row> SqliteStore::QueryLocked(const std::string& sqlText,
+                                               const std::vector<sql::Value>& params) {
+    sqlite3_stmt*& cached = cache_[sqlText];
+    if (!cached && sqlite3_prepare_v2(db_, sqlText.c_str(), -1, &cached, nullptr) != SQLITE_OK) {
+        cache_.erase(sqlText);
+        Statement(db_, nullptr, path_).Fail();
     }
-    return added;
+    Statement s(db_, cached, path_);
+    s.Bind(params);
+    std::vector<sql::Row> rows;
+    while (s.Step()) {
+        sql::Row row;
+        for (int i = 0; i < s.Columns(); ++i) row.push_back(s.ValueAt(i));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool SqliteStore::InsertLocked(const Record& record, bool unsent) {
+    auto query = [this](const std::string& sqlText, const std::vector<sql::Value>& params) {
+        return QueryLocked(sqlText, params);
+    };
+    if (!sql::InsertCounted(record, query, Placeholder)) return false;
+    if (unsent) QueryLocked("INSERT INTO unsent (id) VALUES (?1)", {sql::Value::Of(record.id)});
+    return true;
 }
 
 bool SqliteStore::Insert(const Record& record) {
@@ -294,15 +334,8 @@ int64_t SqliteStore::InsertAll(const std::vector<Record>& records) {
     for (const auto& r : records) sql::RequireSound(r);
     std::lock_guard<std::mutex> hold(lock_);
     Transaction t(db_, path_);
-    static const std::string insertSql = InsertSql(sql::ColumnList().c_str());
-    Statement insert(db_, insertSql, path_);
     int64_t added = 0;
-    for (const auto& r : records) {
-        insert.Bind(sql::RecordValues(r));
-        insert.Step();
-        added += sqlite3_changes(db_);
-        insert.Reset();
-    }
+    for (const auto& r : records) added += InsertLocked(r, false) ? 1 : 0;
     t.Commit();
     return added;
 }
@@ -368,77 +401,18 @@ std::vector<Record> SqliteStore::List(const RecordFilter& filter) {
 
 Stats SqliteStore::ComputeStats(const RecordFilter& filter) {
     sql::RequireSound(filter);
-    std::vector<sql::Value> params;
-    const std::string where = sql::WhereClause(filter, params, Placeholder);
-    auto also = [&](const char* condition) {
-        return where + (where.empty() ? " WHERE " : " AND ") + condition;
-    };
     std::lock_guard<std::mutex> hold(lock_);
-    // Deferred read transaction: the three queries see the same records.
+    // One read transaction: every query sees the same records and counts.
     Statement begin(db_, "BEGIN", path_);
     begin.Step();
     struct End {
         sqlite3* db;
         ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } end{db_};
-
-    std::map<std::pair<std::string, int>, Counts> slots;
-    {
-        // Records without a DUT id are units of their own: counted here.
-        Statement s(db_,
-                    "SELECT station, slot, count(*), sum(result = 'pass'), sum(result = 'fail'),"
-                    " sum(result IS NULL), sum(dut_id IS NULL),"
-                    " sum(dut_id IS NULL AND result = 'pass')"
-                    " FROM records" + where + " GROUP BY station, slot",
-                    path_);
-        s.Bind(params);
-        while (s.Step()) {
-            Counts& c = slots[{s.Text(0), static_cast<int>(s.Integer(1))}];
-            c.total = s.Integer(2);
-            c.passes = s.Integer(3);
-            c.fails = s.Integer(4);
-            c.noVerdict = s.Integer(5);
-            c.units = s.Integer(6);
-            c.firstPasses = s.Integer(7);
-        }
-    }
-    {
-        // Each DUT's first attempt: min() picks the row of its earliest
-        // (started_at, id), whose other columns SQLite returns with it.
-        Statement s(db_,
-                    "SELECT station, slot, count(*), sum(result = 'pass') FROM"
-                    " (SELECT station, slot, result, min(started_at || id) FROM records" +
-                        also("dut_id IS NOT NULL") + " GROUP BY dut_id)"
-                    " GROUP BY station, slot",
-                    path_);
-        s.Bind(params);
-        while (s.Step()) {
-            Counts& c = slots[{s.Text(0), static_cast<int>(s.Integer(1))}];
-            c.units += s.Integer(2);
-            c.firstPasses += s.Integer(3);
-        }
-    }
-    Stats stats;
-    for (auto& [key, counts] : slots) {
-        stats.slots.push_back({key.first, key.second, counts});
-        Counts& a = stats.all;
-        a.total += counts.total;
-        a.passes += counts.passes;
-        a.fails += counts.fails;
-        a.noVerdict += counts.noVerdict;
-        a.units += counts.units;
-        a.firstPasses += counts.firstPasses;
-    }
-    {
-        Statement s(db_,
-                    "SELECT failure_code, count(*) FROM records" +
-                        also("failure_code IS NOT NULL") +
-                        " GROUP BY failure_code ORDER BY count(*) DESC, failure_code",
-                    path_);
-        s.Bind(params);
-        while (s.Step()) stats.pareto.push_back({s.Text(0), s.Integer(1)});
-    }
-    return stats;
+    auto query = [this](const std::string& sqlText, const std::vector<sql::Value>& params) {
+        return QueryLocked(sqlText, params);
+    };
+    return sql::ComputeStatsFrom(filter, query, Placeholder);
 }
 
 }  // namespace qmb::store

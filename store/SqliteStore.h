@@ -13,12 +13,14 @@
 // Threads: one connection, each call under the store's lock.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "store/RecordStore.h"
+#include "store/SqlShared.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -51,10 +53,14 @@ class SqliteStore : public RecordStore {
   private:
     void OpenAndMigrate();
     bool InsertLocked(const Record& record, bool unsent);
+    // Runs one statement (prepared once, kept in cache_) under lock_.
+    std::vector<sql::Row> QueryLocked(const std::string& sqlText,
+                                      const std::vector<sql::Value>& params);
 
     std::string path_;
     sqlite3* db_ = nullptr;
     std::mutex lock_;
+    std::map<std::string, sqlite3_stmt*> cache_;
 };
 
 }  // namespace qmb::store
