@@ -111,7 +111,8 @@ bool LostConnection(PGconn* c, const PGresult* r) {
     if (PQstatus(c) == CONNECTION_BAD) return true;
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
     if (!state) return true;  // no reply from the server at all
-    return std::strncmp(state, "08", 2) == 0 ||  // connection exception
+    return (std::strncmp(state, "08", 2) == 0 &&  // connection exception,
+            std::strcmp(state, "08P01") != 0) ||    // not a malformed request
            std::strcmp(state, "57P01") == 0 ||   // administrator shutdown
            std::strcmp(state, "57P02") == 0 ||   // crash shutdown
            std::strcmp(state, "57P03") == 0;     // cannot connect now

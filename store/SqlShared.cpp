@@ -254,6 +254,7 @@ Stats ComputeStatsFrom(const RecordFilter& f, const Query& query, const Placehol
                            const std::optional<std::string>& to) {
         Params p(placeholder);
         std::string where = " WHERE 1 = 1" + TimeRange(from, to, p) + Narrowing(f, p, false);
+        const std::vector<Value> whereValues = p.values;  // the unit test below is not in both
         std::string unit = "dut_id IS NULL OR prev_started_at IS NULL";
         if (since) unit += " OR prev_started_at < " + p.Bind(Value::Of(*since));
         addSlots(query("SELECT station, slot, " + std::string(kVerdicts) +
@@ -264,7 +265,7 @@ Stats ComputeStatsFrom(const RecordFilter& f, const Query& query, const Placehol
                  true);
         addCodes(query("SELECT failure_code, count(*) FROM records" + where +
                            " AND failure_code IS NOT NULL GROUP BY failure_code",
-                       p.values));
+                       whereValues));
     };
 
     // Whole hours [firstHour, endHour) from the counts.
