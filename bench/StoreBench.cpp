@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include <libpq-fe.h>
+
 #include "store/PostgresStore.h"
 #include "store/SqliteStore.h"
 
@@ -187,7 +189,10 @@ int main(int argc, char** argv) {
         std::printf("postgresql %lld records generated in %.1f s (bulk, 50000 a transaction)\n",
                     static_cast<long long>(records), Ms(Clock::now() - t0) / 1000);
         // What autovacuum would do soon after: statistics and the visibility map.
-        std::system(("psql -q -d '" + std::string(argv[2]) + "' -c 'VACUUM ANALYZE records'").c_str());
+        if (PGconn* c = PQconnectdb(argv[2])) {
+            PQclear(PQexec(c, "VACUUM ANALYZE"));
+            PQfinish(c);
+        }
         StatsCost("sqlite", sqlite);
         StatsCost("postgresql", postgres);
     } catch (const StoreError& e) {
