@@ -513,11 +513,13 @@ TEST(OpenRecordStore, UrlsAndTheirRefusals) {
             EXPECT_EQ(std::string(e.what()).find("secret"), std::string::npos) << e.what();
         }
     }
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("XDG_DATA_HOME", "/data", 1);
     EXPECT_EQ(DefaultStoreUrl(), "sqlite:/data/qmb-edit/records.sqlite");
     unsetenv("XDG_DATA_HOME");
     setenv("HOME", "/home/ana", 1);
     EXPECT_EQ(DefaultStoreUrl(), "sqlite:/home/ana/.local/share/qmb-edit/records.sqlite");
+    setenv("HOME", home.c_str(), 1);
 }
 
 TEST(RecordTime, ParsesFilterTimesAndFormatsMilliseconds) {
@@ -545,7 +547,9 @@ TEST(RecordId, IsAVersion4UuidAndDoesNotRepeat) {
     for (int i = 0; i < 1000; ++i) ids.insert(NewRecordId());
     EXPECT_EQ(ids.size(), 1000u);
     for (const auto& id : ids) {
-        ASSERT_EQ(CheckRecord(Board("2026-12-09T07:00:00.000Z")), "");
+        Record r = Board("2026-12-09T07:00:00.000Z");
+        r.id = id;
+        ASSERT_EQ(CheckRecord(r), "");
         EXPECT_EQ(id[14], '4');
         EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;
     }
