@@ -62,7 +62,8 @@ namespace {
 // A failure of the port or cable, or an interrupt: the slot cannot go on.
 bool EndsTheSlot(int code) {
     return code == kExitInterrupted || code == kExitPortLost || code == kExitPortAbsent ||
-           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable;
+           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable ||
+           code == kExitStore || code == kExitFile;
 }
 
 const char* RecordPhaseOf(BoardPhase phase) {
@@ -175,7 +176,13 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
             summary.lastFailCode = o.exitCode;
             summary.lastFailReason = o.reason;
         }
-        observer.OnBoard(o);
+        int keptFailure = kExitOk;
+        std::string why;
+        if (!observer.OnBoard(o, keptFailure, why)) {
+            summary.endCode = keptFailure;
+            summary.endReason = why;
+            break;
+        }
         if (!o.pass && (EndsTheSlot(o.exitCode) || s.stopOnFail)) {
             summary.endCode = o.exitCode;
             summary.endReason = o.reason;

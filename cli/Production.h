@@ -56,8 +56,9 @@ class SlotObserver {
     virtual ~SlotObserver() = default;
     virtual void OnPhase(int slot, BoardPhase phase, int board) = 0;
     // Before the slot's next board starts: whatever must be kept of the
-    // board is kept here.
-    virtual void OnBoard(const BoardOutcome& outcome) = 0;
+    // board is kept here. False when it could not be kept: the slot then
+    // ends with keptFailure's code and reason.
+    virtual bool OnBoard(const BoardOutcome& outcome, int& keptFailure, std::string& why) = 0;
 };
 
 struct SlotSummary {

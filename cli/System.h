@@ -24,6 +24,9 @@ bool StderrIsTerminal();
 // Standard output carries bytes unchanged (no newline translation).
 void SetStdoutBinary();
 
+// This computer's name (the default station name), "" when unknown.
+std::string HostName();
+
 // What to do about a port that would not open, in one sentence ("" if none).
 std::string OpenFailureAdvice(OpenFailure failure);
 

@@ -107,6 +107,12 @@ bool StderrIsTerminal() {
 
 void SetStdoutBinary() {}
 
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
 std::string OpenFailureAdvice(OpenFailure failure) {
     switch (failure) {
         case OpenFailure::kAbsent:

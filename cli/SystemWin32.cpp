@@ -56,6 +56,13 @@ void SetStdoutBinary() {
     _setmode(_fileno(stdout), _O_BINARY);
 }
 
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return "";
+    return std::string(name, size);
+}
+
 std::string OpenFailureAdvice(OpenFailure failure) {
     switch (failure) {
         case OpenFailure::kAbsent:

@@ -10,7 +10,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
+#include <set>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -39,6 +41,12 @@ std::string Slurp(const std::string& path) {
     return bytes;
 }
 
+// A simulator's counters (requests, commits, handshakes, ...), without the
+// ignition state, which its timer changes.
+std::string Counters(const std::string& status) {
+    return status.substr(0, status.find(" ignition "));
+}
+
 // No temporary ("PATH.partial-...") is left beside path.
 bool NoTemporaryBeside(const std::string& path) {
     const fs::path p(path);
@@ -56,11 +64,13 @@ class Cli : public ::testing::Test {
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         setenv("SOURCE_DATE_EPOCH", "1765000000", 1);
+        setenv("XDG_DATA_HOME", dir_.c_str(), 1);  // the loop's default records
     }
     void TearDown() override {
         sim.Stop();
         fs::remove_all(dir_);
         unsetenv("SOURCE_DATE_EPOCH");
+        unsetenv("XDG_DATA_HOME");
     }
     void StartSim(std::vector<std::string> extra = {"--no-pacing"}) {
         ASSERT_TRUE(sim.Start(extra)) << "qmb-devsim did not start";
@@ -68,13 +78,14 @@ class Cli : public ::testing::Test {
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
     // Runs qmb-cli -p <simulator> args...; SIGINT after interruptMs if >= 0.
-    CliRun Run(std::vector<std::string> args, int interruptMs = -1, std::string out = "") {
+    CliRun Run(std::vector<std::string> args, int interruptMs = -1, std::string out = "",
+               int signal = SIGINT) {
         args.insert(args.begin(), {QMB_CLI_PATH, "-p", sim.link});
         if (out.empty()) out = Path("stdout");
         const std::string err = Path("stderr");
         const auto start = std::chrono::steady_clock::now();
         CliRun r;
-        r.code = RunProgram(args, out, err, interruptMs);
+        r.code = RunProgram(args, out, err, interruptMs, signal);
         r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                    .count();
         r.out = out == "/dev/full" ? "" : Slurp(out);
@@ -88,6 +99,15 @@ class Cli : public ::testing::Test {
         return n;
     }
     std::string Status() { return sim.Control("status"); }
+    // The records of a station, as `records --format json` lists them.
+    std::vector<nlohmann::json> Records(const std::string& db, const std::string& station) {
+        const std::string out = Path("records.json");
+        EXPECT_EQ(RunProgram({QMB_CLI_PATH, "records", "--db", db, "--station", station,
+                              "--format", "json"},
+                             out, ""),
+                  0);
+        return nlohmann::json::parse(Slurp(out)).get<std::vector<nlohmann::json>>();
+    }
 
     DevSim sim{QMB_DEVSIM_PATH};
     std::string dir_;
@@ -409,7 +429,7 @@ TEST_F(Gang, APortNamedTwiceOrTwoNamesOfOneDeviceAreRefusedBeforeAnyOpens) {
     StartGang(1);
     const std::string alias = Path("alias");
     fs::create_symlink(sims[0]->link, alias);
-    const std::string before = sims[0]->Control("status");
+    const std::string before = Counters(sims[0]->Control("status"));
     for (const auto& extra : {std::vector<std::string>{"--port", sims[0]->link},
                               std::vector<std::string>{"--port", alias}}) {
         const CliRun r = Run(LoopArgs(extra));
@@ -418,7 +438,101 @@ TEST_F(Gang, APortNamedTwiceOrTwoNamesOfOneDeviceAreRefusedBeforeAnyOpens) {
                   std::string::npos)
             << r.err;
     }
-    EXPECT_EQ(sims[0]->Control("status"), before);
+    EXPECT_EQ(Counters(sims[0]->Control("status")), before);
+}
+
+TEST_F(Gang, EveryBoardIsRecordedOnceInEachStoreAsPlainText) {
+    StartGang(2);
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr) << "the store.pg-start fixture hands the server's URL";
+    const std::string station = "st'); DROP TABLE records; -- " + std::to_string(getpid());
+    const std::string who = "<img src=x onerror=alert(1)><script>alert(2)</script>";
+    for (const std::string& db : {"sqlite:" + Path("records.sqlite"), std::string(server)}) {
+        SCOPED_TRACE(db);
+        fs::remove(Path("log"));
+        const CliRun r = Run(LoopArgs({"--count", "2", "--db", db, "--station", station,
+                                       "--operator", who, "--dut-id-section", "1"}));
+        ASSERT_EQ(r.code, 0) << r.err;
+        const auto records = Records(db, station);
+        const auto log = Log();
+        ASSERT_EQ(records.size(), 4u) << "one record a board";
+        ASSERT_EQ(log.size(), 4u);
+        for (const auto& line : log) {
+            auto same = std::find_if(records.begin(), records.end(),
+                                     [&](const nlohmann::json& x) { return x["id"] == line["id"]; });
+            ASSERT_NE(same, records.end()) << line.dump();
+            for (const char* field : {"station", "operator", "port", "device", "slot", "board",
+                                      "result", "status", "image_sha256", "dut_id", "started_at"})
+                EXPECT_EQ((*same)[field], line[field]) << field;
+            EXPECT_EQ((*same)["operator"], who) << "stored as the text it is";
+            EXPECT_EQ((*same)["result"], "pass");
+            EXPECT_EQ((*same)["image_length"], 8);
+            EXPECT_EQ((*same)["dut_id"], "01") << "section 1's byte";
+        }
+        const auto stats = nlohmann::json::parse(
+            Run({"records", "stats", "--db", db, "--station", station, "--format", "json"}).out);
+        EXPECT_EQ(stats["total"], 4);
+        EXPECT_EQ(stats["passes"], 4);
+        EXPECT_EQ(stats["slots"].size(), 2u);
+    }
+    // A database that is not one of ours is refused before any board.
+    std::ofstream(Path("foreign.sqlite")) << "not a database";
+    const std::string before = Counters(sims[0]->Control("status"));
+    const CliRun refused = Run(LoopArgs({"--count", "1", "--db", "sqlite:" + Path("foreign.sqlite")}));
+    EXPECT_EQ(refused.code, 13) << refused.err;
+    EXPECT_EQ(Counters(sims[0]->Control("status")), before) << "the device was never asked";
+}
+
+TEST_F(Gang, AServerThatGoesAwayMidRunLosesNothingAndDoublesNothing) {
+    StartGang(2);
+    char dir[] = "/tmp/qmb-cli-pg-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    auto cluster = [&](const std::string& command) {
+        const std::string line = std::string(QMB_PG_CLUSTER) + " " + command + " " + dir +
+                                 (command == "start" ? " --fast" : "") + " 2>&1";
+        FILE* out = popen(line.c_str(), "r");
+        std::string text;
+        char buffer[512];
+        while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
+        EXPECT_EQ(out ? pclose(out) : -1, 0) << line << ": " << text;
+        return text.substr(0, text.find('\n'));
+    };
+    const std::string url = cluster("start");
+    const std::string station = "spool-" + std::to_string(getpid());
+    CliRun r;
+    std::thread run([&] { r = Run(LoopArgs({"--count", "4", "--db", url, "--station", station})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    cluster("down");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    cluster("up");
+    run.join();
+    EXPECT_EQ(r.code, 0) << "a server away is no failure of the boards: " << r.err;
+    EXPECT_EQ(Run({"records", "sync", "--db", url}).code, 0);
+    const auto records = Records(url, station);
+    std::set<std::string> ids;
+    for (const auto& x : records)
+        ids.insert(x["id"].get<std::string>());
+    EXPECT_EQ(records.size(), 8u);
+    EXPECT_EQ(ids.size(), 8u) << "none twice";
+    for (const auto& line : Log())
+        EXPECT_EQ(ids.count(line["id"].get<std::string>()), 1u);
+    cluster("stop");
+}
+
+TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {
+    StartSim({"--no-pacing", "--latency", "600", "--ignition-every", "500"});
+    std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    const std::string db = "sqlite:" + Path("records.sqlite");
+    // The first board takes about 1 s of pause and 2.4 s of replies; the kill
+    // lands in its write.
+    const CliRun r = Run({"loop", "11", Path("data.hex"), "--db", db, "--station", "k"}, 2200, "",
+                         SIGKILL);
+    EXPECT_EQ(r.code, 1000 + SIGKILL);
+    const auto records = Records(db, "k");
+    for (const auto& x : records)
+        EXPECT_NE(x["result"], "pass") << x.dump();
+    EXPECT_TRUE(records.empty()) << "a board that never ended has no record";
+    EXPECT_EQ(Run({"records", "--db", db, "-q"}).code, 0) << "the file is whole";
 }
 
 }  // namespace
