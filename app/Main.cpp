@@ -3,13 +3,17 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "app/App.h"
 #include "app/MainWindow.h"
 #include "app/OperatorPanel.h"
 #include "app/Win32Panel.h"
 #include "app/WorkerThread.h"
+#include "job/CommandLine.h"
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
 #include "protocol/TraceFile.h"
@@ -43,6 +47,36 @@ void BindPlatform() {
     SetWorkerStarter(&StartWorkerThread);
 }
 
+// Writes text whole to handle; false when the handle takes none of it.
+bool WriteAll(HANDLE handle, const std::string& text) {
+    if (handle == NULL || handle == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    return WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
+           written == text.size();
+}
+
+// Where the answer to --help, --version or an unknown option goes. A window
+// program has no console of its own: when its caller handed it standard
+// handles (a pipe or a file, as scripts do) the text goes there; else, started
+// from a command prompt, to that prompt's console, attached for the purpose,
+// which shows it after the prompt, since the prompt does not wait for a
+// window program; started with neither (from Explorer, a shortcut), in a
+// message box, as Windows' own window programs answer /?.
+void Tell(const std::string& text, DWORD standardHandle, bool isError) {
+    if (text.empty()) return;
+    if (WriteAll(GetStdHandle(standardHandle), text)) return;
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+        HANDLE console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     NULL, OPEN_EXISTING, 0, NULL);
+        const bool told = WriteAll(console, text);
+        if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
+        FreeConsole();
+        if (told) return;
+    }
+    MessageBoxA(NULL, text.c_str(), "qmb-edit",
+                MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
 // Ends the process at once with code, taking every thread with it: no
 // destructor, exit handler or DLL detach runs, so nothing can wait on a lock
 // that a stopped worker held. The port is released with the process.
@@ -54,11 +88,21 @@ void BindPlatform() {
 
 }  // namespace qmb::app
 
-// The command line and the start-up show state are not used. Returns 1 when
-// the class cannot be registered or a window cannot be created, otherwise 0
-// when the message loop ends.
+// The start-up show state is not used; of the command line, only --help and
+// --version (answered with exit code 0, no window) and an unknown option
+// (refused with 2). Returns 1 when the class cannot be registered or a window
+// cannot be created, otherwise 0 when the message loop ends.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     using namespace qmb::app;
+    std::vector<std::string> args;
+    for (int i = 1; __argv != nullptr && i < __argc; ++i)
+        args.emplace_back(__argv[i]);
+    const qmb::CommandLineAnswer answer = qmb::AnswerCommandLine(args, true);
+    if (answer.answered) {
+        Tell(answer.out, STD_OUTPUT_HANDLE, false);
+        Tell(answer.err, STD_ERROR_HANDLE, true);
+        return answer.code;
+    }
     BindPlatform();
     // QMB_TRACE=FILE: every frame of every job into FILE, for support. A file
     // that cannot be opened leaves the trace off (there is no console to say so).

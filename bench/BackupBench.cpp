@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     const std::string file = std::string(dir) + "/backup.qmb";
     const std::string trace = std::string(dir) + "/trace";
     // One traced run counts the bytes; the timed runs go untraced.
-    if (RunProgram({argv[2], "-p", sim.link, "-q", "--trace=" + trace, "backup", file}, "", "") != 0) {
+    if (RunProgram({argv[2], "-p", sim.link, "-q", "--trace=" + trace, "backup", "--force", file}, "", "") != 0) {
         std::fprintf(stderr, "qmb-cli backup failed\n");
         return 1;
     }
@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
     std::vector<double> times;
     for (int i = 0; i < repeats; ++i) {
         const auto start = SteadyClock::now();
-        const int code = RunProgram({argv[2], "-p", sim.link, "-q", "backup", file}, "", "");
+        const int code = RunProgram({argv[2], "-p", sim.link, "-q", "backup", "--force", file}, "", "");
         times.push_back(MsSince(start));
         if (code != 0) {
             std::fprintf(stderr, "qmb-cli backup failed with exit code %d\n", code);

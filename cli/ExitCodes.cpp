@@ -20,6 +20,7 @@ const struct {
     {kExitMismatch, "mismatch", "the device holds other bytes than it should"},
     {kExitPortLost, "port-lost", "the line went away during the command"},
     {kExitFile, "file", "a local file could not be read or written"},
+    {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)"},
     {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM"},
 };
 }  // namespace

@@ -20,6 +20,7 @@ enum ExitCode : int {
     kExitMismatch = 10,     // what the device holds differs from what it should
     kExitPortLost = 11,     // the line went away during the command (hang-up, unplug)
     kExitFile = 12,         // a local file could not be read or written
+    kExitStore = 13,        // the record database could not be used (refused, unreachable)
     kExitInterrupted = 130, // Ctrl-C / SIGINT / SIGTERM
 };
 

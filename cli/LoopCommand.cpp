@@ -6,7 +6,10 @@
 #include <mutex>
 #include <set>
 
+#include "cli/BoardRecord.h"
 #include "cli/Commands.h"
+#include "cli/Sha256.h"
+#include "qmb/Version.h"
 #include "cli/Production.h"
 #include "cli/System.h"
 #include "job/Messages.h"
@@ -21,53 +24,24 @@ struct LoopOptions {
     std::vector<std::string> ports;
     int count = 0;
     bool stopOnFail = false;
+    std::string db = DefaultDbUrl();
+    RecordContext record;
+    std::string dutIdSection;
 };
-
-std::string UtcMillis(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-    std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    char text[40];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms.count() % 1000));
-    return text;
-}
-
-json OptionalText(const std::string& text) {
-    return text.empty() ? json(nullptr) : json(text);
-}
-
-// One board as a log line.
-json BoardLine(const BoardOutcome& o) {
-    return {{"board", o.board},
-            {"slot", o.slot},
-            {"port", o.port},
-            {"device", o.device},
-            {"section", o.section},
-            {"pass", o.pass},
-            {"status", o.status},
-            {"result", OptionalText(o.result)},
-            {"failure_code", OptionalText(o.failureCode)},
-            {"failure_phase", OptionalText(o.failurePhase)},
-            {"reason", o.reason},
-            {"started_at", UtcMillis(o.startedAt)},
-            {"ended_at", UtcMillis(o.endedAt)},
-            {"duration_ms", o.durationMs},
-            {"duration_s", o.durationMs / 1000.0},
-            {"retries", o.retries}};
-}
 
 // What the gang shows and keeps: a live line per port on a terminal (one
 // line per finished board otherwise) and the log.
 class GangReport : public SlotObserver {
   public:
-    GangReport(Context& c, std::FILE* log, const std::vector<std::string>& ports)
-        : c_(c), log_(log), ports_(ports), lines_(c.out->Lines()), state_(ports.size()) {
+    GangReport(Context& c, std::FILE* log, store::RecordStore* records,
+               const RecordContext& context, const std::vector<std::string>& ports)
+        : c_(c),
+          log_(log),
+          records_(records),
+          context_(context),
+          ports_(ports),
+          lines_(c.out->Lines()),
+          state_(ports.size()) {
         for (size_t i = 0; i < ports.size(); ++i)
             Show(i);
     }
@@ -79,12 +53,26 @@ class GangReport : public SlotObserver {
         Show(slot);
     }
 
-    void OnBoard(const BoardOutcome& o) override {
+    bool OnBoard(const BoardOutcome& o, int& keptFailure, std::string& why) override {
+        const store::Record record = MakeRecord(o, context_);
+        // The record is committed before the slot's next board starts; the
+        // store takes several slots at once.
+        bool kept = true;
+        if (records_) {
+            try {
+                records_->Insert(record);
+            } catch (const store::StoreError& e) {
+                kept = false;
+                keptFailure = kExitStore;
+                why = std::string("the record of board ") + std::to_string(o.board) +
+                      " could not be kept: " + e.what();
+            }
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         State& s = state_[o.slot];
         ++(o.pass ? s.passes : s.fails);
         if (log_) {
-            const std::string line = BoardLine(o).dump() + "\n";
+            const std::string line = LogLine(record).dump() + "\n";
             std::fwrite(line.data(), 1, line.size(), log_);  // whole lines only
             std::fflush(log_);
         }
@@ -92,6 +80,7 @@ class GangReport : public SlotObserver {
             c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
                         (o.pass ? "PASS" : "FAIL (" + o.reason + ")") + "; " + Counts(s));
         Show(o.slot);
+        return kept;
     }
 
   private:
@@ -115,6 +104,8 @@ class GangReport : public SlotObserver {
 
     Context& c_;
     std::FILE* log_;
+    store::RecordStore* records_;
+    const RecordContext& context_;
     const std::vector<std::string>& ports_;
     StatusLines* lines_;
     std::mutex mutex_;
@@ -153,6 +144,17 @@ int RunLoop(Context& c, const LoopOptions& o) {
     settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
     settings.count = o.count;
     settings.stopOnFail = o.stopOnFail;
+    if (!o.dutIdSection.empty()) settings.dutIdSection = ParseSectionArgument(o.dutIdSection);
+    if (o.record.mode != "production" && o.record.mode != "engineering")
+        throw CliError(kExitUsage, "--mode is production or engineering");
+    RecordContext context = o.record;
+    if (context.station.empty()) context.station = HostName();
+    const std::string image(settings.image.begin(), settings.image.end());
+    context.imageSha256 = Sha256Hex(image);
+    context.imageLength = static_cast<int64_t>(image.size());
+    context.toolVersion = std::string("qmb-cli ") + QMB_VERSION;
+    const std::unique_ptr<store::RecordStore> records = OpenLoopStore(o.db);
+    if (records) c.out->Result()["db"] = records->Describe();
     std::FILE* log = nullptr;
     if (!o.log.empty()) {
         log = std::fopen(o.log.c_str(), "a");
@@ -179,7 +181,7 @@ int RunLoop(Context& c, const LoopOptions& o) {
     c.out->Say(std::string(kStatusIgnition) + " (" + Count(ports.size(), "port") + ")");
     std::vector<SlotSummary> summaries;
     {
-        GangReport report(c, log, ports);
+        GangReport report(c, log, records.get(), context, ports);
         summaries = RunGang(slots, settings, report);
     }
     c.out->EndProgress();
@@ -247,6 +249,18 @@ void AddLoopCommand(CLI::App& app, Context& c) {
     loop->add_option("--log", o->log, "append one JSON line per board to FILE");
     loop->add_flag("--stop-on-fail", o->stopOnFail,
                    "stop a port at its first board that fails (the others go on)");
+    loop->add_option("--db", o->db,
+                     "record every board in URL: sqlite:PATH, postgresql://..., or none")
+        ->type_name("URL")
+        ->capture_default_str();
+    loop->add_option("--station", o->record.station, "the station's name in the records (default: "
+                                                      "this computer's name)");
+    loop->add_option("--operator", o->record.operator_, "who runs the station");
+    loop->add_option("--batch", o->record.batch, "the batch or work order");
+    loop->add_option("--mode", o->record.mode, "production or engineering")->capture_default_str();
+    loop->add_option("--dut-id-section", o->dutIdSection,
+                     "read section K before writing and record its bytes as the board's id")
+        ->type_name("K");
     WhenChosen(loop, c, o, RunLoop);
 }
 

@@ -62,7 +62,8 @@ namespace {
 // A failure of the port or cable, or an interrupt: the slot cannot go on.
 bool EndsTheSlot(int code) {
     return code == kExitInterrupted || code == kExitPortLost || code == kExitPortAbsent ||
-           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable;
+           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable ||
+           code == kExitStore || code == kExitFile;
 }
 
 const char* RecordPhaseOf(BoardPhase phase) {
@@ -105,6 +106,11 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         enter(BoardPhase::kPause);
         device_->Pause(kLoopPauseMs);
         enter(BoardPhase::kWriting);
+        if (s.dutIdSection > 0) {
+            const Bytes id = device_->Read(s.dutIdSection);
+            o.dutId = HexPairs(id.data(), id.size());
+            o.dutId.erase(std::remove(o.dutId.begin(), o.dutId.end(), ' '), o.dutId.end());
+        }
         const SectionInfo info = device_->WriteTarget(s.section, s.image.size());
         device_->WriteMemory(s.section, info, s.image);
         enter(BoardPhase::kCommitting);
@@ -170,7 +176,13 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
             summary.lastFailCode = o.exitCode;
             summary.lastFailReason = o.reason;
         }
-        observer.OnBoard(o);
+        int keptFailure = kExitOk;
+        std::string why;
+        if (!observer.OnBoard(o, keptFailure, why)) {
+            summary.endCode = keptFailure;
+            summary.endReason = why;
+            break;
+        }
         if (!o.pass && (EndsTheSlot(o.exitCode) || s.stopOnFail)) {
             summary.endCode = o.exitCode;
             summary.endReason = o.reason;

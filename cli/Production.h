@@ -45,6 +45,7 @@ struct BoardOutcome {
     std::chrono::system_clock::time_point startedAt, endedAt;
     int64_t durationMs = 0;    // on the monotonic clock
     int retries = 0;           // frame attempts beyond the first
+    std::string dutId;         // the DUT id section's bytes as hex, "" without one
 };
 
 // The record's failure code for an exit code ("no_reply", "port_lost", ...).
@@ -55,8 +56,9 @@ class SlotObserver {
     virtual ~SlotObserver() = default;
     virtual void OnPhase(int slot, BoardPhase phase, int board) = 0;
     // Before the slot's next board starts: whatever must be kept of the
-    // board is kept here.
-    virtual void OnBoard(const BoardOutcome& outcome) = 0;
+    // board is kept here. False when it could not be kept: the slot then
+    // ends with keptFailure's code and reason.
+    virtual bool OnBoard(const BoardOutcome& outcome, int& keptFailure, std::string& why) = 0;
 };
 
 struct SlotSummary {
@@ -74,6 +76,7 @@ struct LoopSettings {
     Bytes image;
     int count = 0;           // boards per slot; 0: until stopped
     bool stopOnFail = false;
+    int dutIdSection = 0;    // read before writing, as the board's id; 0: none
 };
 
 class ProductionSlot {

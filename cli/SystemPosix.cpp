@@ -107,6 +107,12 @@ bool StderrIsTerminal() {
 
 void SetStdoutBinary() {}
 
+std::string HostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "";
+    return name;
+}
+
 std::string OpenFailureAdvice(OpenFailure failure) {
     switch (failure) {
         case OpenFailure::kAbsent:
@@ -126,6 +132,20 @@ std::string OpenFailureAdvice(OpenFailure failure) {
     }
 }
 
+std::map<std::string, std::string> SerialLinks(const std::string& dir) {
+    std::map<std::string, std::string> links;
+    for (const std::string& link : List(dir)) {
+        const std::string target = RealPath(dir + "/" + link);
+        if (!target.empty()) links.emplace(target, dir + "/" + link);
+    }
+    return links;
+}
+
+std::string UartDescription(const std::string& driver) {
+    if (driver == "serial" || driver == "serial8250") return "8250 UART";
+    return driver;
+}
+
 std::vector<SystemPort> ListSystemPorts() {
     std::vector<SystemPort> ports;
     for (const std::string& name : List("/sys/class/tty")) {
@@ -137,15 +157,15 @@ std::vector<SystemPort> ListSystemPorts() {
         port.path = "/dev/" + name;
         port.kind = "serial";
         DescribeUsb(sys + "/device", port);
-        if (port.description.empty()) port.description = DriverName(sys + "/device");
+        if (port.description.empty())
+            port.description = UartDescription(DriverName(sys + "/device"));
         ports.push_back(port);
     }
-    const std::string byIdDir = "/dev/serial/by-id";
-    for (const std::string& link : List(byIdDir)) {
-        const std::string target = RealPath(byIdDir + "/" + link);
-        for (SystemPort& port : ports) {
-            if (port.path == target) port.byId = byIdDir + "/" + link;
-        }
+    const auto byId = SerialLinks("/dev/serial/by-id");
+    const auto byPath = SerialLinks("/dev/serial/by-path");
+    for (SystemPort& port : ports) {
+        if (auto link = byId.find(port.path); link != byId.end()) port.byId = link->second;
+        if (auto link = byPath.find(port.path); link != byPath.end()) port.byPath = link->second;
     }
     return ports;
 }

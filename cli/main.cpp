@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     AddVerifyCommand(app, c);
     AddTatCommand(app, c);
     AddLoopCommand(app, c);
+    AddRecordsCommand(app, c);
 
     try {
         app.parse(argc, argv);

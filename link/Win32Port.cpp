@@ -80,11 +80,14 @@ OpenFailure FailureOf(DWORD error) {
     }
 }
 
+// What the calls on an open COM handle fail with once its device has gone:
+// removed (USB serial drivers differ in which they give), powered off or not
+// ready (ERROR_NOT_READY, also what Wine gives for a tty that has hung up).
 bool IsLineGone(DWORD error) {
     return error == ERROR_BAD_COMMAND || error == ERROR_DEVICE_REMOVED ||
            error == ERROR_GEN_FAILURE || error == ERROR_OPERATION_ABORTED ||
            error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_HANDLE ||
-           error == ERROR_DEVICE_NOT_CONNECTED;
+           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_NOT_READY;
 }
 }  // namespace
 
@@ -122,16 +125,28 @@ void Win32Port::Purge() {
     if (IsOpen()) PurgeComm(handle_, kPurgeAll);
 }
 
+bool Win32Port::HandleGone() {
+    // A removed adapter's driver may still complete reads, empty, as if the
+    // line were silent; asking for the port's state is what fails then.
+    DWORD errors = 0;
+    COMSTAT status;
+    if (ClearCommError(handle_, &errors, &status)) return false;
+    return IsLineGone(GetLastError());
+}
+
 size_t Win32Port::Read(uint8_t* buf, size_t count) {
     if (!IsOpen()) return 0;
     const DWORD start = GetTickCount();
     DWORD got = 0;
-    if (!ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL) && got == 0) {
-        if (IsLineGone(GetLastError())) lost_ = true;
+    const bool failed = !ReadFile(handle_, buf, static_cast<DWORD>(count), &got, NULL);
+    if (got == 0 && count != 0) {
+        if ((failed && IsLineGone(GetLastError())) || HandleGone()) lost_ = true;
+    }
+    if ((failed || lost_) && got == 0) {
         // The line failed (e.g. the adapter was pulled out): ReadFile fails
-        // at once, and whoever retries (the wait for the ignition does until
-        // an abort) would spin. Wait out the read's time limit instead, as a
-        // silent line takes it.
+        // or comes back empty at once, and whoever retries (the wait for the
+        // ignition does until an abort) would spin. Wait out the read's time
+        // limit instead, as a silent line takes it.
         const uint64_t limit = readLimits_.readTotalConstant +
                                static_cast<uint64_t>(readLimits_.readTotalMultiplier) * count;
         for (DWORD spent = GetTickCount() - start; limit != 0 && spent < limit;

@@ -37,22 +37,29 @@ class Win32Port : public Port {
     bool ApplyTimeLimits(const TimeLimits& limits) override;
     // PurgeComm with both aborts and both clears (0x0F).
     void Purge() override;
-    // One ReadFile; the bytes it reports, whatever its result. A ReadFile
-    // that fails with nothing read returns only once the read's time limit
-    // (from the last ApplyTimeLimits) has passed, as on a silent line.
+    // One ReadFile; the bytes it reports, whatever its result. When nothing
+    // was read, the port's state is asked for (ClearCommError): a handle whose
+    // device is gone fails there even where its reads still succeed empty.
+    // A ReadFile that fails, or finds the line gone, with nothing read returns
+    // only once the read's time limit (from the last ApplyTimeLimits) has
+    // passed, as on a silent line.
     size_t Read(uint8_t* buf, size_t count) override;
     // One WriteFile of all count bytes; a short write is not detected.
     bool Write(const uint8_t* buf, size_t count) override;
     void Close() override;
     // From GetLastError of CreateFileA (access denied means busy on a COM port).
     OpenFailure LastOpenFailure() const override { return openFailure_; }
-    // Set when ReadFile or WriteFile fails as a removed device does.
+    // Set when ReadFile or WriteFile fails as a removed device does, or when
+    // the port's state cannot be read after an empty read for that reason.
     bool LineLost() const override { return lost_; }
     std::string DevicePath(const char* deviceName) const override;
 
     bool IsOpen() const { return handle_ != nullptr; }
 
   private:
+    // True when ClearCommError fails as on a device that is gone.
+    bool HandleGone();
+
     HANDLE handle_ = nullptr;  // null while closed
     bool lost_ = false;
     OpenFailure openFailure_ = OpenFailure::kNone;

@@ -1,9 +1,12 @@
-// qmb-cli's backup file and section lists, without a device.
+// qmb-cli without a real device: the backup file, section lists, and the
+// device's host in virtual time.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "VirtualTime.h"
 #include "cli/BackupFile.h"
+#include "cli/Device.h"
 
 namespace qmb::cli {
 namespace {
@@ -104,6 +107,59 @@ TEST(SectionList, RangesAndNumbersAreAcceptedAndAnythingElseRefused) {
     for (const char* bad : {"", "0", "256", "4-1", "1,,2", "1-", "-3", "a", "1,", "1-4x", " 1"}) {
         EXPECT_FALSE(ParseSectionList(bad, s, &error)) << bad;
         EXPECT_NE(error.find("section list"), std::string::npos) << error;
+    }
+}
+
+
+// Each reason a command stops gives its own exit code, before the next
+// transfer and with nothing more sent.
+bool g_interrupt = false;
+bool InterruptFlag() {
+    return g_interrupt;
+}
+
+TEST(DeviceHost, InterruptLostLineDeadlineAndRefusedWriteEachGiveTheirOwnCode) {
+    const struct {
+        const char* what;
+        int code;
+        const char* says;
+    } cases[] = {
+        {"interrupt", kExitInterrupted, "interrupted"},
+        {"stop", kExitInterrupted, "interrupted"},
+        {"hang-up", kExitPortLost, "went away"},
+        {"refused write", kExitPortLost, "went away"},
+        {"deadline", kExitNoReply, "no ignition handshake within 2 s"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::VirtualClock clock;
+        test::FakePort port(clock);
+        Device device(port, clock, &InterruptFlag);
+        device.Open("COM1");
+        const std::string what = c.what;
+        g_interrupt = what == "interrupt";
+        if (what == "stop") device.RequestStop();
+        if (what == "hang-up") port.HangUp();
+        if (what == "refused write") port.failWrites = true;
+        const size_t writes = port.Writes().size();
+        try {
+            if (what == "deadline") {
+                device.WaitForHandshake(2000);
+            } else {
+                device.Info(11);
+            }
+            ADD_FAILURE() << "no stop";
+        } catch (const CliError& e) {
+            EXPECT_EQ(e.Code(), c.code) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(port.Writes().size(), writes + (what == "refused write" ? 1 : 0))
+            << "nothing tried after the stop";
+        if (what == "deadline") {
+            EXPECT_GE(clock.Elapsed(), 2000u);
+            EXPECT_LE(clock.Elapsed(), 2000u + 400u) << "at the next read attempt";
+        }
+        g_interrupt = false;
     }
 }
 

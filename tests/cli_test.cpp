@@ -10,6 +10,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -37,6 +41,12 @@ std::string Slurp(const std::string& path) {
     return bytes;
 }
 
+// A simulator's counters (requests, commits, handshakes, ...), without the
+// ignition state, which its timer changes.
+std::string Counters(const std::string& status) {
+    return status.substr(0, status.find(" ignition "));
+}
+
 // No temporary ("PATH.partial-...") is left beside path.
 bool NoTemporaryBeside(const std::string& path) {
     const fs::path p(path);
@@ -54,11 +64,13 @@ class Cli : public ::testing::Test {
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
         setenv("SOURCE_DATE_EPOCH", "1765000000", 1);
+        setenv("XDG_DATA_HOME", dir_.c_str(), 1);  // the loop's default records
     }
     void TearDown() override {
         sim.Stop();
         fs::remove_all(dir_);
         unsetenv("SOURCE_DATE_EPOCH");
+        unsetenv("XDG_DATA_HOME");
     }
     void StartSim(std::vector<std::string> extra = {"--no-pacing"}) {
         ASSERT_TRUE(sim.Start(extra)) << "qmb-devsim did not start";
@@ -66,13 +78,14 @@ class Cli : public ::testing::Test {
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
     // Runs qmb-cli -p <simulator> args...; SIGINT after interruptMs if >= 0.
-    CliRun Run(std::vector<std::string> args, int interruptMs = -1, std::string out = "") {
+    CliRun Run(std::vector<std::string> args, int interruptMs = -1, std::string out = "",
+               int signal = SIGINT) {
         args.insert(args.begin(), {QMB_CLI_PATH, "-p", sim.link});
         if (out.empty()) out = Path("stdout");
         const std::string err = Path("stderr");
         const auto start = std::chrono::steady_clock::now();
         CliRun r;
-        r.code = RunProgram(args, out, err, interruptMs);
+        r.code = RunProgram(args, out, err, interruptMs, signal);
         r.ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                    .count();
         r.out = out == "/dev/full" ? "" : Slurp(out);
@@ -86,6 +99,15 @@ class Cli : public ::testing::Test {
         return n;
     }
     std::string Status() { return sim.Control("status"); }
+    // The records of a station, as `records --format json` lists them.
+    std::vector<nlohmann::json> Records(const std::string& db, const std::string& station) {
+        const std::string out = Path("records.json");
+        EXPECT_EQ(RunProgram({QMB_CLI_PATH, "records", "--db", db, "--station", station,
+                              "--format", "json"},
+                             out, ""),
+                  0);
+        return nlohmann::json::parse(Slurp(out)).get<std::vector<nlohmann::json>>();
+    }
 
     DevSim sim{QMB_DEVSIM_PATH};
     std::string dir_;
@@ -256,6 +278,20 @@ TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
     EXPECT_EQ(ports["com"][4]["name"], "COM12");
     EXPECT_EQ(ports["com"][4]["source"], "port map");
     EXPECT_EQ(Run({"ports", "--map", "COM0", "/dev/x"}).code, 2);
+    // Only COM1 to COM4 have variables: COM5 comes from the map, whatever QMB_COM5 says.
+    setenv("QMB_COM5", "/dev/null", 1);
+    EXPECT_EQ(Run({"ports", "--map", "COM5", sim.link}).code, 0);
+    nlohmann::json five;
+    const auto listed = nlohmann::json::parse(Run({"--json", "ports"}).out);
+    for (const auto& com : listed["com"])
+        if (com["name"] == "COM5") five = com;
+    EXPECT_EQ(five["source"], "port map");
+    EXPECT_EQ(five["device"], sim.link);
+    unsetenv("QMB_COM5");
+    const std::string table = Run({"ports"}).out;
+    EXPECT_EQ(table.rfind("NAME", 0), 0u) << table;
+    EXPECT_NE(table.find("DEVICE"), std::string::npos) << "both tables have headers: " << table;
+    EXPECT_EQ(table.find("serial serial"), std::string::npos) << table;
     unsetenv("XDG_CONFIG_HOME");
 }
 
@@ -281,6 +317,222 @@ TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {
     EXPECT_EQ(boards, 3);
     EXPECT_NE(Status().find("handshakes 3"), std::string::npos);
     EXPECT_NE(sim.Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+}
+
+// What a user tripped on: each case one line of the tool as it is run.
+TEST_F(Cli, OperatorsAreNeitherSurprisedNorLeftWithoutTheirBackups) {
+    StartSim();
+    const std::string file = Path("b.qmb"), partial = file + ".partial-0000000000000000-1";
+    ASSERT_EQ(Run({"backup", file, "--sections", "1-4,11"}).code, 0);
+    const std::string first = Slurp(file);
+    // Another backup's temporary beside it is never touched.
+    std::ofstream(partial) << "another process is writing this";
+    CliRun r = Run({"backup", file, "--sections", "11"});
+    EXPECT_EQ(r.code, 12) << "an existing backup is never replaced silently";
+    EXPECT_NE(r.err.find("--force"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(file), first);
+    r = Run({"backup", file, "--sections", "11", "--force"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.err.find("backup: 1 section (11), 8 bytes"), std::string::npos) << r.err;
+    EXPECT_EQ(Slurp(partial), "another process is writing this");
+    // A range takes what the file holds (5 was absent); a single number must be in it.
+    ASSERT_EQ(Run({"backup", Path("all.qmb"), "--sections", "1-20"}).code, 0);
+    EXPECT_EQ(Run({"verify", Path("all.qmb"), "--sections", "1-20", "-q"}).code, 0);
+    EXPECT_EQ(Run({"verify", Path("all.qmb"), "--sections", "5"}).code, 0) << "still absent";
+    r = Run({"verify", file, "--sections", "12"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("holds no section 12"), std::string::npos) << r.err;
+    // A section that appears where the backup recorded none is a layout difference.
+    ASSERT_TRUE(sim.ControlOk("set 5 01 02"));
+    r = Run({"verify", Path("all.qmb"), "--sections", "1-20"});
+    EXPECT_EQ(r.code, 10);
+    EXPECT_EQ(r.out, "section 5: absent in the file, present on the device (length 2)\n");
+    // Lower case is hex too, and a read's lines end without a space.
+    EXPECT_EQ(Run({"write", "11", "--hex", "a0 a1 a2 a3 a4 a5 a6 a7"}).code, 0);
+    EXPECT_EQ(Run({"read", "11"}).out, "A0 A1 A2 A3 A4 A5 A6 A7\n");
+    // A commit that was sent but never answered may or may not have been stored.
+    ASSERT_TRUE(sim.ControlOk("fault silent on commit"));
+    r = Run({"restore", file});
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_EQ(r.out,
+              "restored: none\nuncertain (the device may or may not have stored it): 11\n"
+              "not restored: none\n");
+}
+
+// The gang: one loop per port at once, each on its own simulator.
+class Gang : public Cli {
+  protected:
+    void StartGang(size_t ports) {
+        for (size_t i = 0; i < ports; ++i) {
+            sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+            ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", "700"}));
+        }
+        std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    }
+    std::vector<std::string> LoopArgs(std::vector<std::string> extra) {
+        std::vector<std::string> args = {"loop", "11", Path("data.hex"), "--log", Path("log")};
+        for (const auto& one : sims)
+            args.insert(args.end(), {"--port", one->link});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    // The log's lines, each parsed (a half-written line fails the test).
+    std::vector<nlohmann::json> Log() {
+        std::vector<nlohmann::json> lines;
+        std::istringstream in(Slurp(Path("log")));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(nlohmann::json::parse(line));
+        return lines;
+    }
+    std::vector<std::unique_ptr<DevSim>> sims;
+};
+
+TEST_F(Gang, AnUnpluggedPortEndsAloneWhileTheOthersFinish) {
+    StartGang(4);
+    CliRun r;
+    std::thread run([&] { r = Run(LoopArgs({"--count", "3"})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    sims[2]->Stop();  // the adapter pulled out
+    run.join();
+    EXPECT_EQ(r.code, 11) << "a port failure: " << r.err;
+    std::map<std::string, int> passes;
+    for (const auto& line : Log()) {
+        EXPECT_EQ(line["port"], sims[line["slot"].get<int>()]->link);
+        EXPECT_FALSE(line["device"].get<std::string>().empty());
+        if (line["pass"] == true) ++passes[line["port"]];
+        if (line["pass"] == false) {
+            EXPECT_EQ(line["failure_code"], "port_lost");
+        }
+    }
+    for (size_t i : {0, 1, 3}) {
+        EXPECT_EQ(passes[sims[i]->link], 3) << "slot " << i;
+        EXPECT_NE(sims[i]->Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+    }
+    EXPECT_NE(r.out.find(sims[2]->link + ": passed "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("went away"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("total: passed "), std::string::npos) << r.out;
+}
+
+TEST_F(Gang, CtrlCStopsEveryPortAndLeavesWholeLogLines) {
+    StartGang(4);
+    const CliRun r = Run(LoopArgs({}), 2500);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_LT(r.ms, 2500 + 2000) << "every port stopped at its next transfer";
+    EXPECT_FALSE(Log().empty());
+    for (const auto& one : sims) {
+        PosixPort port;
+        EXPECT_TRUE(port.Open(one->link.c_str())) << "released: " << one->link;
+    }
+}
+
+TEST_F(Gang, APortNamedTwiceOrTwoNamesOfOneDeviceAreRefusedBeforeAnyOpens) {
+    StartGang(1);
+    const std::string alias = Path("alias");
+    fs::create_symlink(sims[0]->link, alias);
+    const std::string before = Counters(sims[0]->Control("status"));
+    for (const auto& extra : {std::vector<std::string>{"--port", sims[0]->link},
+                              std::vector<std::string>{"--port", alias}}) {
+        const CliRun r = Run(LoopArgs(extra));
+        EXPECT_EQ(r.code, 2) << r.err;
+        EXPECT_NE(r.err.find(extra[1] == alias ? "are the same device" : "named twice"),
+                  std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(Counters(sims[0]->Control("status")), before);
+}
+
+TEST_F(Gang, EveryBoardIsRecordedOnceInEachStoreAsPlainText) {
+    StartGang(2);
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr) << "the store.pg-start fixture hands the server's URL";
+    const std::string station = "st'); DROP TABLE records; -- " + std::to_string(getpid());
+    const std::string who = "<img src=x onerror=alert(1)><script>alert(2)</script>";
+    for (const std::string& db : {"sqlite:" + Path("records.sqlite"), std::string(server)}) {
+        SCOPED_TRACE(db);
+        fs::remove(Path("log"));
+        const CliRun r = Run(LoopArgs({"--count", "2", "--db", db, "--station", station,
+                                       "--operator", who, "--dut-id-section", "1"}));
+        ASSERT_EQ(r.code, 0) << r.err;
+        const auto records = Records(db, station);
+        const auto log = Log();
+        ASSERT_EQ(records.size(), 4u) << "one record a board";
+        ASSERT_EQ(log.size(), 4u);
+        for (const auto& line : log) {
+            auto same = std::find_if(records.begin(), records.end(),
+                                     [&](const nlohmann::json& x) { return x["id"] == line["id"]; });
+            ASSERT_NE(same, records.end()) << line.dump();
+            for (const char* field : {"station", "operator", "port", "device", "slot", "board",
+                                      "result", "status", "image_sha256", "dut_id", "started_at"})
+                EXPECT_EQ((*same)[field], line[field]) << field;
+            EXPECT_EQ((*same)["operator"], who) << "stored as the text it is";
+            EXPECT_EQ((*same)["result"], "pass");
+            EXPECT_EQ((*same)["image_length"], 8);
+            EXPECT_EQ((*same)["dut_id"], "01") << "section 1's byte";
+        }
+        const auto stats = nlohmann::json::parse(
+            Run({"records", "stats", "--db", db, "--station", station, "--format", "json"}).out);
+        EXPECT_EQ(stats["total"], 4);
+        EXPECT_EQ(stats["passes"], 4);
+        EXPECT_EQ(stats["slots"].size(), 2u);
+    }
+    // A database that is not one of ours is refused before any board.
+    std::ofstream(Path("foreign.sqlite")) << "not a database";
+    const std::string before = Counters(sims[0]->Control("status"));
+    const CliRun refused = Run(LoopArgs({"--count", "1", "--db", "sqlite:" + Path("foreign.sqlite")}));
+    EXPECT_EQ(refused.code, 13) << refused.err;
+    EXPECT_EQ(Counters(sims[0]->Control("status")), before) << "the device was never asked";
+}
+
+TEST_F(Gang, AServerThatGoesAwayMidRunLosesNothingAndDoublesNothing) {
+    StartGang(2);
+    char dir[] = "/tmp/qmb-cli-pg-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    auto cluster = [&](const std::string& command) {
+        const std::string line = std::string(QMB_PG_CLUSTER) + " " + command + " " + dir +
+                                 (command == "start" ? " --fast" : "") + " 2>&1";
+        FILE* out = popen(line.c_str(), "r");
+        std::string text;
+        char buffer[512];
+        while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
+        EXPECT_EQ(out ? pclose(out) : -1, 0) << line << ": " << text;
+        return text.substr(0, text.find('\n'));
+    };
+    const std::string url = cluster("start");
+    const std::string station = "spool-" + std::to_string(getpid());
+    CliRun r;
+    std::thread run([&] { r = Run(LoopArgs({"--count", "4", "--db", url, "--station", station})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    cluster("down");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    cluster("up");
+    run.join();
+    EXPECT_EQ(r.code, 0) << "a server away is no failure of the boards: " << r.err;
+    EXPECT_EQ(Run({"records", "sync", "--db", url}).code, 0);
+    const auto records = Records(url, station);
+    std::set<std::string> ids;
+    for (const auto& x : records)
+        ids.insert(x["id"].get<std::string>());
+    EXPECT_EQ(records.size(), 8u);
+    EXPECT_EQ(ids.size(), 8u) << "none twice";
+    for (const auto& line : Log())
+        EXPECT_EQ(ids.count(line["id"].get<std::string>()), 1u);
+    cluster("stop");
+}
+
+TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {
+    StartSim({"--no-pacing", "--latency", "600", "--ignition-every", "500"});
+    std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    const std::string db = "sqlite:" + Path("records.sqlite");
+    // The first board takes about 1 s of pause and 2.4 s of replies; the kill
+    // lands in its write.
+    const CliRun r = Run({"loop", "11", Path("data.hex"), "--db", db, "--station", "k"}, 2200, "",
+                         SIGKILL);
+    EXPECT_EQ(r.code, 1000 + SIGKILL);
+    const auto records = Records(db, "k");
+    for (const auto& x : records)
+        EXPECT_NE(x["result"], "pass") << x.dump();
+    EXPECT_TRUE(records.empty()) << "a board that never ended has no record";
+    EXPECT_EQ(Run({"records", "--db", db, "-q"}).code, 0) << "the file is whole";
 }
 
 }  // namespace

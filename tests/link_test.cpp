@@ -290,8 +290,10 @@ class TraceRecorder : public TraceSink {
     void OnTrace(const TraceEvent& e) override {
         lines.push_back(std::string(e.sent ? "tx " : "rx ") + e.command + " " +
                         std::to_string(e.attempt) + "/" + std::to_string(e.attempts) + " " +
-                        std::to_string(e.count) + (e.sent ? "" : std::string(" ") +
-                                                                     ReplyVerdictName(e.verdict)));
+                        std::to_string(e.count) +
+                        (e.sent && e.verdict == ReplyVerdict::kSound
+                             ? ""
+                             : std::string(" ") + ReplyVerdictName(e.verdict)));
     }
     std::vector<std::string> lines;
 };
@@ -311,6 +313,16 @@ TEST_F(ExchangeTest, SecondAttemptSucceedsAfterABadChecksum) {
                                         "tx request 2/3 6", "rx request 2/3 17 sound"}));
     EXPECT_EQ(LastExchange.attempts, 2);
     EXPECT_EQ(LastExchange.lastVerdict, ReplyVerdict::kSound);
+}
+
+TEST_F(ExchangeTest, ARefusedRequestIsTracedBeforeTheJobEnds) {
+    port.failWrites = true;
+    TraceRecorder trace;
+    SetTraceSink(&trace);
+    EXPECT_EQ(RunAsJob([&] { Run(17, 3, 2000); }), 1);
+    SetTraceSink(nullptr);
+    EXPECT_EQ(trace.lines, (std::vector<std::string>{"tx request 1/3 6 write failed"}));
+    EXPECT_EQ(LastExchange.lastVerdict, ReplyVerdict::kNotSent);
 }
 
 TEST_F(ExchangeTest, TheLastVerdictTellsASilentDeviceFromABadLine) {

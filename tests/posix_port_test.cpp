@@ -1,5 +1,6 @@
 // PosixPort without a device: how COMn names map to paths, and what cannot
-// be opened.
+// be opened; what qmb-cli's port listing makes of /dev/serial's links and of
+// a UART's driver.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,10 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
 
 #include "link/AtomicFile.h"
 #include "link/PortMap.h"
 #include "link/PosixPort.h"
+#ifdef QMB_TEST_CLI_SYSTEM
+#include "cli/System.h"
+#endif
 
 namespace qmb {
 namespace {
@@ -86,6 +93,51 @@ TEST(PosixPortNames, MissingPathOrAPlainFileCannotBeOpened) {
     uint8_t b;
     EXPECT_FALSE(port.Write(&b, 1));
 }
+
+#ifdef QMB_TEST_CLI_SYSTEM
+TEST(SystemPorts, SerialLinksLeadFromEachDeviceToItsFirstLink) {
+    // As udev lays out /dev/serial/by-path: relative links, two of them (the
+    // older and the "usbv2" form) to one adapter.
+    namespace fs = std::filesystem;
+    char root[] = "/tmp/qmb-serial-XXXXXX";
+    ASSERT_NE(mkdtemp(root), nullptr);
+    const std::string dev = root, dir = dev + "/serial/by-path";
+    fs::create_directories(dir);
+    for (const char* node : {"ttyUSB0", "ttyACM0"})
+        std::ofstream(dev + "/" + node).put('x');
+    const struct {
+        const char* link;
+        const char* target;
+    } links[] = {
+        {"pci-0000:00:14.0-usbv2-0:2:1.0-port0", "../../ttyUSB0"},
+        {"pci-0000:00:14.0-usb-0:2:1.0-port0", "../../ttyUSB0"},
+        {"pci-0000:00:14.0-usb-0:3:1.0", "../../ttyACM0"},
+        {"pci-0000:00:14.0-usb-0:4:1.0", "../../ttyUSB9"},  // unplugged meanwhile
+    };
+    for (const auto& l : links)
+        fs::create_symlink(l.target, dir + "/" + l.link);
+    const std::map<std::string, std::string> want = {
+        {dev + "/ttyUSB0", dir + "/pci-0000:00:14.0-usb-0:2:1.0-port0"},
+        {dev + "/ttyACM0", dir + "/pci-0000:00:14.0-usb-0:3:1.0"},
+    };
+    EXPECT_EQ(cli::SerialLinks(dir), want);
+    EXPECT_TRUE(cli::SerialLinks(dev + "/serial/by-id").empty()) << "no such folder";
+    fs::remove_all(root);
+}
+
+TEST(SystemPorts, AUartIsDescribedByItsDriverNeverAsSerialAgain) {
+    const struct {
+        const char* driver;
+        const char* description;
+    } cases[] = {
+        {"serial", "8250 UART"},  // 8250_pnp and 8250_pci register as "serial"
+        {"serial8250", "8250 UART"},
+        {"uart-pl011", "uart-pl011"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cli::UartDescription(c.driver), c.description) << c.driver;
+}
+#endif
 
 }  // namespace
 }  // namespace qmb

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -262,6 +264,64 @@ TEST_F(Realtime, ReplyOf272BytesArrivesAt260MicrosecondsPerByteWithin10Percent) 
         all += std::to_string(s) + " ";
     RecordProperty("spans_ms", all);
     EXPECT_NEAR(spans.back(), expectedMs, expectedMs * 0.10) << "spans (ms): " << all;
+}
+
+// Many lines in one process: each a link and an exchange context of its own
+// on its own simulator and thread, all at once; each writes, commits and
+// reads back a pattern of its own, and nothing of one line reaches another.
+class QuietHost : public LinkHost {
+  public:
+    bool StopRequested() override { return false; }
+    [[noreturn]] void Stop(LinkStop) override { throw std::runtime_error("link stopped"); }
+    void ShowPortState(const char*) override {}
+};
+
+void RunLinesAtOnce(size_t lines) {
+    std::vector<std::unique_ptr<DevSim>> sims;
+    for (size_t i = 0; i < lines; ++i) {
+        sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+        ASSERT_TRUE(sims.back()->Start()) << "simulator " << i;
+    }
+    std::vector<std::string> failures(lines);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < lines; ++i) {
+        threads.emplace_back([&, i] {
+            PosixPort port;
+            PosixTickCounter ticks;
+            QuietHost host;
+            SerialLink link(port, ticks, host);
+            ExchangeContext exchange(link);
+            const Bytes pattern = Pattern(17, static_cast<uint8_t>(i * 11));
+            Bytes back(17);
+            auto& fail = failures[i];
+            if (!link.Open(sims[i]->link.c_str())) fail = "open";
+            for (int round = 0; round < 3 && fail.empty(); ++round) {
+                const SectionQuery q = QuerySectionInfo(exchange, 3);
+                if (q.state != SectionState::kPresent || q.info.length != 17) fail = "query";
+                else if (!WriteSectionMemory(exchange, pattern.data(), q.info.address, 17).ok)
+                    fail = "write";
+                else if (!CommitSection(exchange, 3).ok) fail = "commit";
+                else if (!ReadSectionMemory(exchange, back.data(), q.info.address, 17).ok)
+                    fail = "read";
+                else if (back != pattern) fail = "read back differs";
+                else if (QuerySectionInfo(exchange, 5).state != SectionState::kAbsent)
+                    fail = "absent section";
+            }
+            link.Close();
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (size_t i = 0; i < lines; ++i) {
+        EXPECT_EQ(failures[i], "") << "line " << i;
+        EXPECT_EQ(EepromHex(*sims[i], 3), Hex(Pattern(17, static_cast<uint8_t>(i * 11))))
+            << "line " << i << " holds its own pattern";
+    }
+}
+
+TEST(ManyLines, TwoThenEightLinksRunAtOnceInOneProcess) {
+    RunLinesAtOnce(2);
+    RunLinesAtOnce(8);
 }
 
 }  // namespace

@@ -20,7 +20,7 @@ extern char** environ;
 namespace qmb::test {
 
 int RunProgram(std::vector<std::string> args, const std::string& outPath,
-               const std::string& errPath, int interruptMs) {
+               const std::string& errPath, int interruptMs, int signal) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (!std::freopen(outPath.empty() ? "/dev/null" : outPath.c_str(), "w", stdout) ||
@@ -36,7 +36,7 @@ int RunProgram(std::vector<std::string> args, const std::string& outPath,
     }
     if (interruptMs >= 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(interruptMs));
-        kill(pid, SIGINT);
+        kill(pid, signal);
     }
     int status = 0;
     waitpid(pid, &status, 0);

@@ -23,11 +23,11 @@ double CpuMs();
 std::string SimControl(const std::string& socketPath, const std::string& line);
 
 // Runs a program (args[0] is its path) to its end, its standard output and
-// error going to the files named ("" for /dev/null), and sends it SIGINT
-// interruptMs after the start when that is not negative. Returns its exit
-// code, or 1000 + the signal that ended it.
+// error going to the files named ("" for /dev/null), and sends it signal
+// (SIGINT unless said) interruptMs after the start when that is not
+// negative. Returns its exit code, or 1000 + the signal that ended it.
 int RunProgram(std::vector<std::string> args, const std::string& outPath,
-               const std::string& errPath, int interruptMs = -1);
+               const std::string& errPath, int interruptMs = -1, int signal = 2);
 
 // One qmb-devsim process. Stopped (quit, or killed if it will not) when
 // destroyed.

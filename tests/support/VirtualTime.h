@@ -78,6 +78,7 @@ class FakePort : public Port {
     // Bytes in flight or not yet read are lost.
     void HangUp();
     bool IsHungUp() const { return hungUp_; }
+    bool LineLost() const override { return hungUp_; }
 
     // Knobs: the open, the line settings, or every write from the next on fail.
     bool failOpen = false;

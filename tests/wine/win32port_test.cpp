@@ -2,7 +2,9 @@
 // COM1 to a pseudo-terminal whose peer echoes every write, except that a
 // write starting with '?' is answered with the line settings the peer sees,
 // and one starting with '!' with three pieces "abc" "def" "ghi" sent 100 ms
-// apart. COM4 is mapped to nothing.
+// apart. COM2 is mapped to a pseudo-terminal whose master the harness closes
+// at the first byte written to it, as a pulled-out adapter leaves its port.
+// COM4 is mapped to nothing.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,6 +15,9 @@
 #include "job/Panel.h"
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
+#ifdef QMB_TEST_CLI_SYSTEM
+#include "cli/System.h"
+#endif
 
 namespace qmb::test {
 namespace {
@@ -104,6 +109,33 @@ TEST(Win32PortBlocks, TimeoutsHoldTheFixedLimits) {
     EXPECT_EQ(t.WriteTotalTimeoutConstant, 0u);
 }
 
+#ifdef QMB_TEST_CLI_SYSTEM
+TEST(Win32PortBlocks, UsbIdsComeFromTheHardwareIdsWindowsGives) {
+    const struct {
+        const char* hardwareId;
+        const char* vendor;  // nullptr: no ids
+        const char* product;
+    } cases[] = {
+        {"USB\\VID_0403&PID_6001&REV_0600", "0403", "6001"},            // FTDI, the USB device
+        {"FTDIBUS\\VID_0403+PID_6015+DN05ABCD\\0000", "0403", "6015"},  // FTDI, its COM port
+        {"USB\\VID_2341&PID_0043&MI_00", "2341", "0043"},               // CDC ACM, one interface
+        {"usb\\vid_10C4&pid_EA60", "10c4", "ea60"},                     // any case in, lower out
+        {"ACPI\\PNP0501", nullptr, nullptr},                            // a UART on the board
+        {"BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_VID&0001005d_PID&0223", nullptr, nullptr},
+        {"USB\\VID_04&PID_6001", nullptr, nullptr},      // too few digits
+        {"USB\\PID_6001&VID_0403", nullptr, nullptr},    // no product after the vendor
+        {"ROOT\\XVID_0403&PID_6001", nullptr, nullptr},  // VID_ inside a word
+    };
+    for (const auto& c : cases) {
+        std::string vendor = "-", product = "-";
+        EXPECT_EQ(cli::ParseUsbIds(c.hardwareId, vendor, product), c.vendor != nullptr)
+            << c.hardwareId;
+        EXPECT_EQ(vendor, c.vendor ? c.vendor : "-") << c.hardwareId;
+        EXPECT_EQ(product, c.product ? c.product : "-") << c.hardwareId;
+    }
+}
+#endif
+
 bool RunningUnderWine() {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
@@ -149,6 +181,29 @@ TEST(Win32PortOpen, AReadOnAFailedLineWaitsOutItsLimitSoRetriesNeverSpin) {
         const DWORD start = GetTickCount();
         EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
         const DWORD spent = GetTickCount() - start;
+        EXPECT_GE(spent, 390u) << attempt;
+        EXPECT_LE(spent, 1000u) << attempt;
+    }
+    port.Close();
+}
+
+TEST(Win32PortOpen, ALineThatHangsUpIsLostAndItsReadsStillLastTheirLimit) {
+    // Wine completes reads on the hung-up line empty, as some USB serial
+    // drivers do on a removed adapter; the port's state is what fails then.
+    Win32Port port;
+    ASSERT_TRUE(port.Open("COM2")) << "COM2 must be mapped to the harness's hang-up line";
+    ASSERT_TRUE(port.ApplyLineSettings(kLineSettings));
+    ASSERT_TRUE(port.ApplyTimeLimits(kTimeLimits));
+    uint8_t buf[17];
+    EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+    EXPECT_FALSE(port.LineLost()) << "a line that is only silent is not lost";
+    ASSERT_TRUE(port.Write(reinterpret_cast<const uint8_t*>("x"), 1));
+    Sleep(300);  // the harness hangs up
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(port.Read(buf, sizeof buf), 0u);
+        const DWORD spent = GetTickCount() - start;
+        EXPECT_TRUE(port.LineLost()) << attempt;
         EXPECT_GE(spent, 390u) << attempt;
         EXPECT_LE(spent, 1000u) << attempt;
     }

@@ -7,7 +7,12 @@
       runs a console program with COM1 mapped to the chosen device.
   winetest.py ... cli EXE
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
-      verify, and a port that is absent; checks exit codes and output.
+      verify, a port that is absent, the port map, and a restore during
+      which the line hangs up; checks exit codes and output.
+  winetest.py ... answers EXE VERSION
+      runs qmb-edit.exe --version, --help and an unknown option with no
+      display (a window could not open): checks what each prints and its
+      exit code.
   winetest.py ... gui --app EXE --driver EXE --scenarios FILE
                   [--devsim PATH] [--screenshot PNG] NAME
       starts Xvfb (1024 x 768), the device the scenario names on COM1,
@@ -21,7 +26,9 @@ Devices on COM1 (a pseudo-terminal mapped with `reg add`):
           answered with the line settings it sees, one starting with '!' with
           "abc", "def", "ghi" sent 100 ms apart;
   none    COM1 unmapped.
-COM2 to COM4 are always unmapped.
+With echo, COM2 is a line that hangs up (its pseudo-terminal's master is
+closed, as when a serial adapter is pulled out) at the first byte written to
+it. COM2 otherwise, and COM3 and COM4 always, are unmapped.
 """
 
 import argparse
@@ -121,18 +128,21 @@ class Wine:
             f.write(version)
         log("prefix ready in %.1f s: %s" % (time.time() - start, self.prefix))
 
-    def map_com1(self, device_path):
-        """COM1 to device_path ("" for none); COM2 to COM4 to nothing. An
-        empty value keeps Wine's mount manager from giving the port to a
-        serial device of the host."""
+    def map_com1(self, device_path, com2_path=""):
+        """COM1 to device_path ("" for none), COM2 to com2_path; COM3 and
+        COM4 to nothing. An empty value keeps Wine's mount manager from
+        giving the port to a serial device of the host."""
         if not os.path.exists(os.path.join(self.prefix, "system.reg")):
             raise RuntimeError("no Wine prefix: run the wine.prefix test first")
         self.kill_server()
-        for port, target in (("COM1", device_path), ("COM2", ""), ("COM3", ""), ("COM4", "")):
+        for port, target in (("COM1", device_path), ("COM2", com2_path), ("COM3", ""),
+                             ("COM4", "")):
             self.run(["reg", "add", r"HKLM\Software\Wine\Ports", "/v", port, "/d", target, "/f"])
         # The mount manager makes the dosdevices links when the server starts.
         self.kill_server()
         log("COM1 mapped to %s" % (device_path or "nothing"))
+        if com2_path:
+            log("COM2 mapped to %s" % com2_path)
 
     def start_server(self):
         """Starts the Wine server ahead of the programs, detached from every
@@ -158,6 +168,22 @@ class Pty:
     def serve_echo(self):
         self.thread = threading.Thread(target=self._echo, daemon=True)
         self.thread.start()
+
+    def serve_hangup(self):
+        """Closes the master at the first byte that arrives: every open end
+        of the slave is hung up, as a pulled-out adapter leaves its port."""
+        self.thread = threading.Thread(target=self._hangup, daemon=True)
+        self.thread.start()
+
+    def _hangup(self):
+        while not self.stopping:
+            ready, _, _ = select.select([self.master], [], [], 0.1)
+            if ready:
+                os.close(self.master)
+                self.master = None
+                os.close(self.slave)
+                self.slave = None
+                return
 
     def settings_line(self):
         iflag, _, cflag, _, ispeed, ospeed = termios.tcgetattr(self.slave)[:6]
@@ -199,8 +225,9 @@ class Pty:
         self.stopping = True
         if self.thread:
             self.thread.join(1)
-        os.close(self.master)
-        os.close(self.slave)
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
 
 
 class Simulator:
@@ -333,14 +360,19 @@ def close_device(device):
 def command_run(wine, opts):
     with tempfile.TemporaryDirectory() as workdir:
         device = open_device(opts.device, [], opts.devsim, workdir)
+        hangup = None
         try:
-            wine.map_com1(device.path if device else "")
+            if opts.device == "echo":
+                hangup = Pty()
+                hangup.serve_hangup()
+            wine.map_com1(device.path if device else "", hangup.path if hangup else "")
             result = subprocess.run([wine.wine64, opts.exe] + opts.args, env=wine.env,
                                     timeout=opts.timeout)
             return result.returncode
         finally:
             wine.kill_server()
             close_device(device)
+            close_device(hangup)
 
 
 def command_cli(wine, opts):
@@ -360,8 +392,21 @@ def command_cli(wine, opts):
                 (["-p", "COM9", "info", "11"], 0, "section 11 address 11 22 33 length 8"),
                 (["ports", "--unmap", "COM9"], 0, ""),
                 (["-p", "COM9", "info", "11"], 3, ""),
+                # The line hangs up in the middle of a restore, as when the
+                # adapter is pulled out: lost (11), not a silent device (7).
+                # Last, since COM1's terminal is gone afterwards.
+                "fault hangup 5 on write skip 2",
+                (["restore", windows_path(backup), "--sections", "1-4,11"], 11,
+                 "restored: 1-2\r\nnot restored: 3-4 11\r\n"),
             ]
-            for args, want, says in steps:
+            for step in steps:
+                if isinstance(step, str):
+                    answer = device.command(step)
+                    log("simulator: %s -> %s" % (step, answer))
+                    if not answer.startswith("ok"):
+                        return 1
+                    continue
+                args, want, says = step
                 output_path = os.path.join(workdir, "stdout")
                 with open(output_path, "wb") as output:
                     code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
@@ -379,6 +424,32 @@ def command_cli(wine, opts):
         finally:
             wine.kill_server()
             close_device(device)
+
+
+def command_answers(wine, opts):
+    """The window program's command line: answered on the standard handles,
+    no window (DISPLAY is unset, so opening one would fail)."""
+    with tempfile.TemporaryDirectory() as workdir:
+        checks = [
+            (["--version"], 0, lambda out, err: out == "qmb-edit %s\n" % opts.version),
+            (["--help"], 0, lambda out, err: "QMB_TRACE" in out and "ports.conf" in out
+             and "--version" in out),
+            (["--no-such-option"], 2, lambda out, err: out == "" and "--no-such-option" in err),
+        ]
+        try:
+            for args, want, good in checks:
+                paths = [os.path.join(workdir, name) for name in ("stdout", "stderr")]
+                with open(paths[0], "wb") as out, open(paths[1], "wb") as err:
+                    code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
+                                          stdout=out, stderr=err, timeout=60).returncode
+                out, err = (open(p, "rb").read().decode(errors="replace") for p in paths)
+                log("qmb-edit %s -> %d %r %r" % (" ".join(args), code, out[:60], err[:80]))
+                if code != want or not good(out, err):
+                    log("expected exit code %d and other output" % want)
+                    return 1
+            return 0
+        finally:
+            wine.kill_server()
 
 
 def forward_driver_output(driver, device):
@@ -480,6 +551,9 @@ def main():
     run.add_argument("args", nargs=argparse.REMAINDER)
     cli = sub.add_parser("cli")
     cli.add_argument("exe")
+    answers = sub.add_parser("answers")
+    answers.add_argument("exe")
+    answers.add_argument("version")
     gui = sub.add_parser("gui")
     gui.add_argument("--app", required=True)
     gui.add_argument("--driver", required=True)
@@ -497,6 +571,8 @@ def main():
             return command_run(wine, opts)
         if opts.command == "cli":
             return command_cli(wine, opts)
+        if opts.command == "answers":
+            return command_answers(wine, opts)
         return command_gui(wine, opts)
     except (RuntimeError, subprocess.TimeoutExpired) as error:
         log("error: %s" % error)

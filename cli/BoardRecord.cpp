@@ -1,0 +1,74 @@
+#include "cli/BoardRecord.h"
+
+#include "cli/ExitCodes.h"
+#include "store/SpoolingStore.h"
+
+namespace qmb::cli {
+
+namespace {
+std::optional<std::string> Optional(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    return text;
+}
+}  // namespace
+
+store::Record MakeRecord(const BoardOutcome& o, const RecordContext& c) {
+    store::Record r;
+    r.id = store::NewRecordId();
+    r.station = c.station;
+    r.slot = o.slot;
+    r.port = o.port;
+    r.device = o.device;
+    r.operator_ = c.operator_;
+    r.batch = c.batch;
+    r.mode = c.mode;
+    r.board = o.board;
+    r.section = o.section;
+    r.image_sha256 = c.imageSha256;
+    r.image_length = c.imageLength;
+    r.tool_version = c.toolVersion;
+    r.started_at = store::FormatUtcMillis(o.startedAt);
+    r.ended_at = store::FormatUtcMillis(o.endedAt);
+    r.duration_ms = o.durationMs;
+    r.status = o.status;
+    r.result = Optional(o.result);
+    r.failure_code = Optional(o.failureCode);
+    r.failure_phase = Optional(o.failurePhase);
+    r.retries = o.retries;
+    r.dut_id = Optional(o.dutId);
+    r.reason = o.reason;
+    return r;
+}
+
+nlohmann::json LogLine(const store::Record& r) {
+    nlohmann::json line = store::ToJson(r);
+    line["pass"] = r.result && *r.result == "pass";
+    line["duration_s"] = r.duration_ms / 1000.0;
+    return line;
+}
+
+std::string DefaultDbUrl() {
+    return store::DefaultStoreUrl();
+}
+
+std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url) {
+    try {
+        if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
+            const std::string local = DefaultDbUrl();
+            if (local.rfind("sqlite:", 0) != 0)
+                throw CliError(kExitStore, "no place for the local spool of " +
+                                              store::RedactUrl(url) + " (HOME unset)");
+            return std::make_unique<store::SpoolingStore>(url, local.substr(7));
+        }
+        return store::OpenRecordStore(url);
+    } catch (const store::StoreError& e) {
+        ThrowStoreError(e);
+    }
+}
+
+void ThrowStoreError(const store::StoreError& e) {
+    const int code = e.kind() == store::StoreError::Kind::kInvalid ? kExitUsage : kExitStore;
+    throw CliError(code, std::string("records: ") + e.what());
+}
+
+}  // namespace qmb::cli

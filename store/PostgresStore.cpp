@@ -1,0 +1,445 @@
+#include "store/PostgresStore.h"
+
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <memory>
+
+#include "store/SqlShared.h"
+
+namespace qmb::store {
+
+namespace {
+
+// Schema steps: kMigrations[v] takes a database from version v to v + 1.
+const char* const kMigrations[] = {
+    // 0 -> 1: the records, their indexes and their counts (see SqlShared.h).
+    R"sql(
+CREATE TABLE records (
+    "id"            text COLLATE "C" PRIMARY KEY,
+    "station"       text COLLATE "C" NOT NULL,
+    "slot"          integer NOT NULL,
+    "port"          text NOT NULL,
+    "device"        text NOT NULL,
+    "operator"      text NOT NULL,
+    "batch"         text NOT NULL,
+    "mode"          text NOT NULL,
+    "board"         integer NOT NULL,
+    "section"       integer NOT NULL,
+    "image_sha256"  text NOT NULL,
+    "image_length"  bigint NOT NULL,
+    "tool_version"  text NOT NULL,
+    "started_at"    text COLLATE "C" NOT NULL,
+    "ended_at"      text COLLATE "C" NOT NULL,
+    "duration_ms"   bigint NOT NULL,
+    "status"        text NOT NULL,
+    "result"        text,
+    "failure_code"  text COLLATE "C",
+    "failure_phase" text,
+    "retries"       integer NOT NULL,
+    "dut_id"        text COLLATE "C",
+    "reason"        text NOT NULL,
+    prev_started_at text COLLATE "C"
+);
+CREATE INDEX records_time ON records (started_at, id);
+CREATE INDEX records_slot ON records (station, slot, started_at);
+CREATE INDEX records_result ON records (result, started_at);
+CREATE INDEX records_dut ON records (dut_id, started_at, id) WHERE dut_id IS NOT NULL;
+CREATE INDEX records_retry ON records (started_at, prev_started_at)
+    WHERE prev_started_at IS NOT NULL;
+CREATE TABLE record_counts (
+    hour         text COLLATE "C" NOT NULL,
+    station      text COLLATE "C" NOT NULL,
+    slot         integer NOT NULL,
+    section      integer NOT NULL,
+    result       text NOT NULL,
+    failure_code text COLLATE "C" NOT NULL,
+    records      bigint NOT NULL,
+    no_dut       bigint NOT NULL,
+    first_known  bigint NOT NULL,
+    PRIMARY KEY (hour, station, slot, section, result, failure_code)
+);
+CREATE TABLE dirty_hours (hour text COLLATE "C" NOT NULL);
+)sql",
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
+              "one migration step per schema version");
+
+// The lock every station takes while it makes or migrates the schema, and
+// the one of bringing the counts up to date.
+constexpr const char* kSchemaLock = "SELECT pg_advisory_xact_lock(5857461907426643)";
+constexpr const char* kRollUpLock = "SELECT pg_advisory_xact_lock(5857461907426644)";
+
+// One insert at a time per DUT, so that each finds the attempt before it.
+constexpr const char* kDutLock = "SELECT pg_advisory_xact_lock(hashtext($1))";
+
+// After a bulk insert: every attempt of these DUTs gets the attempt before
+// it; the hours of those that changed come back.
+constexpr const char* kBulkPrevSql =
+    "UPDATE records r SET prev_started_at = x.prev FROM"
+    " (SELECT id, lag(started_at) OVER (PARTITION BY dut_id ORDER BY started_at, id) AS prev"
+    "  FROM records WHERE dut_id = ANY ($1::text[])) x"
+    " WHERE r.id = x.id AND r.prev_started_at IS DISTINCT FROM x.prev"
+    " RETURNING substr(r.started_at, 1, 13)";
+constexpr const char* kBulkDirtySql =
+    "INSERT INTO dirty_hours (hour) SELECT unnest($1::text[])";
+
+// A text[] literal of DUT ids or hours (CheckRecord allows only hex digits
+// in the one, and the other is digits, dashes and a T: nothing needs quoting).
+std::string TextArray(const std::set<std::string>& ids) {
+    std::string text = "{";
+    for (const auto& id : ids) text += (text.size() > 1 ? "," : "") + id;
+    return text + "}";
+}
+
+struct ResultFree {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+std::string FirstLine(const char* text) {
+    std::string line = text ? text : "";
+    size_t end = line.find('\n');
+    if (end != std::string::npos) line.erase(end);
+    return line;
+}
+
+bool LostConnection(PGconn* c, const PGresult* r) {
+    if (PQstatus(c) == CONNECTION_BAD) return true;
+    const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+    if (!state) return true;  // no reply from the server at all
+    return (std::strncmp(state, "08", 2) == 0 &&  // connection exception,
+            std::strcmp(state, "08P01") != 0) ||    // not a malformed request
+           std::strcmp(state, "57P01") == 0 ||   // administrator shutdown
+           std::strcmp(state, "57P02") == 0 ||   // crash shutdown
+           std::strcmp(state, "57P03") == 0;     // cannot connect now
+}
+
+class Connection {
+  public:
+    Connection(PGconn* c, const std::string& where) : c_(c), where_(where) {}
+
+    Result Exec(const std::string& sqlText, const std::vector<sql::Value>& params = {}) {
+        std::vector<std::string> texts(params.size());
+        std::vector<const char*> values(params.size());
+        for (size_t i = 0; i < params.size(); ++i) {
+            const auto& p = params[i];
+            if (p.type == sql::Value::Type::kNull) {
+                values[i] = nullptr;
+            } else {
+                texts[i] = p.type == sql::Value::Type::kText ? p.text : std::to_string(p.integer);
+                values[i] = texts[i].c_str();
+            }
+        }
+        return Check(Result(PQexecParams(c_, sqlText.c_str(), static_cast<int>(params.size()),
+                                         nullptr, values.data(), nullptr, nullptr, 0)));
+    }
+
+    // Several statements of the schema at once; no values in them.
+    void ExecScript(const char* sqlText) { Check(Result(PQexec(c_, sqlText))); }
+
+  private:
+    Result Check(Result r) {
+        ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
+        std::string message = FirstLine(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_));
+        if (message.empty()) message = FirstLine(PQerrorMessage(c_));
+        if (LostConnection(c_, r.get()))
+            throw StoreError(StoreError::Kind::kUnreachable,
+                             where_ + ": server unreachable (connection lost): " + message);
+        throw StoreError(StoreError::Kind::kFailed, where_ + ": " + message);
+    }
+
+    PGconn* c_;
+    const std::string& where_;
+};
+
+std::string Placeholder(size_t index) { return "$" + std::to_string(index); }
+
+std::string Text(const PGresult* r, int row, int column) {
+    return std::string(PQgetvalue(r, row, column),
+                       static_cast<size_t>(PQgetlength(r, row, column)));
+}
+std::optional<std::string> OptionalText(const PGresult* r, int row, int column) {
+    if (PQgetisnull(r, row, column)) return std::nullopt;
+    return Text(r, row, column);
+}
+int64_t Integer(const PGresult* r, int row, int column) {
+    return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
+}
+
+Record ReadRecord(const PGresult* p, int row) {
+    Record r;
+    r.id = Text(p, row, 0);
+    r.station = Text(p, row, 1);
+    r.slot = static_cast<int>(Integer(p, row, 2));
+    r.port = Text(p, row, 3);
+    r.device = Text(p, row, 4);
+    r.operator_ = Text(p, row, 5);
+    r.batch = Text(p, row, 6);
+    r.mode = Text(p, row, 7);
+    r.board = static_cast<int>(Integer(p, row, 8));
+    r.section = static_cast<int>(Integer(p, row, 9));
+    r.image_sha256 = Text(p, row, 10);
+    r.image_length = Integer(p, row, 11);
+    r.tool_version = Text(p, row, 12);
+    r.started_at = Text(p, row, 13);
+    r.ended_at = Text(p, row, 14);
+    r.duration_ms = Integer(p, row, 15);
+    r.status = Text(p, row, 16);
+    r.result = OptionalText(p, row, 17);
+    r.failure_code = OptionalText(p, row, 18);
+    r.failure_phase = OptionalText(p, row, 19);
+    r.retries = static_cast<int>(Integer(p, row, 20));
+    r.dut_id = OptionalText(p, row, 21);
+    r.reason = Text(p, row, 22);
+    return r;
+}
+
+// INSERT of `rows` records, their values numbered row by row; the new ids come back.
+std::string InsertSql(size_t rows) {
+    std::string sqlText = "INSERT INTO records (" + sql::ColumnList() + ") VALUES ";
+    size_t n = 1;
+    for (size_t row = 0; row < rows; ++row) {
+        sqlText += row ? ", (" : "(";
+        for (int i = 0; i < sql::kColumnCount; ++i) sqlText += (i ? ", $" : "$") + std::to_string(n++);
+        sqlText += ")";
+    }
+    return sqlText + " ON CONFLICT (id) DO NOTHING RETURNING dut_id, substr(started_at, 1, 13)";
+}
+
+// Rows a bulk INSERT carries: 23 parameters each, well under libpq's 65535.
+constexpr size_t kBulkRows = 1000;
+
+}  // namespace
+
+PostgresStore::PostgresStore(const std::string& url) : url_(url) {
+    bool pooled;
+    PGconn* c = Acquire(pooled);
+    try {
+        Migrate(c);
+    } catch (...) {
+        PQfinish(c);
+        throw;
+    }
+    Release(c);
+}
+
+PostgresStore::~PostgresStore() {
+    for (PGconn* c : idle_) PQfinish(c);
+}
+
+std::string PostgresStore::Describe() const { return RedactUrl(url_); }
+
+PGconn* PostgresStore::Acquire(bool& pooled) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!idle_.empty()) {
+            PGconn* c = idle_.back();
+            idle_.pop_back();
+            pooled = true;
+            return c;
+        }
+    }
+    pooled = false;
+    PGconn* c = PQconnectdb(url_.c_str());
+    if (!c) throw StoreError(StoreError::Kind::kUnreachable, Describe() + ": out of memory");
+    if (PQstatus(c) != CONNECTION_OK) {
+        std::string message = FirstLine(PQerrorMessage(c));
+        PQfinish(c);
+        throw StoreError(StoreError::Kind::kUnreachable,
+                         Describe() + ": server unreachable: " + message);
+    }
+    return c;
+}
+
+void PostgresStore::Release(PGconn* c) {
+    if (PQstatus(c) != CONNECTION_OK || PQtransactionStatus(c) != PQTRANS_IDLE) {
+        PQfinish(c);
+        return;
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    idle_.push_back(c);
+}
+
+template <typename Work>
+auto PostgresStore::Run(Work work) {
+    const std::string where = Describe();
+    for (int attempt = 0;; ++attempt) {
+        bool pooled = false;
+        PGconn* c = Acquire(pooled);
+        try {
+            Connection connection(c, where);
+            auto outcome = work(connection);
+            Release(c);
+            return outcome;
+        } catch (const StoreError& e) {
+            // A transaction left open by a failed statement is not reused.
+            PQfinish(c);
+            // A pooled connection may have died while it sat idle (a restart
+            // of the server): one more try on a fresh one.
+            if (e.kind() == StoreError::Kind::kUnreachable && pooled && attempt == 0) continue;
+            throw;
+        } catch (...) {
+            PQfinish(c);
+            throw;
+        }
+    }
+}
+
+void PostgresStore::Migrate(PGconn* c) {
+    const std::string where = Describe();
+    Connection connection(c, where);
+    connection.Exec("BEGIN");
+    connection.Exec(kSchemaLock);
+    Result tables =
+        connection.Exec("SELECT to_regclass('qmb_meta') IS NOT NULL, to_regclass('records') IS NOT NULL");
+    bool haveMeta = Text(tables.get(), 0, 0) == "t";
+    bool haveRecords = Text(tables.get(), 0, 1) == "t";
+    int64_t version = 0;
+    if (haveMeta) {
+        Result v = connection.Exec("SELECT value FROM qmb_meta WHERE key = $1",
+                                   {sql::Value::Of(std::string("schema_version"))});
+        if (PQntuples(v.get()) != 1)
+            throw StoreError(StoreError::Kind::kRefused,
+                             where + ": its qmb_meta table has no schema version");
+        version = std::strtoll(PQgetvalue(v.get(), 0, 0), nullptr, 10);
+    } else if (haveRecords) {
+        throw StoreError(StoreError::Kind::kRefused,
+                         where + " holds a records table that is not qmb-edit's");
+    }
+    if (version > kSchemaVersion)
+        throw StoreError(StoreError::Kind::kRefused,
+                         where + " has schema version " + std::to_string(version) +
+                             ", newer than this qmb-edit's " + std::to_string(kSchemaVersion) +
+                             ": update qmb-edit");
+    if (version == kSchemaVersion) {
+        connection.Exec("COMMIT");
+        return;
+    }
+    if (!haveMeta)
+        connection.Exec("CREATE TABLE qmb_meta (key text PRIMARY KEY, value text NOT NULL)");
+    for (int64_t step = version; step < kSchemaVersion; ++step) connection.ExecScript(kMigrations[step]);
+    connection.Exec(
+        "INSERT INTO qmb_meta (key, value) VALUES ($1, $2)"
+        " ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+        {sql::Value::Of(std::string("schema_version")),
+         sql::Value::Of(std::to_string(kSchemaVersion))});
+    connection.Exec("COMMIT");
+}
+
+static std::vector<sql::Row> Rows(const PGresult* r) {
+    std::vector<sql::Row> rows;
+    for (int row = 0; row < PQntuples(r); ++row) {
+        sql::Row values;
+        for (int column = 0; column < PQnfields(r); ++column)
+            values.push_back(PQgetisnull(r, row, column) ? sql::Value::Null()
+                                                         : sql::Value::Of(Text(r, row, column)));
+        rows.push_back(std::move(values));
+    }
+    return rows;
+}
+
+bool PostgresStore::Insert(const Record& record) {
+    sql::RequireSound(record);
+    return Run([&](Connection& c) {
+        c.Exec("BEGIN");
+        // Shared with other single inserts, exclusive of a bulk insert.
+        c.Exec("LOCK TABLE records IN ROW EXCLUSIVE MODE");
+        if (record.dut_id) c.Exec(kDutLock, {sql::Value::Of(*record.dut_id)});
+        auto query = [&](const std::string& sqlText, const std::vector<sql::Value>& params) {
+            return Rows(c.Exec(sqlText, params).get());
+        };
+        bool added = sql::InsertCounted(record, query, Placeholder);
+        c.Exec("COMMIT");
+        return added;
+    });
+}
+
+int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
+    for (const auto& r : records) sql::RequireSound(r);
+    if (records.empty()) return 0;
+    return Run([&](Connection& c) {
+        c.Exec("BEGIN");
+        c.Exec("LOCK TABLE records IN SHARE ROW EXCLUSIVE MODE");
+        int64_t added = 0;
+        for (size_t start = 0; start < records.size(); start += kBulkRows) {
+            size_t rows = std::min(kBulkRows, records.size() - start);
+            std::vector<sql::Value> params;
+            params.reserve(rows * sql::kColumnCount);
+            for (size_t i = start; i < start + rows; ++i) {
+                auto values = sql::RecordValues(records[i]);
+                params.insert(params.end(), values.begin(), values.end());
+            }
+            Result r = c.Exec(InsertSql(rows), params);
+            std::set<std::string> duts, hours;
+            for (int row = 0; row < PQntuples(r.get()); ++row) {
+                if (!PQgetisnull(r.get(), row, 0)) duts.insert(Text(r.get(), row, 0));
+                hours.insert(Text(r.get(), row, 1));
+            }
+            added += PQntuples(r.get());
+            if (!duts.empty()) {
+                Result changed = c.Exec(kBulkPrevSql, {sql::Value::Of(TextArray(duts))});
+                for (int row = 0; row < PQntuples(changed.get()); ++row)
+                    hours.insert(Text(changed.get(), row, 0));
+            }
+            if (!hours.empty()) c.Exec(kBulkDirtySql, {sql::Value::Of(TextArray(hours))});
+        }
+        c.Exec("COMMIT");
+        return added;
+    });
+}
+
+std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
+    sql::RequireSound(filter);
+    std::vector<sql::Value> params;
+    std::string sqlText = "SELECT " + sql::ColumnList() + " FROM records" +
+                          sql::WhereClause(filter, params, Placeholder) +
+                          " ORDER BY started_at DESC, id DESC";
+    if (filter.limit) {
+        params.push_back(sql::Value::Of(*filter.limit));
+        sqlText += " LIMIT " + Placeholder(params.size());
+    }
+    return Run([&](Connection& c) {
+        Result r = c.Exec(sqlText, params);
+        std::vector<Record> records;
+        int rows = PQntuples(r.get());
+        records.reserve(static_cast<size_t>(rows));
+        for (int row = 0; row < rows; ++row) records.push_back(ReadRecord(r.get(), row));
+        return records;
+    });
+}
+
+Stats PostgresStore::ComputeStats(const RecordFilter& filter) {
+    sql::RequireSound(filter);
+    return Run([&](Connection& c) {
+        // The counts of dirty hours first. Only marks of committed inserts
+        // are taken, and their records are seen by the counting after it.
+        c.Exec("BEGIN");
+        c.Exec(kRollUpLock);
+        Result dirty = c.Exec("DELETE FROM dirty_hours RETURNING hour");
+        std::set<std::string> hours;
+        for (int row = 0; row < PQntuples(dirty.get()); ++row) hours.insert(Text(dirty.get(), row, 0));
+        static const std::string drop = sql::DeleteHourSql(Placeholder);
+        static const std::string count = sql::CountHourSql(Placeholder);
+        for (const auto& hour : hours) {
+            c.Exec(drop, {sql::Value::Of(hour)});
+            c.Exec(count, {sql::Value::Of(hour)});
+        }
+        c.Exec("COMMIT");
+
+        // One snapshot for the figures.
+        c.Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+        auto query = [&](const std::string& sqlText, const std::vector<sql::Value>& params) {
+            return Rows(c.Exec(sqlText, params).get());
+        };
+        Stats stats = sql::ComputeStatsFrom(filter, query, Placeholder);
+        c.Exec("COMMIT");
+        return stats;
+    });
+}
+
+}  // namespace qmb::store

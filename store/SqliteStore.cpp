@@ -1,0 +1,418 @@
+#include "store/SqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <map>
+
+#include "store/SqlShared.h"
+
+namespace qmb::store {
+
+namespace {
+
+constexpr int kApplicationId = 0x514D4252;  // "QMBR"
+
+// Schema steps: kMigrations[v] takes a file from version v to v + 1.
+const char* const kMigrations[] = {
+    // 0 -> 1: the records, their indexes, their counts (see SqlShared.h), the spool.
+    R"sql(
+CREATE TABLE records (
+    "id"            TEXT PRIMARY KEY NOT NULL,
+    "station"       TEXT NOT NULL,
+    "slot"          INTEGER NOT NULL,
+    "port"          TEXT NOT NULL,
+    "device"        TEXT NOT NULL,
+    "operator"      TEXT NOT NULL,
+    "batch"         TEXT NOT NULL,
+    "mode"          TEXT NOT NULL,
+    "board"         INTEGER NOT NULL,
+    "section"       INTEGER NOT NULL,
+    "image_sha256"  TEXT NOT NULL,
+    "image_length"  INTEGER NOT NULL,
+    "tool_version"  TEXT NOT NULL,
+    "started_at"    TEXT NOT NULL,
+    "ended_at"      TEXT NOT NULL,
+    "duration_ms"   INTEGER NOT NULL,
+    "status"        TEXT NOT NULL,
+    "result"        TEXT,
+    "failure_code"  TEXT,
+    "failure_phase" TEXT,
+    "retries"       INTEGER NOT NULL,
+    "dut_id"        TEXT,
+    "reason"        TEXT NOT NULL,
+    prev_started_at TEXT
+) WITHOUT ROWID;
+CREATE INDEX records_time ON records (started_at, id);
+CREATE INDEX records_slot ON records (station, slot, started_at);
+CREATE INDEX records_result ON records (result, started_at);
+CREATE INDEX records_dut ON records (dut_id, started_at, id) WHERE dut_id IS NOT NULL;
+CREATE INDEX records_retry ON records (started_at, prev_started_at)
+    WHERE prev_started_at IS NOT NULL;
+CREATE TABLE record_counts (
+    hour         TEXT NOT NULL,
+    station      TEXT NOT NULL,
+    slot         INTEGER NOT NULL,
+    section      INTEGER NOT NULL,
+    result       TEXT NOT NULL,
+    failure_code TEXT NOT NULL,
+    records      INTEGER NOT NULL,
+    no_dut       INTEGER NOT NULL,
+    first_known  INTEGER NOT NULL,
+    PRIMARY KEY (hour, station, slot, section, result, failure_code)
+) WITHOUT ROWID;
+CREATE TABLE unsent ("id" TEXT PRIMARY KEY NOT NULL) WITHOUT ROWID;
+)sql",
+};
+static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
+              "one migration step per schema version");
+
+class Statement {
+  public:
+    Statement(sqlite3* db, const std::string& sql, const std::string& path) : db_(db), path_(path) {
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) Fail();
+    }
+    // A statement of the store's cache: reset, not finalised, at the end.
+    Statement(sqlite3* db, sqlite3_stmt* cached, const std::string& path)
+        : db_(db), path_(path), stmt_(cached), owned_(false) {}
+    ~Statement() {
+        if (owned_) {
+            sqlite3_finalize(stmt_);
+        } else {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    void Bind(const std::vector<sql::Value>& values) {
+        for (size_t i = 0; i < values.size(); ++i) {
+            const auto& v = values[i];
+            int index = static_cast<int>(i + 1);
+            int rc = v.type == sql::Value::Type::kNull ? sqlite3_bind_null(stmt_, index)
+                     : v.type == sql::Value::Type::kInteger
+                         ? sqlite3_bind_int64(stmt_, index, v.integer)
+                         : sqlite3_bind_text(stmt_, index, v.text.data(),
+                                             static_cast<int>(v.text.size()), SQLITE_TRANSIENT);
+            if (rc != SQLITE_OK) Fail();
+        }
+    }
+    // True while there is a row.
+    bool Step() {
+        int rc = sqlite3_step(stmt_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        Fail();
+    }
+    void Reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
+    int64_t Integer(int column) { return sqlite3_column_int64(stmt_, column); }
+    std::string Text(int column) {
+        const unsigned char* text = sqlite3_column_text(stmt_, column);
+        return text ? std::string(reinterpret_cast<const char*>(text),
+                                  static_cast<size_t>(sqlite3_column_bytes(stmt_, column)))
+                    : std::string();
+    }
+    int Columns() { return sqlite3_column_count(stmt_); }
+    sql::Value ValueAt(int column) {
+        switch (sqlite3_column_type(stmt_, column)) {
+            case SQLITE_NULL: return sql::Value::Null();
+            case SQLITE_INTEGER: return sql::Value::Of(Integer(column));
+            default: return sql::Value::Of(Text(column));
+        }
+    }
+    std::optional<std::string> OptionalText(int column) {
+        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) return std::nullopt;
+        return Text(column);
+    }
+
+    [[noreturn]] void Fail() {
+        int code = sqlite3_errcode(db_);
+        std::string message = "sqlite:" + path_ + ": " + sqlite3_errmsg(db_);
+        throw StoreError(code == SQLITE_NOTADB || code == SQLITE_CORRUPT
+                             ? StoreError::Kind::kRefused
+                             : StoreError::Kind::kFailed,
+                         message);
+    }
+
+  private:
+    sqlite3* db_;
+    const std::string& path_;
+    sqlite3_stmt* stmt_ = nullptr;
+    bool owned_ = true;
+};
+
+Record ReadRecord(Statement& s) {
+    Record r;
+    r.id = s.Text(0);
+    r.station = s.Text(1);
+    r.slot = static_cast<int>(s.Integer(2));
+    r.port = s.Text(3);
+    r.device = s.Text(4);
+    r.operator_ = s.Text(5);
+    r.batch = s.Text(6);
+    r.mode = s.Text(7);
+    r.board = static_cast<int>(s.Integer(8));
+    r.section = static_cast<int>(s.Integer(9));
+    r.image_sha256 = s.Text(10);
+    r.image_length = s.Integer(11);
+    r.tool_version = s.Text(12);
+    r.started_at = s.Text(13);
+    r.ended_at = s.Text(14);
+    r.duration_ms = s.Integer(15);
+    r.status = s.Text(16);
+    r.result = s.OptionalText(17);
+    r.failure_code = s.OptionalText(18);
+    r.failure_phase = s.OptionalText(19);
+    r.retries = static_cast<int>(s.Integer(20));
+    r.dut_id = s.OptionalText(21);
+    r.reason = s.Text(22);
+    return r;
+}
+
+std::string Placeholder(size_t index) { return "?" + std::to_string(index); }
+
+// ROLLBACK unless Commit ran: an error anywhere leaves nothing half-written.
+class Transaction {
+  public:
+    Transaction(sqlite3* db, const std::string& path) : db_(db), path_(path) {
+        Exec("BEGIN IMMEDIATE");
+    }
+    ~Transaction() {
+        if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void Commit() {
+        Exec("COMMIT");
+        open_ = false;
+    }
+    void Exec(const char* sqlText) {
+        char* error = nullptr;
+        if (sqlite3_exec(db_, sqlText, nullptr, nullptr, &error) != SQLITE_OK) {
+            std::string message = "sqlite:" + path_ + ": " + (error ? error : "failed");
+            sqlite3_free(error);
+            throw StoreError(StoreError::Kind::kFailed, message);
+        }
+    }
+
+  private:
+    sqlite3* db_;
+    const std::string& path_;
+    bool open_ = true;
+};
+
+}  // namespace
+
+SqliteStore::SqliteStore(const std::string& path) : path_(path) {
+    if (path.empty()) throw StoreError(StoreError::Kind::kInvalid, "sqlite: URL names no file");
+    std::error_code ec;
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, ec);
+        if (ec)
+            throw StoreError(StoreError::Kind::kFailed,
+                             "sqlite:" + path + ": cannot make its folder: " + ec.message());
+    }
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw StoreError(StoreError::Kind::kFailed, "sqlite:" + path + ": cannot open: " + message);
+    }
+    try {
+        OpenAndMigrate();
+    } catch (...) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw;
+    }
+}
+
+SqliteStore::~SqliteStore() {
+    for (auto& [text, statement] : cache_) sqlite3_finalize(statement);
+    sqlite3_close(db_);
+}
+
+void SqliteStore::OpenAndMigrate() {
+    sqlite3_busy_timeout(db_, 5000);
+    auto pragma = [&](const std::string& sqlText) {
+        Statement s(db_, sqlText, path_);
+        return s.Step() ? s.Integer(0) : int64_t{0};
+    };
+    const std::string where = "sqlite:" + path_;
+    int64_t applicationId;
+    try {
+        applicationId = pragma("PRAGMA application_id");
+    } catch (const StoreError&) {
+        throw StoreError(StoreError::Kind::kRefused,
+                         where + " is not a SQLite database (damaged, or another kind of file)");
+    }
+    int64_t objects;
+    try {
+        objects = pragma("SELECT count(*) FROM sqlite_master");
+    } catch (const StoreError&) {
+        throw StoreError(StoreError::Kind::kRefused, where + " is a damaged SQLite database");
+    }
+    if (applicationId == 0 && objects > 0)
+        throw StoreError(StoreError::Kind::kRefused,
+                         where + " holds another program's tables, not board records");
+    if (applicationId != 0 && applicationId != kApplicationId)
+        throw StoreError(StoreError::Kind::kRefused,
+                         where + " belongs to another program (its application id is not qmb-edit's)");
+    auto refuseNewer = [&](int64_t version) {
+        if (version > kSchemaVersion)
+            throw StoreError(StoreError::Kind::kRefused,
+                             where + " has schema version " + std::to_string(version) +
+                                 ", newer than this qmb-edit's " + std::to_string(kSchemaVersion) +
+                                 ": update qmb-edit");
+    };
+    refuseNewer(pragma("PRAGMA user_version"));
+
+    {
+        Statement wal(db_, "PRAGMA journal_mode=WAL", path_);
+        if (!wal.Step() || wal.Text(0) != "wal")
+            throw StoreError(StoreError::Kind::kFailed, where + ": cannot use a WAL journal");
+    }
+    char* error = nullptr;
+    if (sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, &error) != SQLITE_OK) {
+        std::string message = error ? error : "failed";
+        sqlite3_free(error);
+        throw StoreError(StoreError::Kind::kFailed, where + ": " + message);
+    }
+
+    Transaction t(db_, path_);
+    // Read again inside the write lock: another process may have just made it.
+    int64_t version = pragma("PRAGMA user_version");
+    refuseNewer(version);
+    if (version == kSchemaVersion) return;  // rolled back: nothing to do
+    for (int64_t v = version; v < kSchemaVersion; ++v) t.Exec(kMigrations[v]);
+    t.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
+    t.Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
+    t.Commit();
+}
+
+std::vector<sql::Row> SqliteStore::QueryLocked(const std::string& sqlText,
+                                               const std::vector<sql::Value>& params) {
+    sqlite3_stmt*& cached = cache_[sqlText];
+    if (!cached && sqlite3_prepare_v2(db_, sqlText.c_str(), -1, &cached, nullptr) != SQLITE_OK) {
+        cache_.erase(sqlText);
+        Statement(db_, nullptr, path_).Fail();
+    }
+    Statement s(db_, cached, path_);
+    s.Bind(params);
+    std::vector<sql::Row> rows;
+    while (s.Step()) {
+        sql::Row row;
+        for (int i = 0; i < s.Columns(); ++i) row.push_back(s.ValueAt(i));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+bool SqliteStore::InsertLocked(const Record& record, bool unsent) {
+    auto query = [this](const std::string& sqlText, const std::vector<sql::Value>& params) {
+        return QueryLocked(sqlText, params);
+    };
+    if (!sql::InsertCounted(record, query, Placeholder)) return false;
+    if (unsent) QueryLocked("INSERT INTO unsent (id) VALUES (?1)", {sql::Value::Of(record.id)});
+    return true;
+}
+
+bool SqliteStore::Insert(const Record& record) {
+    sql::RequireSound(record);
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    bool added = InsertLocked(record, false);
+    t.Commit();
+    return added;
+}
+
+int64_t SqliteStore::InsertAll(const std::vector<Record>& records) {
+    for (const auto& r : records) sql::RequireSound(r);
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    int64_t added = 0;
+    for (const auto& r : records) added += InsertLocked(r, false) ? 1 : 0;
+    t.Commit();
+    return added;
+}
+
+bool SqliteStore::InsertUnsent(const Record& record) {
+    sql::RequireSound(record);
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    bool added = InsertLocked(record, true);
+    t.Commit();
+    return added;
+}
+
+std::vector<Record> SqliteStore::Unsent(int64_t limit) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Statement s(db_,
+                "SELECT " + sql::ColumnList("r.") +
+                    " FROM records r JOIN unsent u ON u.id = r.id"
+                    " ORDER BY r.started_at, r.id LIMIT ?1",
+                path_);
+    s.Bind({sql::Value::Of(limit)});
+    std::vector<Record> records;
+    while (s.Step()) records.push_back(ReadRecord(s));
+    return records;
+}
+
+int64_t SqliteStore::UnsentCount() {
+    std::lock_guard<std::mutex> hold(lock_);
+    Statement s(db_, "SELECT count(*) FROM unsent", path_);
+    s.Step();
+    return s.Integer(0);
+}
+
+void SqliteStore::MarkSent(const std::vector<std::string>& ids) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    Statement s(db_, "DELETE FROM unsent WHERE id = ?1", path_);
+    for (const auto& id : ids) {
+        s.Bind({sql::Value::Of(id)});
+        s.Step();
+        s.Reset();
+    }
+    t.Commit();
+}
+
+std::vector<Record> SqliteStore::List(const RecordFilter& filter) {
+    sql::RequireSound(filter);
+    std::vector<sql::Value> params;
+    std::string sqlText = "SELECT " + sql::ColumnList() + " FROM records" +
+                          sql::WhereClause(filter, params, Placeholder) +
+                          " ORDER BY started_at DESC, id DESC";
+    if (filter.limit) {
+        params.push_back(sql::Value::Of(*filter.limit));
+        sqlText += " LIMIT " + Placeholder(params.size());
+    }
+    std::lock_guard<std::mutex> hold(lock_);
+    Statement s(db_, sqlText, path_);
+    s.Bind(params);
+    std::vector<Record> records;
+    while (s.Step()) records.push_back(ReadRecord(s));
+    return records;
+}
+
+Stats SqliteStore::ComputeStats(const RecordFilter& filter) {
+    sql::RequireSound(filter);
+    std::lock_guard<std::mutex> hold(lock_);
+    // One read transaction: every query sees the same records and counts.
+    Statement begin(db_, "BEGIN", path_);
+    begin.Step();
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{db_};
+    auto query = [this](const std::string& sqlText, const std::vector<sql::Value>& params) {
+        return QueryLocked(sqlText, params);
+    };
+    return sql::ComputeStatsFrom(filter, query, Placeholder);
+}
+
+}  // namespace qmb::store

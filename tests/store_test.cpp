@@ -1,0 +1,656 @@
+// The board-record store against both backends: SQLite in a temporary
+// folder and a real PostgreSQL server (the CTest fixture store.pg-start
+// starts one and hands its URL over in QMB_TEST_PG_URL; each test gets a
+// schema of its own). The spooling tests stop and start a private server.
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "store/PostgresStore.h"
+#include "store/RecordFormat.h"
+#include "store/SpoolingStore.h"
+#include "store/SqliteStore.h"
+
+namespace qmb::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string MakeTempDir() {
+    std::string pattern = (fs::temp_directory_path() / "qmb-store-XXXXXX").string();
+    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+    fs::permissions(pattern, fs::perms::all, fs::perm_options::add);  // the postgres user too
+    return pattern;
+}
+
+std::string ServerUrl() {
+    const char* url = std::getenv("QMB_TEST_PG_URL");
+    if (!url || !*url)
+        ADD_FAILURE() << "QMB_TEST_PG_URL is not set: run the PostgreSQL tests through ctest, "
+                         "whose fixture store.pg-start starts a server";
+    return url ? url : "";
+}
+
+// Runs SQL on the server as it is (the tests' own set-up only).
+void ServerSql(const std::string& url, const std::string& sqlText) {
+    PGconn* c = PQconnectdb(url.c_str());
+    ASSERT_EQ(PQstatus(c), CONNECTION_OK) << PQerrorMessage(c);
+    PGresult* r = PQexec(c, sqlText.c_str());
+    EXPECT_TRUE(PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK)
+        << PQresultErrorMessage(r);
+    PQclear(r);
+    PQfinish(c);
+}
+
+void Cluster(const std::string& command, const std::string& dir, std::string* url = nullptr) {
+    std::string line = std::string(QMB_PG_CLUSTER) + " " + command + " " + dir +
+                       (command == "start" ? " --fast" : "");
+    FILE* out = popen(line.c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    char buffer[512] = {};
+    std::string text;
+    while (fgets(buffer, sizeof buffer, out)) text += buffer;
+    ASSERT_EQ(pclose(out), 0) << line;
+    if (url) *url = text.substr(0, text.find('\n'));
+}
+
+// A sound record; tests change what they look at.
+Record Board(const std::string& startedAt, std::optional<std::string> result = "pass",
+             std::optional<std::string> dut = std::nullopt, int slot = 0,
+             std::string station = "st-1") {
+    Record r;
+    r.id = NewRecordId();
+    r.station = std::move(station);
+    r.slot = slot;
+    r.port = "COM" + std::to_string(slot + 1);
+    r.device = "/dev/ttyUSB" + std::to_string(slot);
+    r.operator_ = "ana";
+    r.batch = "B7";
+    r.board = 1;
+    r.section = 11;
+    r.image_sha256 = std::string(64, 'c');
+    r.image_length = 8;
+    r.tool_version = "1.1.0";
+    r.started_at = startedAt;
+    r.ended_at = startedAt;
+    r.duration_ms = 2500;
+    r.result = std::move(result);
+    if (r.result != "pass") {
+        r.status = r.result ? "complete" : "timeout";
+        r.failure_code = r.result ? "verify_mismatch" : "no_handshake";
+        r.failure_phase = r.result ? "verify" : "handshake";
+        r.reason = "it failed";
+    }
+    r.dut_id = std::move(dut);
+    return r;
+}
+
+Record WithCode(Record r, const std::string& code) {
+    r.failure_code = code;
+    return r;
+}
+
+std::vector<std::string> Ids(const std::vector<Record>& records) {
+    std::vector<std::string> ids;
+    for (const auto& r : records) ids.push_back(r.id);
+    return ids;
+}
+
+enum class Backend { kSqlite, kPostgres };
+
+// A fresh store of either kind; Reopen() opens the same database again.
+class Stores {
+  public:
+    explicit Stores(Backend backend) : backend_(backend), dir_(MakeTempDir()) {
+        if (backend == Backend::kSqlite) {
+            url_ = "sqlite:" + dir_ + "/records.sqlite";
+        } else {
+            std::mt19937_64 random(std::random_device{}());
+            schema_ = "t" + std::to_string(random() % 1000000000000ull);
+            base_ = ServerUrl();
+            ServerSql(base_, "CREATE SCHEMA " + schema_);
+            url_ = base_ + (base_.find('?') == std::string::npos ? "?" : "&") +
+                   "options=-csearch_path%3D" + schema_;
+        }
+    }
+    ~Stores() {
+        if (!schema_.empty()) ServerSql(base_, "DROP SCHEMA " + schema_ + " CASCADE");
+        fs::remove_all(dir_);
+    }
+    std::unique_ptr<RecordStore> Open() { return OpenRecordStore(url_); }
+    const std::string& Url() const { return url_; }
+    const std::string& Dir() const { return dir_; }
+    Backend Kind() const { return backend_; }
+    // Runs SQL on the database itself (the tests' own meddling).
+    void Meddle(const std::string& sqlText) {
+        if (backend_ == Backend::kPostgres) return ServerSql(url_, sqlText);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(url_.substr(7).c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sqlText.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+
+  private:
+    Backend backend_;
+    std::string dir_, url_, base_, schema_;
+};
+
+class StoreTest : public ::testing::TestWithParam<Backend> {
+  protected:
+    Stores stores{GetParam()};
+    std::unique_ptr<RecordStore> store = stores.Open();
+
+    void InsertAll(const std::vector<Record>& records) {
+        for (const auto& r : records) ASSERT_TRUE(store->Insert(r)) << r.id;
+    }
+};
+
+TEST_P(StoreTest, EveryFieldComesBackAsStoredIncludingNone) {
+    Record full = Board("2026-12-09T07:40:51.123Z", "fail", "00A1b2C3");
+    full.mode = "engineering";
+    full.board = 42;
+    full.section = 255;
+    full.image_length = 5000000000;
+    full.duration_ms = 86400000123;
+    full.retries = 7;
+    full.status = "error";
+    full.failure_code = "port_lost";
+    full.failure_phase = "open";
+    full.operator_ = "Zoë \"Z\" O'Neil";
+    full.batch = "";
+    Record bare = Board("2026-12-09T07:40:52.000Z", std::nullopt);
+    bare.failure_code.reset();
+    bare.failure_phase.reset();
+    bare.operator_ = "";
+    InsertAll({full, bare});
+    EXPECT_EQ(store->List({}), (std::vector<Record>{bare, full}));
+    for (const auto& r : {full, bare}) EXPECT_EQ(FromJson(ToJson(r)), r);
+    EXPECT_TRUE(ToJson(bare)["result"].is_null());
+    EXPECT_TRUE(ToJson(bare)["dut_id"].is_null());
+}
+
+TEST_P(StoreTest, ASecondInsertOfAnIdChangesNothing) {
+    Record r = Board("2026-12-09T07:00:00.000Z");
+    ASSERT_TRUE(store->Insert(r));
+    Record again = r;
+    again.result = "fail";
+    again.station = "elsewhere";
+    EXPECT_FALSE(store->Insert(again));
+    EXPECT_EQ(store->InsertAll({r, again}), 0);
+    EXPECT_EQ(store->List({}), std::vector<Record>{r});
+    EXPECT_EQ(store->ComputeStats({}).all.total, 1);
+}
+
+TEST_P(StoreTest, FiltersPickTheirRecordsNewestFirst) {
+    const std::vector<Record> set{
+        Board("2026-12-08T23:59:59.999Z", "pass", "aa", 0),
+        Board("2026-12-09T00:00:00.000Z", "fail", "bb", 1),
+        Board("2026-12-09T08:30:00.000Z", std::nullopt, std::nullopt, 2, "st-2"),
+        Board("2026-12-10T00:00:00.000Z", "pass", "aa", 1, "st-2"),
+    };
+    InsertAll(set);
+    auto ids = [&](std::initializer_list<int> picks) {
+        std::vector<std::string> out;
+        for (int i : picks) out.push_back(set[static_cast<size_t>(i)].id);
+        return out;
+    };
+    RecordFilter since, until, day, station, slot, pass, none, dut, limit, section;
+    since.since = "2026-12-09";
+    until.until = "2026-12-09T00:00Z";
+    day.since = "2026-12-09";
+    day.until = "2026-12-10";
+    station.station = "st-2";
+    slot.slot = 1;
+    pass.result = "pass";
+    none.result = "none";
+    dut.dut_id = "aa";
+    limit.limit = 2;
+    section.section = 12;
+    const std::pair<RecordFilter, std::vector<std::string>> cases[] = {
+        {{}, ids({3, 2, 1, 0})}, {since, ids({3, 2, 1})},  {until, ids({0})},
+        {day, ids({2, 1})},      {station, ids({3, 2})},   {slot, ids({3, 1})},
+        {pass, ids({3, 0})},     {none, ids({2})},         {dut, ids({3, 0})},
+        {limit, ids({3, 2})},    {section, {}},
+    };
+    for (const auto& [filter, expected] : cases) EXPECT_EQ(Ids(store->List(filter)), expected);
+}
+
+// Six units over two slots, worked out by hand: DUT aa fails on slot 0 then
+// passes on slot 1 (not a first pass), bb passes at once, cc fails, dd fails
+// at 06:50 and passes at 08:10 (a first pass in a window from 07:00); two
+// records have no DUT id (units of their own).
+std::vector<Record> FigureSet() {
+    return {
+        Board("2026-12-09T06:50:00.000Z", "fail", "dd", 0),
+        Board("2026-12-09T07:10:00.000Z", "fail", "aa", 0),
+        WithCode(Board("2026-12-09T07:20:00.000Z", "fail", "cc", 1), "size"),
+        Board("2026-12-09T07:30:00.000Z", "pass", "bb", 1),
+        Board("2026-12-09T08:05:00.000Z", "pass", "aa", 1),
+        Board("2026-12-09T08:10:00.000Z", "pass", "dd", 0),
+        Board("2026-12-09T08:15:00.000Z", std::nullopt, std::nullopt, 0),
+        Board("2026-12-09T09:40:00.000Z", "pass", std::nullopt, 1),
+    };
+}
+
+struct Figures {
+    int64_t total, passes, fails, none, units, firstPasses;
+};
+
+void ExpectFigures(const Counts& c, const Figures& f, const std::string& what) {
+    EXPECT_EQ((std::vector<int64_t>{c.total, c.passes, c.fails, c.noVerdict, c.units, c.firstPasses}),
+              (std::vector<int64_t>{f.total, f.passes, f.fails, f.none, f.units, f.firstPasses}))
+        << what;
+}
+
+struct StatsCase {
+    const char* what;
+    std::optional<std::string> since, until, station;
+    std::optional<int> slot;
+    Figures all;
+};
+
+const StatsCase kStatsCases[] = {
+    {"everything", {}, {}, {}, {}, {8, 4, 3, 1, 6, 2}},
+    // From 07:00 dd's first attempt is its pass of 08:10.
+    {"whole hours", "2026-12-09T07:00Z", {}, {}, {}, {7, 4, 2, 1, 6, 3}},
+    {"cut hours", "2026-12-09T07:15Z", "2026-12-09T08:12Z", {}, {}, {4, 3, 1, 0, 4, 3}},
+    {"within one hour", "2026-12-09T08:06Z", "2026-12-09T08:59Z", {}, {}, {2, 1, 0, 1, 2, 1}},
+    {"one station", {}, {}, "st-1", {}, {8, 4, 3, 1, 6, 2}},
+    {"slot 1", {}, {}, {}, 1, {4, 3, 1, 0, 3, 2}},
+    {"nothing", "2027-01-01", {}, {}, {}, {0, 0, 0, 0, 0, 0}},
+};
+
+void ExpectFigureSet(RecordStore& store) {
+    for (const auto& c : kStatsCases) {
+        RecordFilter f;
+        f.since = c.since;
+        f.until = c.until;
+        f.station = c.station;
+        f.slot = c.slot;
+        ExpectFigures(store.ComputeStats(f).all, c.all, c.what);
+    }
+    Stats stats = store.ComputeStats({});
+    ASSERT_EQ(stats.slots.size(), 2u);
+    // aa's first attempt was on slot 0: it counts there.
+    ExpectFigures(stats.slots[0].counts, {4, 1, 2, 1, 3, 0}, "slot 0");
+    ExpectFigures(stats.slots[1].counts, {4, 3, 1, 0, 3, 2}, "slot 1");
+    EXPECT_DOUBLE_EQ(stats.all.Yield(), 4.0 / 7.0);
+    EXPECT_DOUBLE_EQ(stats.all.FirstPassYield(), 2.0 / 6.0);
+    ASSERT_EQ(stats.pareto.size(), 3u);
+    EXPECT_EQ(stats.pareto[0].code, "verify_mismatch");
+    EXPECT_EQ(stats.pareto[0].count, 2);
+    EXPECT_EQ(stats.pareto[1].code, "no_handshake");  // 1 each: by code
+    EXPECT_EQ(stats.pareto[2].code, "size");
+}
+
+TEST_P(StoreTest, FiguresMatchTheOnesWorkedOutByHand) {
+    InsertAll(FigureSet());
+    ExpectFigureSet(*store);
+}
+
+TEST_P(StoreTest, FiguresDoNotDependOnTheOrderRecordsArrive) {
+    std::vector<Record> set = FigureSet();
+    std::reverse(set.begin(), set.end());
+    InsertAll({set.begin(), set.begin() + 4});
+    store->ComputeStats({});  // counts made in between must be corrected
+    EXPECT_EQ(store->InsertAll({set.begin() + 4, set.end()}), 4);
+    ExpectFigureSet(*store);
+}
+
+TEST_P(StoreTest, FiguresStayRightAcrossReopening) {
+    store->InsertAll(FigureSet());
+    store.reset();
+    store = stores.Open();
+    ExpectFigureSet(*store);
+}
+
+TEST_P(StoreTest, TextIsStoredAsPlainText) {
+    const std::string tricky[] = {"'); DROP TABLE records; --", "<script>alert(1)</script>",
+                                  "a \"quoted\", comma", "back\\slash %s $1 ?1"};
+    std::vector<Record> records;
+    for (size_t i = 0; i < std::size(tricky); ++i) {
+        Record r = Board("2026-12-09T07:00:0" + std::to_string(i) + ".000Z");
+        r.station = r.operator_ = r.batch = r.reason = tricky[i];
+        records.insert(records.begin(), r);
+    }
+    InsertAll(records);
+    for (const auto& r : records) {
+        RecordFilter f;
+        f.station = r.station;
+        EXPECT_EQ(store->List(f), std::vector<Record>{r}) << r.station;
+    }
+    auto array = nlohmann::json::parse(FormatRecordsJson(store->List({})));
+    for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(FromJson(array[i]), records[i]);
+    const std::string csv = FormatRecordsCsv(store->List({}));
+    EXPECT_NE(csv.find(",\"a \"\"quoted\"\", comma\","), std::string::npos) << csv;
+    EXPECT_NE(FormatRecordsTable(records).find("<script>alert(1)</script>"), std::string::npos);
+}
+
+TEST_P(StoreTest, ExportThenImportIntoTheOtherKindIsIdempotent) {
+    store->InsertAll(FigureSet());
+    std::stringstream lines;
+    EXPECT_EQ(ExportJsonLines(*store, {}, lines), 8);
+    Stores otherStores(GetParam() == Backend::kSqlite ? Backend::kPostgres : Backend::kSqlite);
+    auto other = otherStores.Open();
+    ASSERT_TRUE(other->Insert(FigureSet()[0]));  // not among the exported ones: another id
+    for (int64_t inserted : {8, 0}) {
+        std::stringstream in(lines.str());
+        ImportCounts counts = ImportJsonLines(*other, in);
+        EXPECT_EQ(counts.read, 8);
+        EXPECT_EQ(counts.inserted, inserted);
+        EXPECT_EQ(counts.alreadyPresent, 8 - inserted);
+    }
+    std::vector<Record> imported = other->List({});
+    imported.erase(std::remove(imported.begin(), imported.end(), FigureSet()[0]), imported.end());
+    EXPECT_EQ(imported.size(), 9u);
+}
+
+TEST_P(StoreTest, ABadLineImportsNothing) {
+    std::vector<Record> set = FigureSet();
+    Record bad = set[2];
+    bad.section = 0;
+    const std::pair<std::string, std::string> cases[] = {
+        {"{not json", "line 3: not JSON"},
+        {ToJson(bad).dump(), "line 3: section 0 is not 1 to 255"},
+        {R"({"id": 1})", "line 3: id is not text"},
+    };
+    for (const auto& [line, reason] : cases) {
+        std::stringstream in(ToJson(set[0]).dump() + "\n\n" + line + "\n" + ToJson(set[1]).dump());
+        try {
+            ImportJsonLines(*store, in);
+            ADD_FAILURE() << "imported " << line;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_TRUE(store->List({}).empty());
+}
+
+TEST_P(StoreTest, UnsoundRecordsAreRefusedWithTheirReason) {
+    auto broken = [](auto change) {
+        Record r = Board("2026-12-09T07:00:00.000Z");
+        change(r);
+        return r;
+    };
+    const std::pair<Record, const char*> cases[] = {
+        {broken([](Record& r) { r.id = "ABC"; }), "id"},
+        {broken([](Record& r) { r.section = 256; }), "section 256"},
+        {broken([](Record& r) { r.mode = "test"; }), "mode"},
+        {broken([](Record& r) { r.result = "maybe"; }), "result"},
+        {broken([](Record& r) { r.status = "done"; }), "status"},
+        {broken([](Record& r) { r.image_sha256 = std::string(64, 'C'); }), "image_sha256"},
+        {broken([](Record& r) { r.started_at = "2026-12-09 07:00"; }), "started_at"},
+        {broken([](Record& r) { r.dut_id = "xyz"; }), "dut_id"},
+        {broken([](Record& r) { r.station = "two\nlines"; }), "station"},
+        {broken([](Record& r) { r.failure_phase = "later"; }), "failure_phase"},
+    };
+    for (const auto& [record, field] : cases) {
+        try {
+            store->Insert(record);
+            ADD_FAILURE() << "stored a record with a bad " << field;
+        } catch (const StoreError& e) {
+            EXPECT_EQ(e.kind(), StoreError::Kind::kInvalid);
+            EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << e.what();
+        }
+    }
+    EXPECT_TRUE(store->List({}).empty());
+}
+
+TEST_P(StoreTest, ANewerSchemaIsRefused) {
+    store.reset();
+    stores.Meddle(GetParam() == Backend::kSqlite
+                      ? "PRAGMA user_version = 99"
+                      : "UPDATE qmb_meta SET value = '99' WHERE key = 'schema_version'");
+    try {
+        stores.Open();
+        ADD_FAILURE() << "opened a newer schema";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.kind(), StoreError::Kind::kRefused);
+        EXPECT_NE(std::string(e.what()).find("schema version 99, newer"), std::string::npos)
+            << e.what();
+    }
+}
+
+TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
+    std::vector<std::thread> slots;
+    for (int slot = 0; slot < 8; ++slot)
+        slots.emplace_back([&, slot] {
+            for (int i = 0; i < 25; ++i) {
+                // Every DUT tried twice, on two slots: first attempts race.
+                std::string dut = std::to_string(1000 + i);
+                store->Insert(Board("2026-12-09T07:00:" + std::to_string(10 + i) + ".00" +
+                                        std::to_string(slot) + "Z",
+                                    slot % 2 ? "pass" : "fail", dut, slot));
+            }
+        });
+    for (auto& t : slots) t.join();
+    EXPECT_EQ(store->List({}).size(), 200u);
+    Stats stats = store->ComputeStats({});
+    ExpectFigures(stats.all, {200, 100, 100, 0, 25, 0}, "all");  // slot 0 fails first
+    EXPECT_EQ(stats.slots.size(), 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, StoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const auto& param) {
+                             return param.param == Backend::kSqlite ? "sqlite" : "postgresql";
+                         });
+
+// SQLite files that are not ours stay untouched.
+TEST(SqliteStore, RefusesFilesThatAreNotItsOwn) {
+    std::string dir = MakeTempDir();
+    auto make = [&](const std::string& name, const std::string& sqlText, const std::string& bytes) {
+        std::string path = dir + "/" + name;
+        if (!bytes.empty()) std::ofstream(path, std::ios::binary) << bytes;
+        if (!sqlText.empty()) {
+            sqlite3* db = nullptr;
+            sqlite3_open(path.c_str(), &db);
+            sqlite3_exec(db, sqlText.c_str(), nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        }
+        return path;
+    };
+    const std::pair<std::string, const char*> cases[] = {
+        {make("other.sqlite", "CREATE TABLE customers (name TEXT)", ""), "another program's tables"},
+        {make("foreign.sqlite", "PRAGMA application_id = 7; CREATE TABLE t (x)", ""),
+         "belongs to another program"},
+        {make("garbage.sqlite", "", std::string(4096, 'x')), "not a SQLite database"},
+    };
+    for (const auto& [path, reason] : cases) {
+        auto before = fs::file_size(path);
+        try {
+            OpenRecordStore("sqlite:" + path);
+            ADD_FAILURE() << "opened " << path;
+        } catch (const StoreError& e) {
+            EXPECT_EQ(e.kind(), StoreError::Kind::kRefused);
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
+        }
+        EXPECT_EQ(fs::file_size(path), before) << path;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(PostgresStore, RefusesARecordsTableThatIsNotItsOwn) {
+    Stores stores(Backend::kPostgres);
+    stores.Meddle("CREATE TABLE records (x int)");
+    EXPECT_THROW(
+        {
+            try {
+                stores.Open();
+            } catch (const StoreError& e) {
+                EXPECT_NE(std::string(e.what()).find("not qmb-edit's"), std::string::npos);
+                throw;
+            }
+        },
+        StoreError);
+}
+
+TEST(OpenRecordStore, UrlsAndTheirRefusals) {
+    EXPECT_EQ(OpenRecordStore("none"), nullptr);
+    const std::pair<const char*, const char*> cases[] = {
+        {"mysql://db/x", "unknown database URL \"mysql://db/x\""},
+        {"records.sqlite", "unknown database URL"},
+        {"postgresql://u:secret@/qmb?host=/nonexistent", "unreachable"},
+    };
+    for (const auto& [url, reason] : cases) {
+        try {
+            OpenRecordStore(url);
+            ADD_FAILURE() << url;
+        } catch (const StoreError& e) {
+            EXPECT_NE(std::string(e.what()).find(reason), std::string::npos) << e.what();
+            EXPECT_EQ(std::string(e.what()).find("secret"), std::string::npos) << e.what();
+        }
+    }
+    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
+    setenv("XDG_DATA_HOME", "/data", 1);
+    EXPECT_EQ(DefaultStoreUrl(), "sqlite:/data/qmb-edit/records.sqlite");
+    unsetenv("XDG_DATA_HOME");
+    setenv("HOME", "/home/ana", 1);
+    EXPECT_EQ(DefaultStoreUrl(), "sqlite:/home/ana/.local/share/qmb-edit/records.sqlite");
+    setenv("HOME", home.c_str(), 1);
+}
+
+TEST(RecordTime, ParsesFilterTimesAndFormatsMilliseconds) {
+    const std::pair<const char*, const char*> good[] = {
+        {"2026-12-09", "2026-12-09T00:00:00.000Z"},
+        {"2026-12-09T07:40", "2026-12-09T07:40:00.000Z"},
+        {"2026-12-09T07:40:51Z", "2026-12-09T07:40:51.000Z"},
+        {"2028-02-29T23:59:59.999Z", "2028-02-29T23:59:59.999Z"},
+        {"1969-12-31T23:59:59.999", "1969-12-31T23:59:59.999Z"},
+    };
+    for (const auto& [text, canonical] : good) {
+        std::chrono::system_clock::time_point t;
+        ASSERT_TRUE(ParseUtcTime(text, t)) << text;
+        EXPECT_EQ(FormatUtcMillis(t), canonical);
+    }
+    for (const char* bad : {"2026-13-01", "2027-02-29", "2026-12-09T24:00", "2026-12-09 07:40",
+                            "2026-12-09T07:40:51.12", "2026-12-09Z", "yesterday", ""}) {
+        std::chrono::system_clock::time_point t;
+        EXPECT_FALSE(ParseUtcTime(bad, t)) << bad;
+    }
+}
+
+TEST(RecordId, IsAVersion4UuidAndDoesNotRepeat) {
+    std::set<std::string> ids;
+    for (int i = 0; i < 1000; ++i) ids.insert(NewRecordId());
+    EXPECT_EQ(ids.size(), 1000u);
+    for (const auto& id : ids) {
+        Record r = Board("2026-12-09T07:00:00.000Z");
+        r.id = id;
+        ASSERT_EQ(CheckRecord(r), "");
+        EXPECT_EQ(id[14], '4');
+        EXPECT_NE(std::string("89ab").find(id[19]), std::string::npos) << id;
+    }
+}
+
+TEST(RecordFormat, TableCsvAndStats) {
+    Record r = Board("2026-12-09T07:00:00.000Z", std::nullopt);
+    const std::string table = FormatRecordsTable({r});
+    EXPECT_EQ(table.substr(0, table.find('\n')),
+              "started_at                station  slot  port  board  section  result  status   "
+              "failure_code  duration_ms  dut_id  operator");
+    EXPECT_NE(table.find("st-1     0     COM1  1      11       -       timeout  no_handshake"),
+              std::string::npos)
+        << table;
+    const std::string csv = FormatRecordsCsv({r});
+    EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
+              "id,station,slot,port,device,operator,batch,mode,board,section,image_sha256,"
+              "image_length,tool_version,started_at,ended_at,duration_ms,status,result,"
+              "failure_code,failure_phase,retries,dut_id,reason");
+    EXPECT_NE(csv.find(",timeout,,no_handshake,handshake,0,,it failed\r\n"), std::string::npos);
+    Stats stats;
+    stats.all = {10, 6, 3, 1, 8, 4};
+    stats.pareto = {{"size", 3}};
+    auto json = StatsToJson(stats);
+    EXPECT_DOUBLE_EQ(json["yield"].get<double>(), 6.0 / 9.0);
+    EXPECT_DOUBLE_EQ(json["first_pass_yield"].get<double>(), 0.5);
+    EXPECT_EQ(json["pareto"][0]["code"], "size");
+    EXPECT_NE(FormatStatsTable(stats).find("all            10       6     3     1     66.7%  50.0%"),
+              std::string::npos)
+        << FormatStatsTable(stats);
+}
+
+// The spooling store with a private server that the test stops and starts.
+class SpoolTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Cluster("start", serverDir, &serverUrl); }
+    void TearDown() override {
+        Cluster("stop", serverDir);
+        fs::remove_all(localDir);
+    }
+    std::unique_ptr<SpoolingStore> Open() {
+        return std::make_unique<SpoolingStore>(serverUrl, localPath, std::chrono::milliseconds(0));
+    }
+    size_t OnServer() { return PostgresStore(serverUrl).List({}).size(); }
+
+    std::string serverDir = MakeTempDir(), localDir = MakeTempDir();
+    std::string serverUrl, localPath = localDir + "/spool.sqlite";
+};
+
+TEST_F(SpoolTest, AServerStoppedMidRunLosesAndDoublesNothing) {
+    auto spool = Open();
+    std::vector<Record> boards;
+    for (int i = 0; i < 9; ++i) boards.push_back(Board("2026-12-09T07:00:0" + std::to_string(i) + ".000Z"));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(spool->Insert(boards[i]));
+    Cluster("down", serverDir);
+    for (int i = 3; i < 6; ++i) EXPECT_TRUE(spool->Insert(boards[i]));
+    EXPECT_FALSE(spool->Insert(boards[4]));
+    EXPECT_EQ(spool->Unsent(), 3);
+    EXPECT_EQ(spool->List({}).size(), 3u);  // what the station kept
+    EXPECT_THROW(spool->Sync(), StoreError);
+    Cluster("up", serverDir);
+    EXPECT_TRUE(spool->Insert(boards[6]));  // sends the spool first
+    EXPECT_EQ(spool->Unsent(), 0);
+    EXPECT_EQ(spool->Sync(), 0);
+    EXPECT_EQ(OnServer(), 7u);
+    EXPECT_EQ(spool->ComputeStats({}).all.total, 7);
+}
+
+TEST_F(SpoolTest, AStationStartedWithoutItsServerSyncsLater) {
+    Cluster("down", serverDir);
+    {
+        auto spool = Open();
+        for (int i = 0; i < 4; ++i) spool->Insert(Board("2026-12-09T07:00:0" + std::to_string(i) + ".000Z"));
+        EXPECT_EQ(spool->Unsent(), 4);
+    }
+    try {
+        SyncSpool("sqlite:" + localPath, serverUrl);
+        ADD_FAILURE() << "synced to a stopped server";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.kind(), StoreError::Kind::kUnreachable);
+    }
+    Cluster("up", serverDir);
+    EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 4);
+    EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 0);
+    EXPECT_EQ(OnServer(), 4u);
+}
+
+TEST_F(SpoolTest, APlainServerStoreReportsALostConnectionAsUnreachable) {
+    PostgresStore server(serverUrl);
+    server.Insert(Board("2026-12-09T07:00:00.000Z"));
+    Cluster("down", serverDir);
+    try {
+        server.Insert(Board("2026-12-09T07:00:01.000Z"));
+        ADD_FAILURE() << "inserted into a stopped server";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.kind(), StoreError::Kind::kUnreachable) << e.what();
+    }
+    Cluster("up", serverDir);
+    EXPECT_TRUE(server.Insert(Board("2026-12-09T07:00:02.000Z")));
+    EXPECT_EQ(server.List({}).size(), 2u);
+}
+
+}  // namespace
+}  // namespace qmb::store
