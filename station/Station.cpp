@@ -44,6 +44,7 @@ Station::Station(StationSettings settings, std::vector<SlotConfig> slots, PortFa
     loop_.image = settings_.image;
     loop_.count = 0;
     loop_.stopOnFail = false;
+    loop_.dutIdSection = settings_.dutIdSection;
     for (auto& s : slots_)
         s.since = Clock::now();
 }
@@ -210,7 +211,9 @@ void Station::RunSlot(size_t i) {
             o.failurePhase = summary.device.empty() ? "open" : "handshake";
             o.reason = summary.endReason;
             o.startedAt = o.endedAt = std::chrono::system_clock::now();
-            OnBoard(o);
+            int code = 0;
+            std::string why;
+            OnBoard(o, code, why);
         }
         std::unique_lock<std::mutex> lock(mutex_);
         Slot& s = slots_[i];
@@ -234,15 +237,17 @@ void Station::OnPhase(int slot, cli::BoardPhase phase, int board) {
     BumpLocked();
 }
 
-void Station::Keep(const Record& record) {
+bool Station::Keep(const Record& record, std::string& why) {
+    bool kept = true;
     for (BoardSink* sink : sinks_) {
         try {
             sink->Add(record);
         } catch (const std::exception& e) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            sinkError_ = e.what();
+            why = std::string("records: ") + e.what();
+            kept = false;
         }
     }
+    return kept;
 }
 
 void Station::CountFailureLocked(Slot& s, const Record& r) {
@@ -258,11 +263,20 @@ void Station::CountFailureLocked(Slot& s, const Record& r) {
     }
 }
 
-void Station::OnBoard(const cli::BoardOutcome& o) {
-    const Record record = RecordOf(o, settings_.run);
-    Keep(record);
+bool Station::OnBoard(const cli::BoardOutcome& o, int& keptFailure, std::string& why) {
+    const Record record = cli::MakeRecord(o, settings_.run);
+    const bool kept = Keep(record, why);
     std::lock_guard<std::mutex> lock(mutex_);
     Slot& s = slots_[static_cast<size_t>(o.slot)];
+    if (!kept) {
+        // The slot stops until started again; the board stays on the page.
+        sinkError_ = why;
+        s.wanted = false;
+        s.note = why;
+        keptFailure = cli::kExitStore;
+    } else {
+        sinkError_.clear();
+    }
     s.last = record;
     if (o.status == "error") s.endCounted = true;
     if (o.pass) {
@@ -276,6 +290,7 @@ void Station::OnBoard(const cli::BoardOutcome& o) {
     while (recentBoards_.size() > kRecentBoards)
         recentBoards_.pop_front();
     BumpLocked();
+    return kept;
 }
 
 json Station::SlotsJson() {

@@ -26,15 +26,16 @@
 #include <vector>
 
 #include "cli/Production.h"
-#include "station/BoardRecord.h"
+#include "cli/BoardRecord.h"
 #include "station/Records.h"
 #include "station/StationConfig.h"
 
 namespace qmb::station {
 
 struct StationSettings {
-    RunContext run;
+    cli::RecordContext run;
     int section = 0;
+    int dutIdSection = 0;  // read before each write as the board's id; 0: none
     cli::Bytes image;
     int lockout = 3;
     uint32_t retryMs = 2000;  // before a slot whose port failed opens it again
@@ -45,7 +46,9 @@ enum class ActionResult { kDone, kUnknownSlot, kConflict };
 class Station : public cli::SlotObserver {
   public:
     using PortFactory = std::function<std::unique_ptr<Port>()>;
-    // sinks: where each record goes, in order; they outlive the station.
+    // sinks: where each record goes, in order; they outlive the station. A
+    // record a sink cannot keep stops its slot (a board must not go
+    // unrecorded).
     Station(StationSettings settings, std::vector<SlotConfig> slots, PortFactory makePort,
             TickCounter& ticks, std::vector<BoardSink*> sinks);
     // Stops every slot and waits for their threads.
@@ -70,12 +73,12 @@ class Station : public cli::SlotObserver {
     uint64_t WaitForChange(uint64_t seen, std::chrono::milliseconds timeout, uint64_t& boardSeq,
                            std::vector<Record>& boards);
     bool ShuttingDown();
-    // The last failure of a sink ("" when none).
+    // The last failure to keep a record ("" when none).
     std::string SinkError();
 
     // SlotObserver (slot threads)
     void OnPhase(int slot, cli::BoardPhase phase, int board) override;
-    void OnBoard(const cli::BoardOutcome& outcome) override;
+    bool OnBoard(const cli::BoardOutcome& outcome, int& keptFailure, std::string& why) override;
 
   private:
     struct Slot {
@@ -98,7 +101,8 @@ class Station : public cli::SlotObserver {
     void LaunchLocked(size_t index);
     // Counts a failure; locks the slot at the limit (the mutex held).
     void CountFailureLocked(Slot& slot, const Record& record);
-    void Keep(const Record& record);
+    // Hands the record to every sink; false with the reason when one failed.
+    bool Keep(const Record& record, std::string& why);
     void BumpLocked();
 
     StationSettings settings_;

@@ -116,6 +116,8 @@ void ReadConfigFile(const std::string& path, StationConfig& c) {
             if (!ParseBool(value, c.auth)) fail("auth: yes or no expected");
         } else if (key == "lockout") {
             if (!ParseInt(value, 1, 1000, c.lockout)) fail("lockout: 1 to 1000 expected");
+        } else if (key == "dut-id-section") {
+            if (!ParseInt(value, 1, 255, c.dutIdSection)) fail("dut-id-section: 1 to 255 expected");
         } else if (key == "operator") {
             c.operatorName = value;
         } else if (key == "batch") {

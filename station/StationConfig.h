@@ -18,11 +18,12 @@ struct StationConfig {
     int section = 0;                       // 1..255
     std::string image;                     // the section's bytes (hex text, or raw with format bin)
     std::string format = "hex";
-    std::string db;                        // record store URL, "none" for memory only
+    std::string db;                        // record store URL, "none" for memory only; "": the default
     std::string listen = "127.0.0.1:8080";
     std::string tokenFile;                 // default: beside the configuration file
     bool auth = false;                     // read-only views need the token too
     int lockout = 3;                       // failures in a row that stop a slot
+    int dutIdSection = 0;                  // read before each write as the DUT id; 0: none
     std::string operatorName, batch;
 };
 

@@ -8,11 +8,16 @@
 #include <set>
 
 #include "station/Token.h"
+#include "store/RecordFormat.h"
 #include "station_web.h"
 
 namespace qmb::station {
 
 using nlohmann::json;
+using store::FormatUtcMillis;
+using store::ParseUtcTime;
+using store::StatsToJson;
+using store::ToJson;
 
 namespace {
 constexpr size_t kMaxPayload = 4096;   // control requests carry no body
@@ -285,7 +290,7 @@ void WebServer::Routes() {
         const std::vector<Record> records = records_.List(f);
         if (format == "csv") {
             res.set_header("Content-Disposition", "attachment; filename=\"records.csv\"");
-            res.set_content(RecordsCsv(records), "text/csv; charset=utf-8");
+            res.set_content(store::FormatRecordsCsv(records), "text/csv; charset=utf-8");
             return;
         }
         json out = json::array();
@@ -313,9 +318,9 @@ void WebServer::Routes() {
         if (!ParseFilter(req, {"since", "until", "section"}, station_, f, format, why))
             return Fail(res, 400, why);
         const Stats stats = records_.ComputeStats(f);
-        std::map<std::string, Counts> byStation;
+        std::map<std::string, store::Counts> byStation;
         for (const auto& sc : stats.slots) {
-            Counts& c = byStation[sc.station];
+            store::Counts& c = byStation[sc.station];
             c.total += sc.counts.total;
             c.passes += sc.counts.passes;
             c.fails += sc.counts.fails;

@@ -8,11 +8,12 @@
 #include <map>
 #include <thread>
 
+#include "cli/BoardRecord.h"
 #include "cli/Common.h"
+#include "cli/Sha256.h"
 #include "cli/System.h"
 #include "link/PortMap.h"
 #include "qmb/Version.h"
-#include "station/Sha256.h"
 #include "station/Station.h"
 #include "station/StationConfig.h"
 #include "station/Token.h"
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
                           ->type_name("FILE");
     (void)configOpt;
     std::string station, image, format, db, listen, tokenFile, operatorName, batch;
-    int section = 0, lockout = 0;
+    int section = 0, lockout = 0, dutIdSection = 0;
     bool auth = false;
     auto* stationOpt = app.add_option("--station", station, "the station's name (default: the host name)")
                            ->type_name("NAME");
@@ -107,7 +108,15 @@ int main(int argc, char** argv) {
                          ->type_name("FILE");
     auto* formatOpt = app.add_option("--format", format, "format of the image: hex or bin")
                           ->check(CLI::IsMember({"hex", "bin"}));
-    auto* dbOpt = app.add_option("--db", db, "where records go: none (memory only)")->type_name("URL");
+    auto* dbOpt = app.add_option("--db", db,
+                                 "where records go: sqlite:PATH, postgresql://... (spooled while the "
+                                 "server is away), or none (memory only); default: the user's "
+                                 "SQLite file")
+                      ->type_name("URL");
+    auto* dutOpt = app.add_option("--dut-id-section", dutIdSection,
+                                  "read section N before each write, as the board's DUT id")
+                       ->type_name("N")
+                       ->check(CLI::Range(1, 255));
     auto* listenOpt = app.add_option("--listen", listen, "address of the page and API (default 127.0.0.1:8080)")
                           ->type_name("HOST:PORT");
     auto* tokenOpt = app.add_option("--token-file", tokenFile,
@@ -122,7 +131,14 @@ int main(int argc, char** argv) {
     auto* operatorOpt = app.add_option("--operator", operatorName, "the operator's name, kept in each record")
                             ->type_name("NAME");
     auto* batchOpt = app.add_option("--batch", batch, "the batch, kept in each record")->type_name("TEXT");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return cli::kExitUsage;
+    }
 
     try {
         if (!configPath.empty()) ReadConfigFile(configPath, c);
@@ -147,15 +163,15 @@ int main(int argc, char** argv) {
     if (tokenOpt->count()) c.tokenFile = tokenFile;
     if (authOpt->count()) c.auth = true;
     if (lockoutOpt->count()) c.lockout = lockout;
+    if (dutOpt->count()) c.dutIdSection = dutIdSection;
     if (operatorOpt->count()) c.operatorName = operatorName;
     if (batchOpt->count()) c.batch = batch;
     if (c.station.empty()) c.station = HostName();
-    if (c.db.empty()) c.db = "none";
+    if (c.db.empty()) c.db = cli::DefaultDbUrl();
     const std::string problem = CheckConfig(c);
     if (!problem.empty()) return Fail(cli::kExitUsage, problem);
     const std::string duplicate = DuplicatePorts(c.slots);
     if (!duplicate.empty()) return Fail(cli::kExitUsage, duplicate);
-    if (c.db != "none") return Fail(cli::kExitUsage, "--db: only none is known to this build");
 
     StationSettings settings;
     try {
@@ -177,19 +193,36 @@ int main(int argc, char** argv) {
     }
 
     settings.run.station = c.station;
-    settings.run.operatorName = c.operatorName;
+    settings.run.operator_ = c.operatorName;
     settings.run.batch = c.batch;
     settings.run.toolVersion = std::string("qmb-station ") + QMB_VERSION;
-    settings.run.imageSha256 = Sha256Hex(settings.image);
+    settings.run.imageSha256 =
+        cli::Sha256Hex(std::string(settings.image.begin(), settings.image.end()));
     settings.run.imageLength = static_cast<int64_t>(settings.image.size());
     settings.section = c.section;
+    settings.dutIdSection = c.dutIdSection;
     settings.lockout = c.lockout;
+
+    // The record store, opened (and its schema made) before any board.
+    std::unique_ptr<StoreSink> storeSink;
+    std::string dbShown = "none (memory only)";
+    bool lineView = false;
+    if (c.db != "none") {
+        try {
+            storeSink = std::make_unique<StoreSink>(cli::OpenLoopStore(c.db));
+        } catch (const cli::CliError& e) {
+            return Fail(e.Code(), e.what());
+        }
+        dbShown = storeSink->Describe();
+        lineView = c.db.rfind("postgres", 0) == 0;
+    }
 
     cli::InstallInterruptHandlers();
     const std::unique_ptr<TickCounter> ticks = cli::MakeSystemTicks();
     BoardHistory history;
     std::vector<BoardSink*> sinks = {&history};
-    BoardSink& records = history;
+    if (storeSink) sinks.push_back(storeSink.get());
+    BoardSink& records = storeSink ? static_cast<BoardSink&>(*storeSink) : history;
 
     Station st(settings, c.slots, [] { return cli::MakeSystemPort(); }, *ticks, sinks);
     ServerSettings server;
@@ -204,16 +237,18 @@ int main(int argc, char** argv) {
                    {"batch", c.batch},
                    {"lockout", c.lockout},
                    {"auth", c.auth},
-                   {"db", c.db}};
+                   {"dut_id_section", c.dutIdSection},
+                   {"db", dbShown}};
+    server.lineView = lineView;
     WebServer web(st, records, server);
     std::string host, why;
     int port = 0;
     ParseListen(c.listen, host, port);
     if (!web.Bind(host, port, why)) return Fail(cli::kExitUsage, why);
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    std::fprintf(stderr, "qmb-station: %s: %zu slot%s, section %d; page at http://%s:%d/\n",
+    std::fprintf(stderr, "qmb-station: %s: %zu slot%s, section %d, records: %s; page at http://%s:%d/\n",
                  c.station.c_str(), c.slots.size(), c.slots.size() == 1 ? "" : "s", c.section,
-                 shown.c_str(), web.Port());
+                 dbShown.c_str(), shown.c_str(), web.Port());
     std::fflush(stderr);
     std::thread serving([&web] { web.Run(); });
     st.StartAll();

@@ -119,7 +119,7 @@ class Station : public ::testing::Test {
     void Run(int slots, std::vector<std::string> extra = {}, int everyMs = 1200) {
         std::vector<std::string> args = {"--section", "11", "--image", Path("image.hex"),
                                          "--token-file", Path("token"), "--station", "st-test",
-                                         "--operator", "op 1"};
+                                         "--operator", "op 1", "--db", "sqlite:" + Path("records.sqlite")};
         for (int i = 0; i < slots; ++i) {
             sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
             ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", std::to_string(everyMs)}));
@@ -170,7 +170,8 @@ class Station : public ::testing::Test {
 };
 
 TEST_F(Station, EveryPhaseComesLiveAndEveryBoardIsRecorded) {
-    Run(2);
+    Run(2, {"--dut-id-section", "2"});
+    ASSERT_TRUE(sims[1]->ControlOk("set 2 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"));
     // The change feed for 3.5 s: slot snapshots as phases change, and boards.
     std::vector<std::string> phases;
     int boardEvents = 0;
@@ -212,6 +213,12 @@ TEST_F(Station, EveryPhaseComesLiveAndEveryBoardIsRecorded) {
     }
     EXPECT_GT(records[0]["started_at"].get<std::string>(), records[1]["started_at"].get<std::string>())
         << "newest first";
+    const std::string dut = records[0]["dut_id"];
+    EXPECT_NE(dut.find("00112233"), std::string::npos) << dut;
+    const json same = Get("/api/records?dut_id=" + dut);
+    EXPECT_GE(same.size(), 1u);
+    for (const auto& r : same)
+        EXPECT_EQ(r["slot"], 1);
     EXPECT_NE(sims[1]->Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
 
     const json slots = Get("/api/slots");
@@ -341,7 +348,7 @@ TEST_F(Station, TokenIsMadeOnceOwnerOnlyAndAuthGuardsTheViews) {
     // A restart keeps the token and does not show it again; SIGTERM ends it cleanly.
     EXPECT_EQ(station.Stop(), 0);
     ASSERT_TRUE(station.Start({"--section", "11", "--image", Path("image.hex"), "--token-file",
-                               Path("token"), "--slot", "A=" + sims[0]->link},
+                               Path("token"), "--slot", "A=" + sims[0]->link, "--db", "none"},
                               Path("stderr2")));
     EXPECT_EQ(Slurp(Path("token")).substr(0, 64), token);
     EXPECT_EQ(Slurp(Path("stderr2")).find(token), std::string::npos);
@@ -361,6 +368,7 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
            "image = fw.hex   # beside this file\n"
            "lockout = 5\n"
            "operator = op from file\n"
+           "db = none\n"
            "slot left = " << sims[0]->link << "\n"
            "slot right = " << sims[1]->link << "\n";
     ASSERT_TRUE(station.Start({"--config", Path("etc/line.conf"), "--station", "from-flag"},
@@ -382,16 +390,16 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         std::string line;
         std::string says;
     } bad[] = {
-        {"colour = red", "line.conf:2: unknown key: colour"},
-        {"section = 300", "line.conf:2: section: 1 to 255 expected"},
-        {"slot = /dev/x", "line.conf:2: slot NAME = PORT expected"},
-        {"slot a/b = /dev/x", "line.conf:2: bad slot name"},
-        {"just words", "line.conf:2: key = value expected"},
+        {"colour = red", "line.conf:3: unknown key: colour"},
+        {"section = 300", "line.conf:3: section: 1 to 255 expected"},
+        {"slot = /dev/x", "line.conf:3: slot NAME = PORT expected"},
+        {"slot a/b = /dev/x", "line.conf:3: bad slot name"},
+        {"just words", "line.conf:3: key = value expected"},
         {"slot L = " + sims[0]->link + "\nslot R = " + sims[0]->link, "are the same device"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.line);
-        std::ofstream(Path("etc/line.conf")) << "image = fw.hex\n" << b.line << "\nsection = 11\n";
+        std::ofstream(Path("etc/line.conf")) << "image = fw.hex\ndb = none\n" << b.line << "\nsection = 11\n";
         const int code = RunProgram({QMB_STATION_PATH, "--config", Path("etc/line.conf"), "--listen",
                                      "127.0.0.1:0"},
                                     "", Path("bad.err"));

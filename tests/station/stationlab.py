@@ -112,6 +112,8 @@ class Station:
         for name, link in self.slots:
             cmd += ["--slot", f"{name}={link}"]
         cmd += self.args
+        if "--db" not in self.args:
+            cmd += ["--db", "sqlite:" + os.path.join(self.folder, "records.sqlite")]
         self.err_path = os.path.join(self.folder, f"station-{time.monotonic_ns()}.err")
         self.err = open(self.err_path, "w")
         self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=self.err)
