@@ -441,6 +441,7 @@
       state.retryTimer = setTimeout(start, 1000);
       return;
     }
+    Promise.all([refreshStats(), refreshRecords()]).catch(readFailed);
     connect();
   }
 
