@@ -9,6 +9,10 @@
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
       verify, a port that is absent, the port map, and a restore during
       which the line hangs up; checks exit codes and output.
+  winetest.py ... station EXE
+      runs qmb-station.exe with slot A on the simulator on COM1 (an ignition
+      every 1.2 s): its API answers, a board passes and is recorded, the
+      token is asked for and stop-all stops the slot.
   winetest.py ... answers EXE VERSION
       runs qmb-edit.exe --version, --help and an unknown option with no
       display (a window could not open): checks what each prints and its
@@ -426,6 +430,82 @@ def command_cli(wine, opts):
             close_device(device)
 
 
+def command_station(wine, opts):
+    import json
+    import urllib.error
+    import urllib.request
+
+    with tempfile.TemporaryDirectory() as workdir:
+        device = Simulator(opts.devsim, ["--no-pacing", "--ignition-every", "1200"], workdir)
+        station = None
+        try:
+            wine.map_com1(device.path)
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                port = s.getsockname()[1]
+            image = os.path.join(workdir, "image.hex")
+            with open(image, "w") as f:
+                f.write("C0 C1 C2 C3 C4 C5 C6 C7\n")
+            token_file = os.path.join(workdir, "station.token")
+            err = open(os.path.join(workdir, "station.err"), "wb")
+            station = wine.start([opts.exe, "--slot", "A=COM1", "--section", "11", "--image",
+                                  windows_path(image), "--token-file", windows_path(token_file),
+                                  "--db", "none", "--listen", "127.0.0.1:%d" % port],
+                                 stdout=subprocess.DEVNULL, stderr=err)
+            base = "http://127.0.0.1:%d" % port
+
+            def call(path, method="GET", token=None):
+                req = urllib.request.Request(base + path, method=method,
+                                             data=b"" if method == "POST" else None)
+                if token:
+                    req.add_header("Authorization", "Bearer " + token)
+                try:
+                    with urllib.request.urlopen(req, timeout=5) as res:
+                        return res.status, json.loads(res.read())
+                except urllib.error.HTTPError as e:
+                    return e.code, json.loads(e.read())
+
+            deadline = time.time() + 60
+            slots = None
+            while time.time() < deadline:
+                try:
+                    code, slots = call("/api/slots")
+                    if code == 200 and slots[0]["passed"] >= 1:
+                        break
+                except (OSError, ValueError):
+                    pass
+                time.sleep(0.3)
+            log("GET /api/slots -> %r" % (slots,))
+            if not slots or slots[0]["passed"] < 1 or slots[0]["name"] != "A":
+                log("no board passed on slot A")
+                return 1
+            code, records = call("/api/records?limit=1")
+            log("GET /api/records -> %d %r" % (code, records))
+            if code != 200 or records[0]["result"] != "pass" or records[0]["port"] != "COM1":
+                return 1
+            token = open(token_file).read().strip()
+            refused, _ = call("/api/stop-all", "POST")
+            done, _ = call("/api/stop-all", "POST", token)
+            log("POST /api/stop-all -> %d without the token, %d with it" % (refused, done))
+            if refused != 401 or done != 200:
+                return 1
+            deadline = time.time() + 10
+            while time.time() < deadline and call("/api/slots")[1][0]["running"]:
+                time.sleep(0.2)
+            if call("/api/slots")[1][0]["running"]:
+                log("slot A did not stop")
+                return 1
+            return 0
+        finally:
+            wine.kill_server()
+            if station:
+                try:
+                    station.wait(10)
+                except subprocess.TimeoutExpired:
+                    station.kill()
+            close_device(device)
+
+
 def command_answers(wine, opts):
     """The window program's command line: answered on the standard handles,
     no window (DISPLAY is unset, so opening one would fail)."""
@@ -551,6 +631,8 @@ def main():
     run.add_argument("args", nargs=argparse.REMAINDER)
     cli = sub.add_parser("cli")
     cli.add_argument("exe")
+    station = sub.add_parser("station")
+    station.add_argument("exe")
     answers = sub.add_parser("answers")
     answers.add_argument("exe")
     answers.add_argument("version")
@@ -573,6 +655,8 @@ def main():
             return command_cli(wine, opts)
         if opts.command == "answers":
             return command_answers(wine, opts)
+        if opts.command == "station":
+            return command_station(wine, opts)
         return command_gui(wine, opts)
     except (RuntimeError, subprocess.TimeoutExpired) as error:
         log("error: %s" % error)
