@@ -143,6 +143,16 @@ bool ParseFilter(const httplib::Request& req, const std::set<std::string>& allow
     return true;
 }
 
+// The host name of a Host header ("127.0.0.1:8080", "[::1]:8080", "localhost").
+std::string HostNameOf(const std::string& host) {
+    if (!host.empty() && host[0] == '[') return host.substr(0, host.find(']') + 1);
+    return host.substr(0, host.find(':'));
+}
+
+bool IsLoopbackName(const std::string& name) {
+    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
+}
+
 std::string BearerOf(const httplib::Request& req) {
     const std::string h = req.get_header_value("Authorization");
     const std::string prefix = "Bearer ";
@@ -198,6 +208,10 @@ void WebServer::Routes() {
         const size_t q = req.target.find('?');
         if (q != std::string::npos && req.target.size() - q > kMaxQuery) {
             Fail(res, 414, "query too long");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (settings_.loopbackOnly && !IsLoopbackName(HostNameOf(req.get_header_value("Host")))) {
+            Fail(res, 400, "this station answers only to its own address (Host header)");
             return httplib::Server::HandlerResponse::Handled;
         }
         const bool api = req.path.rfind("/api/", 0) == 0;

@@ -25,6 +25,10 @@ struct ServerSettings {
     nlohmann::json info;    // what GET /api/info tells about the station
     bool lineView = false;  // the database holds other stations (PostgreSQL)
     size_t maxLivePages = 24;
+    // Listening on a loopback address only: requests must name this
+    // machine in Host (a page of another site that got its name pointed at
+    // 127.0.0.1 cannot read the views).
+    bool loopbackOnly = true;
 };
 
 class WebServer {

@@ -240,10 +240,11 @@ int main(int argc, char** argv) {
                    {"dut_id_section", c.dutIdSection},
                    {"db", dbShown}};
     server.lineView = lineView;
-    WebServer web(st, records, server);
     std::string host, why;
     int port = 0;
     ParseListen(c.listen, host, port);
+    server.loopbackOnly = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+    WebServer web(st, records, server);
     if (!web.Bind(host, port, why)) return Fail(cli::kExitUsage, why);
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     std::fprintf(stderr, "qmb-station: %s: %zu slot%s, section %d, records: %s; page at http://%s:%d/\n",

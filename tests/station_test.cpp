@@ -321,6 +321,9 @@ TEST_F(Station, BadRequestsAreRefusedWithAReasonAndChangeNothing) {
         EXPECT_NE(body["error"].get<std::string>().find(c.says), std::string::npos) << res->body;
         EXPECT_EQ(std::count(res->body.begin(), res->body.end(), '\n'), 1) << "one line";
     }
+    auto rebound = client->Get("/api/slots", {{"Host", "evil.example:8080"}});
+    ASSERT_TRUE(rebound);
+    EXPECT_EQ(rebound->status, 400) << "a name pointed at 127.0.0.1 by another site";
     auto big = client->Post("/api/stop-all", {{"Authorization", "Bearer " + token}},
                             std::string(100000, 'x'), "text/plain");
     EXPECT_TRUE(!big || big->status == 413);
