@@ -32,13 +32,13 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 // tried again later.
 class Generator {
   public:
-    explicit Generator(uint64_t seed) : random_(seed), seed_(seed) {}
+    explicit Generator(uint64_t seed, int slot = -1) : random_(seed), seed_(seed), slot_(slot) {}
 
     Record Next() {
         Record r;
         r.id = NewRecordId();
-        r.station = "station-" + std::to_string(Pick(4) + 1);
-        r.slot = static_cast<int>(Pick(8));
+        r.station = slot_ < 0 ? "station-" + std::to_string(Pick(4) + 1) : "station-1";
+        r.slot = slot_ < 0 ? static_cast<int>(Pick(8)) : slot_;
         r.port = "COM" + std::to_string(r.slot + 1);
         r.device = "/dev/ttyUSB" + std::to_string(r.slot);
         r.operator_ = "op" + std::to_string(Pick(12));
@@ -84,6 +84,7 @@ class Generator {
     uint64_t Pick(uint64_t n) { return random_() % n; }
     std::mt19937_64 random_;
     uint64_t seed_;
+    int slot_;  // every record on this slot of station-1, or (-1) any
     uint64_t count_ = 0;
 };
 
@@ -156,7 +157,7 @@ void ThreadedRate(RecordStore& store, int threads, int each) {
     auto t0 = Clock::now();
     for (int t = 0; t < threads; ++t)
         workers.emplace_back([&store, t, each] {
-            Generator g(100 + static_cast<uint64_t>(t));
+            Generator g(100 + static_cast<uint64_t>(t), t);  // a thread per slot, as a station runs
             for (int i = 0; i < each; ++i) store.Insert(g.Next());
         });
     for (auto& w : workers) w.join();

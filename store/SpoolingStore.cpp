@@ -85,12 +85,24 @@ bool SpoolingStore::Insert(const Record& record) {
     // The store is never destroyed while a call runs, and server_ once made
     // is kept (it reconnects by itself), so the pointer stays good.
     if (RecordStore* server = Server(false)) {
+        bool reached = true;
         try {
             SendSpool(*server);
-            return server->Insert(record);
         } catch (const StoreError& e) {
-            if (!IsUnreachable(e)) throw;
-            Lost();
+            // Whatever became of the spool, this record is stored: on the
+            // server unless it went away; the spool stays for the next try.
+            if (IsUnreachable(e)) {
+                Lost();
+                reached = false;
+            }
+        }
+        if (reached) {
+            try {
+                return server->Insert(record);
+            } catch (const StoreError& e) {
+                if (!IsUnreachable(e)) throw;
+                Lost();
+            }
         }
     }
     return local_.InsertUnsent(record);
