@@ -153,6 +153,17 @@ int RunLoop(Context& c, const LoopOptions& o) {
     context.imageSha256 = Sha256Hex(image);
     context.imageLength = static_cast<int64_t>(image.size());
     context.toolVersion = std::string("qmb-cli ") + QMB_VERSION;
+    {
+        // What every record will carry is checked once, before any board:
+        // a name the store would refuse must not stop a slot mid-run.
+        BoardOutcome sample;
+        sample.section = section;
+        sample.board = 1;
+        sample.status = "complete";
+        sample.startedAt = sample.endedAt = std::chrono::system_clock::now();
+        const std::string why = store::CheckRecord(MakeRecord(sample, context));
+        if (!why.empty()) throw CliError(kExitUsage, why);
+    }
     const std::unique_ptr<store::RecordStore> records = OpenLoopStore(o.db);
     if (records) c.out->Result()["db"] = records->Describe();
     std::FILE* log = nullptr;

@@ -142,7 +142,7 @@ int RunSync(Context& c, const RecordsOptions& o) {
     if (o.server.rfind("postgresql://", 0) != 0 && o.server.rfind("postgres://", 0) != 0)
         throw CliError(kExitUsage, "records sync needs --db postgresql://... (the line's server)");
     try {
-        const int64_t n = store::SyncSpool(DefaultDbUrl(), o.server);
+        const int64_t n = store::SyncSpool(o.db, o.server);
         c.out->Result()["sent"] = n;
         c.out->Say("sent " + Count(static_cast<size_t>(n), "record") + " to " +
                    store::RedactUrl(o.server));
@@ -206,6 +206,9 @@ void AddRecordsCommand(CLI::App& app, Context& c) {
     sync->add_option("--db", y->server, "the line's server: postgresql://...")
         ->type_name("URL")
         ->required();
+    sync->add_option("--from", y->db, "the spool: a station's SQLite file")
+        ->type_name("URL")
+        ->capture_default_str();
     WhenChosen(sync, c, y, RunSync);
 }
 

@@ -184,6 +184,8 @@ TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
         {"fault miswrite 3", {"write", "11", "--hex", "10 11 12 13 14 15 16 17"}, 10,
          "1 of 8 bytes of section 11 differ", false},
         {"hold", {"info", "11"}, 4, "Port is busy", true},
+        {"", {"loop", "11", "/dev/null", "--operator", "a\tb"}, 2, "control character", true},
+        {"", {"records", "--db", "sqlite:/dev/null/x"}, 13, "records: ", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);

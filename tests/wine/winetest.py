@@ -7,8 +7,9 @@
       runs a console program with COM1 mapped to the chosen device.
   winetest.py ... cli EXE
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
-      verify, a port that is absent, the port map, and a restore during
-      which the line hangs up; checks exit codes and output.
+      verify, a port that is absent, the port map, a two-board production
+      loop on COM2 recorded in SQLite (and its records read back), and a
+      restore during which the line hangs up; checks exit codes and output.
   winetest.py ... station EXE
       runs qmb-station.exe with slot A on the simulator on COM1 (an ignition
       every 1.2 s): its API answers, a board passes and is recorded, the
@@ -382,20 +383,34 @@ def command_run(wine, opts):
 def command_cli(wine, opts):
     with tempfile.TemporaryDirectory() as workdir:
         device = Simulator(opts.devsim, ["--no-pacing"], workdir)
+        # COM2: a board that ignites, for the production loop and its records.
+        boards_dir = os.path.join(workdir, "boards")
+        os.mkdir(boards_dir)
+        boards = Simulator(opts.devsim, ["--no-pacing", "--ignition-every", "1000"], boards_dir)
         try:
-            wine.map_com1(device.path)
+            wine.map_com1(device.path, boards.path)
             backup = os.path.join(workdir, "device.qmb")
+            image = os.path.join(workdir, "image.hex")
+            with open(image, "w") as f:
+                f.write("C0 C1 C2 C3 C4 C5 C6 C7\n")
+            records = "sqlite:" + windows_path(os.path.join(workdir, "records.sqlite"))
             steps = [
-                (["read", "11"], 0, "A0 A1 A2 A3 A4 A5 A6 A7 \r\n"),
+                (["read", "11"], 0, "A0 A1 A2 A3 A4 A5 A6 A7\r\n"),
                 (["--json", "info", "5"], 0, '"absent":true'),
                 (["backup", windows_path(backup)], 0, ""),
                 (["verify", windows_path(backup)], 0, ""),
                 (["-p", "COM9", "info", "11"], 3, ""),
                 # The port map (%APPDATA%) points a name at another port.
-                (["ports", "--map", "COM9", "COM1"], 0, "COM9   COM1  (port map)"),
+                (["ports", "--map", "COM9", "COM1"], 0, "port map"),
                 (["-p", "COM9", "info", "11"], 0, "section 11 address 11 22 33 length 8"),
                 (["ports", "--unmap", "COM9"], 0, ""),
                 (["-p", "COM9", "info", "11"], 3, ""),
+                # Two boards on COM2, each recorded in SQLite.
+                (["-p", "COM2", "loop", "11", windows_path(image), "--count", "2",
+                  "--db", records, "--station", "wine"], 0, "passed 2, failed 0"),
+                (["records", "stats", "--db", records, "--station", "wine", "--format", "json"],
+                 0, '"passes": 2'),
+                (["records", "--db", records, "--format", "csv"], 0, ",wine,0,COM2,"),
                 # The line hangs up in the middle of a restore, as when the
                 # adapter is pulled out: lost (11), not a silent device (7).
                 # Last, since COM1's terminal is gone afterwards.
@@ -428,6 +443,7 @@ def command_cli(wine, opts):
         finally:
             wine.kill_server()
             close_device(device)
+            close_device(boards)
 
 
 def command_station(wine, opts):
