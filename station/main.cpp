@@ -180,18 +180,6 @@ int main(int argc, char** argv) {
         return Fail(e.Code(), e.what());
     }
     if (settings.image.empty()) return Fail(cli::kExitData, "the image " + c.image + " holds no bytes");
-    std::string token;
-    try {
-        bool created = false;
-        const std::string path = c.tokenFile.empty() ? DefaultTokenFile(configPath) : c.tokenFile;
-        token = LoadOrCreateToken(path, created);
-        if (created)
-            std::fprintf(stderr, "qmb-station: new control token (kept in %s, shown only now): %s\n",
-                         path.c_str(), token.c_str());
-    } catch (const std::exception& e) {
-        return Fail(cli::kExitFile, e.what());
-    }
-
     settings.run.station = c.station;
     settings.run.operator_ = c.operatorName;
     settings.run.batch = c.batch;
@@ -202,6 +190,18 @@ int main(int argc, char** argv) {
     settings.section = c.section;
     settings.dutIdSection = c.dutIdSection;
     settings.lockout = c.lockout;
+
+    {
+        // What every record will carry is checked once, before any board: a
+        // name the store would refuse must not stop a slot mid-run.
+        cli::BoardOutcome sample;
+        sample.section = c.section;
+        sample.board = 1;
+        sample.status = "complete";
+        sample.startedAt = sample.endedAt = std::chrono::system_clock::now();
+        const std::string why = store::CheckRecord(cli::MakeRecord(sample, settings.run));
+        if (!why.empty()) return Fail(cli::kExitUsage, why);
+    }
 
     // The record store, opened (and its schema made) before any board.
     std::unique_ptr<StoreSink> storeSink;
@@ -215,6 +215,18 @@ int main(int argc, char** argv) {
         }
         dbShown = storeSink->Describe();
         lineView = c.db.rfind("postgres", 0) == 0;
+    }
+
+    std::string token;
+    try {
+        bool created = false;
+        const std::string path = c.tokenFile.empty() ? DefaultTokenFile(configPath) : c.tokenFile;
+        token = LoadOrCreateToken(path, created);
+        if (created)
+            std::fprintf(stderr, "qmb-station: new control token (kept in %s, shown only now): %s\n",
+                         path.c_str(), token.c_str());
+    } catch (const std::exception& e) {
+        return Fail(cli::kExitFile, e.what());
     }
 
     cli::InstallInterruptHandlers();
