@@ -403,7 +403,7 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         {"slot = /dev/x", "line.conf:3: slot NAME = PORT expected"},
         {"slot a/b = /dev/x", "line.conf:3: bad slot name"},
         {"just words", "line.conf:3: key = value expected"},
-        {"operator = tab\there", "operator holds a control character"},
+        {"slot S = " + sims[0]->link + "\noperator = tab\there", "operator holds a control character"},
         {"slot L = " + sims[0]->link + "\nslot R = " + sims[0]->link, "are the same device"},
     };
     for (const auto& b : bad) {
