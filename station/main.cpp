@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
     CLI::App app{kDescription, "qmb-station"};
     app.footer(kFooter);
     app.set_version_flag("--version", std::string("qmb-station ") + QMB_VERSION);
+    // An option given twice: the last one counts (a script's default, then the operator's).
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     StationConfig c;
     std::string configPath;
     std::vector<std::string> slotOptions;
@@ -100,7 +102,8 @@ int main(int argc, char** argv) {
     auto* stationOpt = app.add_option("--station", station, "the station's name (default: the host name)")
                            ->type_name("NAME");
     app.add_option("--slot", slotOptions, "a slot and its port, e.g. A=/dev/ttyUSB0 (repeat it)")
-        ->type_name("NAME=PORT");
+        ->type_name("NAME=PORT")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     auto* sectionOpt = app.add_option("--section", section, "the section to program, 1 to 255")
                            ->type_name("N")
                            ->check(CLI::Range(1, 255));

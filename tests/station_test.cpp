@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -175,7 +176,7 @@ class Station : public ::testing::Test {
 
 TEST_F(Station, EveryPhaseComesLiveAndEveryBoardIsRecorded) {
     // Replies 150 ms late: each phase of a board lasts long enough to be seen.
-    Run(2, {"--dut-id-section", "2"}, 1200, {"--latency", "150"});
+    ASSERT_NO_FATAL_FAILURE(Run(2, {"--dut-id-section", "2"}, 1200, {"--latency", "150"}));
     ASSERT_TRUE(sims[1]->ControlOk("set 2 00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"));
     // The change feed for 4.5 s: slot snapshots as phases change, and boards.
     std::vector<std::string> phases;
@@ -240,7 +241,7 @@ TEST_F(Station, EveryPhaseComesLiveAndEveryBoardIsRecorded) {
 
 TEST_F(Station, FailuresInARowLockASlotUntilAcknowledged) {
     // Slot C has no device at all: port faults count as failures too.
-    Run(2, {"--lockout", "3", "--slot", "C=" + Path("no-such-tty")});
+    ASSERT_NO_FATAL_FAILURE(Run(2, {"--lockout", "3", "--slot", "C=" + Path("no-such-tty")}));
     ASSERT_TRUE(sims[0]->ControlOk("fault miswrite 3 count 3"));
     ASSERT_TRUE(WaitSlot("A", 8000, [](const json& s) { return s["locked"] == true; }));
     json a = Slot("A");
@@ -284,7 +285,7 @@ TEST_F(Station, FailuresInARowLockASlotUntilAcknowledged) {
 }
 
 TEST_F(Station, BadRequestsAreRefusedWithAReasonAndChangeNothing) {
-    Run(1);
+    ASSERT_NO_FATAL_FAILURE(Run(1));
     ASSERT_TRUE(WaitSlot("A", 4000, [](const json& s) { return s["passed"] >= 1; }));
     const struct {
         bool post;
@@ -333,7 +334,7 @@ TEST_F(Station, BadRequestsAreRefusedWithAReasonAndChangeNothing) {
 }
 
 TEST_F(Station, TokenIsMadeOnceOwnerOnlyAndAuthGuardsTheViews) {
-    Run(1, {"--auth"});
+    ASSERT_NO_FATAL_FAILURE(Run(1, {"--auth"}));
     struct stat st {};
     ASSERT_EQ(stat(Path("token").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -415,6 +416,41 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         EXPECT_EQ(code, 2);
         EXPECT_NE(Slurp(Path("bad.err")).find(b.says), std::string::npos) << Slurp(Path("bad.err"));
     }
+}
+
+TEST_F(Station, OnPostgreSqlThePageShowsEveryStationOfTheLine) {
+    const char* url = std::getenv("QMB_TEST_PG_URL");
+    if (!url || !*url) GTEST_SKIP() << "no PostgreSQL server (QMB_TEST_PG_URL)";
+    setenv("XDG_DATA_HOME", Path("data").c_str(), 1);  // the spool of each station
+    const std::string one = "line-a-" + std::to_string(getpid()), two = "line-b-" + std::to_string(getpid());
+    ASSERT_NO_FATAL_FAILURE(Run(1, {"--db", url, "--station", one}));
+    sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+    ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", "1200"}));
+    StationProcess other;
+    ASSERT_TRUE(other.Start({"--section", "11", "--image", Path("image.hex"), "--token-file",
+                             Path("token2"), "--station", two, "--db", url, "--slot",
+                             "A=" + sims.back()->link},
+                            Path("stderr-two")))
+        << Slurp(Path("stderr-two"));
+    unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(Get("/api/info")["line_view"], true);
+    auto both = [&] {
+        int seen = 0;
+        const json line = Get("/api/line");  // kept: the loop walks a part of it
+        for (const auto& s : line["stations"]) {
+            const std::string name = s["station"];
+            if ((name == one || name == two) && s["passes"].get<int>() >= 1) ++seen;
+        }
+        return seen == 2;
+    };
+    const auto start = SteadyClock::now();
+    while (!both() && MsSince(start) < 8000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(both()) << Get("/api/line").dump();
+    const json theirs = Get("/api/records?station=" + two);
+    ASSERT_FALSE(theirs.empty()) << "the other station's boards, read through this one";
+    EXPECT_EQ(theirs[0]["station"], two);
+    EXPECT_EQ(other.Stop(), 0);
 }
 
 }  // namespace
