@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <fstream>
 
@@ -14,10 +15,15 @@
 namespace qmb::cli {
 
 namespace {
-volatile sig_atomic_t g_interrupted = 0;
+// Set by the signal handler, read by every port's thread: a lock-free atomic
+// is safe in both places (a volatile sig_atomic_t is not, across threads).
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the handler must not take a lock");
 
 void OnSignal(int) {
-    g_interrupted = 1;
+    const int saved = errno;
+    g_interrupted.store(1);
+    errno = saved;
 }
 
 std::string ReadLine(const std::string& path) {
@@ -98,7 +104,7 @@ void InstallInterruptHandlers() {
 }
 
 bool Interrupted() {
-    return g_interrupted != 0;
+    return g_interrupted.load() != 0;
 }
 
 bool StderrIsTerminal() {
