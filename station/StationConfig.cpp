@@ -16,14 +16,9 @@ std::string Trim(const std::string& s) {
 }
 
 bool ParseInt(const std::string& text, int min, int max, int& value) {
-    if (text.empty() || text.size() > 6) return false;
-    int v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < min || v > max) return false;
-    value = v;
+    int64_t v = 0;
+    if (!ParseNumber(text, min, max, v)) return false;
+    value = static_cast<int>(v);
     return true;
 }
 
@@ -145,6 +140,18 @@ std::string CheckConfig(const StationConfig& c) {
     if (!ParseListen(c.listen, host, port)) return "listen: HOST:PORT expected, e.g. 127.0.0.1:8080";
     if (c.station.empty() || c.station.size() > 64) return "station name: 1 to 64 characters";
     return "";
+}
+
+bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& value) {
+    if (text.empty() || text.size() > 12) return false;
+    int64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v < min || v > max) return false;
+    value = v;
+    return true;
 }
 
 }  // namespace qmb::station

@@ -3,6 +3,7 @@
 // it. Paths in the file are taken from the file's own folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -42,5 +43,9 @@ bool ParseListen(const std::string& text, std::string& host, int& port);
 
 // "NAME=PORT" of --slot.
 bool ParseSlotOption(const std::string& text, SlotConfig& slot);
+
+// A decimal of digits only (no sign, at most 12) within min..max; the
+// settings file and the API's query parameters read numbers this way.
+bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& value);
 
 }  // namespace qmb::station

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "station/StationConfig.h"
 #include "station/Token.h"
 #include "store/RecordFormat.h"
 #include "station_web.h"
@@ -45,18 +46,6 @@ const char* TypeOf(const std::string& name) {
     if (ends(".css")) return "text/css; charset=utf-8";
     if (ends(".svg")) return "image/svg+xml";
     return "application/octet-stream";
-}
-
-bool ParseNumber(const std::string& text, int64_t min, int64_t max, int64_t& value) {
-    if (text.empty() || text.size() > 12) return false;
-    int64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v < min || v > max) return false;
-    value = v;
-    return true;
 }
 
 bool PrintableText(const std::string& text, size_t max) {
