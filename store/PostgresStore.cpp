@@ -396,13 +396,7 @@ int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
 std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
     sql::RequireSound(filter);
     std::vector<sql::Value> params;
-    std::string sqlText = "SELECT " + sql::ColumnList() + " FROM records" +
-                          sql::WhereClause(filter, params, Placeholder) +
-                          " ORDER BY started_at DESC, id DESC";
-    if (filter.limit) {
-        params.push_back(sql::Value::Of(*filter.limit));
-        sqlText += " LIMIT " + Placeholder(params.size());
-    }
+    const std::string sqlText = sql::ListSql(filter, params, Placeholder);
     return Run([&](Connection& c) {
         Result r = c.Exec(sqlText, params);
         std::vector<Record> records;

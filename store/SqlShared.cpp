@@ -40,6 +40,18 @@ std::string CanonicalTime(const std::string& text) {
     return FormatUtcMillis(t);
 }
 
+std::string ListSql(const RecordFilter& filter, std::vector<Value>& params,
+                    const std::function<std::string(size_t)>& placeholder) {
+    std::string text = "SELECT " + ColumnList() + " FROM records" +
+                       WhereClause(filter, params, placeholder) +
+                       " ORDER BY started_at DESC, id DESC";
+    if (filter.limit) {
+        params.push_back(Value::Of(*filter.limit));
+        text += " LIMIT " + placeholder(params.size());
+    }
+    return text;
+}
+
 std::string WhereClause(const RecordFilter& f, std::vector<Value>& params,
                         const std::function<std::string(size_t)>& placeholder) {
     std::string where;

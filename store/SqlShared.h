@@ -39,6 +39,12 @@ std::vector<Value> RecordValues(const Record& record);
 std::string WhereClause(const RecordFilter& filter, std::vector<Value>& params,
                         const std::function<std::string(size_t)>& placeholder);
 
+// The listing's SELECT: every column of the records the filter covers,
+// newest first (started_at, then id), and its LIMIT; values go to params as
+// for WhereClause.
+std::string ListSql(const RecordFilter& filter, std::vector<Value>& params,
+                    const std::function<std::string(size_t)>& placeholder);
+
 // The canonical text ("....Z") of a filter time that CheckFilter accepted.
 std::string CanonicalTime(const std::string& text);
 

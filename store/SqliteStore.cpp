@@ -384,13 +384,7 @@ void SqliteStore::MarkSent(const std::vector<std::string>& ids) {
 std::vector<Record> SqliteStore::List(const RecordFilter& filter) {
     sql::RequireSound(filter);
     std::vector<sql::Value> params;
-    std::string sqlText = "SELECT " + sql::ColumnList() + " FROM records" +
-                          sql::WhereClause(filter, params, Placeholder) +
-                          " ORDER BY started_at DESC, id DESC";
-    if (filter.limit) {
-        params.push_back(sql::Value::Of(*filter.limit));
-        sqlText += " LIMIT " + Placeholder(params.size());
-    }
+    const std::string sqlText = sql::ListSql(filter, params, Placeholder);
     std::lock_guard<std::mutex> hold(lock_);
     Statement s(db_, sqlText, path_);
     s.Bind(params);
