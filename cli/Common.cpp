@@ -6,8 +6,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "job/Messages.h"
-#include "link/AtomicFile.h"
+#include "protocol/Messages.h"
+#include "platform/AtomicFile.h"
 
 namespace qmb::cli {
 

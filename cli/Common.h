@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/BackupFile.h"
-#include "cli/Device.h"
+#include "device/BackupFile.h"
+#include "device/Device.h"
 #include "cli/Output.h"
 #include "link/Port.h"
 #include "protocol/TraceFile.h"

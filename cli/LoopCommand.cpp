@@ -6,13 +6,13 @@
 #include <mutex>
 #include <set>
 
-#include "cli/BoardRecord.h"
+#include "production/BoardRecord.h"
 #include "cli/Commands.h"
-#include "cli/Sha256.h"
+#include "platform/Sha256.h"
 #include "qmb/Version.h"
-#include "cli/Production.h"
-#include "cli/System.h"
-#include "job/Messages.h"
+#include "production/Production.h"
+#include "platform/System.h"
+#include "protocol/Messages.h"
 
 namespace qmb::cli {
 

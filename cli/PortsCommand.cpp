@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "cli/Commands.h"
-#include "cli/System.h"
+#include "platform/System.h"
 #include "link/PortMap.h"
 
 namespace qmb::cli {

@@ -1,6 +1,6 @@
 // read N and write N: one section, as the window's Read and Write do it.
 #include "cli/Commands.h"
-#include "cli/System.h"
+#include "platform/System.h"
 
 namespace qmb::cli {
 

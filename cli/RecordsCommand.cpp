@@ -5,7 +5,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "cli/BoardRecord.h"
+#include "production/BoardRecord.h"
 #include "cli/Commands.h"
 #include "store/RecordFormat.h"
 

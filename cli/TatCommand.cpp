@@ -2,7 +2,7 @@
 #include <chrono>
 
 #include "cli/Commands.h"
-#include "job/Messages.h"
+#include "protocol/Messages.h"
 
 namespace qmb::cli {
 

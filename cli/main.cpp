@@ -6,7 +6,7 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
-#include "cli/System.h"
+#include "platform/System.h"
 #include "protocol/TraceFile.h"
 #include "qmb/Version.h"
 

@@ -4,7 +4,7 @@
 
 #include "job/HexText.h"
 #include "job/JobFlags.h"
-#include "job/Messages.h"
+#include "protocol/Messages.h"
 #include "job/Panel.h"
 #include "job/StartAbort.h"
 #include "link/SerialLink.h"

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "link/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 namespace qmb {
 

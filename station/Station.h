@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/Production.h"
-#include "cli/BoardRecord.h"
+#include "production/Production.h"
+#include "production/BoardRecord.h"
 #include "station/Records.h"
 #include "station/StationConfig.h"
 

@@ -8,10 +8,10 @@
 #include <map>
 #include <thread>
 
-#include "cli/BoardRecord.h"
+#include "production/BoardRecord.h"
 #include "cli/Common.h"
-#include "cli/Sha256.h"
-#include "cli/System.h"
+#include "platform/Sha256.h"
+#include "platform/System.h"
 #include "link/PortMap.h"
 #include "qmb/Version.h"
 #include "station/Station.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "DevSim.h"
-#include "link/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "link/PosixPort.h"
 
 namespace qmb::test {

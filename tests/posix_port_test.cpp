@@ -13,11 +13,11 @@
 #include <map>
 #include <string>
 
-#include "link/AtomicFile.h"
+#include "platform/AtomicFile.h"
 #include "link/PortMap.h"
 #include "link/PosixPort.h"
 #ifdef QMB_TEST_CLI_SYSTEM
-#include "cli/System.h"
+#include "platform/System.h"
 #endif
 
 namespace qmb {

@@ -16,7 +16,7 @@
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
 #ifdef QMB_TEST_CLI_SYSTEM
-#include "cli/System.h"
+#include "platform/System.h"
 #endif
 
 namespace qmb::test {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/Device.h"
+#include "device/Device.h"
 #include "protocol/Trace.h"
 
 namespace qmb::cli {

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "VirtualTime.h"
-#include "cli/BackupFile.h"
-#include "cli/Device.h"
+#include "device/BackupFile.h"
+#include "device/Device.h"
 
 namespace qmb::cli {
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "cli/System.h"
+#include "platform/System.h"
 #include "link/Win32Port.h"
 
 namespace qmb::cli {

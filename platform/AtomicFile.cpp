@@ -1,4 +1,4 @@
-#include "link/AtomicFile.h"
+#include "platform/AtomicFile.h"
 
 #include <atomic>
 #include <cerrno>

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <fstream>
 
-#include "cli/System.h"
+#include "platform/System.h"
 #include "link/PosixPort.h"
 
 namespace qmb::cli {

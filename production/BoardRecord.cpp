@@ -1,4 +1,4 @@
-#include "cli/BoardRecord.h"
+#include "production/BoardRecord.h"
 
 #include "cli/ExitCodes.h"
 #include "store/SpoolingStore.h"

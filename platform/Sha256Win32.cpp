@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "cli/Sha256.h"
+#include "platform/Sha256.h"
 
 namespace qmb::cli {
 

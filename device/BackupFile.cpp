@@ -1,4 +1,4 @@
-#include "cli/BackupFile.h"
+#include "device/BackupFile.h"
 
 #include <algorithm>
 #include <cstdio>

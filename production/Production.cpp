@@ -1,11 +1,11 @@
-#include "cli/Production.h"
+#include "production/Production.h"
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <thread>
 
-#include "cli/BackupFile.h"
+#include "device/BackupFile.h"
 
 namespace qmb::cli {
 

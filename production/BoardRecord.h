@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "cli/Production.h"
+#include "production/Production.h"
 #include "store/Record.h"
 #include "store/RecordStore.h"
 

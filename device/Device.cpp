@@ -1,9 +1,9 @@
-#include "cli/Device.h"
+#include "device/Device.h"
 
 #include <cstdio>
 
-#include "cli/System.h"
-#include "job/Messages.h"
+#include "platform/System.h"
+#include "protocol/Messages.h"
 
 namespace qmb::cli {
 
