@@ -8,20 +8,11 @@
 
 #include "protocol/Messages.h"
 #include "platform/AtomicFile.h"
+#include "production/BoardRecord.h"
 
 namespace qmb::cli {
 
 using nlohmann::json;
-
-namespace {
-constexpr size_t kMaxSectionLength = 255;
-constexpr size_t kParseBufferSize = 1024;  // the window's SectionBuffer
-
-[[noreturn]] void ThrowTooLong(size_t count) {
-    throw CliError(kExitData, std::string(kMsgDataSize) + ": " + std::to_string(count) +
-                                  " bytes, no section holds more than 255");
-}
-}  // namespace
 
 int ParseSectionArgument(const std::string& text) {
     int n = 0;
@@ -40,19 +31,10 @@ bool IsBinary(const std::string& format) {
 }
 
 Bytes ParseData(const std::string& text, bool binary) {
-    if (binary) {
-        if (text.size() > kMaxSectionLength) ThrowTooLong(text.size());
-        return Bytes(text.begin(), text.end());
-    }
-    uint8_t buffer[kParseBufferSize] = {};
-    const int count =
-        ParseHexDigits(text.data(), text.size(), buffer, sizeof buffer, HexCase::kEither);
-    if (count < 0)
-        throw CliError(kExitData, std::string(kMsgWrongData) +
-                                      ": hex text must hold pairs of digits 0-9, A-F, "
-                                      "separated by white space");
-    if (static_cast<size_t>(count) > kMaxSectionLength) ThrowTooLong(static_cast<size_t>(count));
-    return Bytes(buffer, buffer + count);
+    Bytes bytes;
+    std::string error;
+    if (!device::ParseSectionData(text, binary, bytes, &error)) throw CliError(kExitData, error);
+    return bytes;
 }
 
 std::string HexText(const Bytes& bytes) {
@@ -155,6 +137,23 @@ void VerifyWritten(Context& c, Device& device, int section, const SectionInfo& i
     throw CliError(kExitMismatch, "verify failed: " + std::to_string(diffs.size()) + " of " +
                                       std::to_string(expected.size()) + " bytes of " +
                                       Section(section) + " differ after writing");
+}
+
+std::string DefaultDbUrl() {
+    return store::DefaultStoreUrl();
+}
+
+std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url) {
+    try {
+        return production::OpenProductionStore(url);
+    } catch (const store::StoreError& e) {
+        ThrowStoreError(e);
+    }
+}
+
+void ThrowStoreError(const store::StoreError& e) {
+    const int code = e.kind() == store::StoreError::Kind::kInvalid ? kExitUsage : kExitStore;
+    throw CliError(code, std::string("records: ") + e.what());
 }
 
 }  // namespace qmb::cli

@@ -10,11 +10,27 @@
 
 #include "device/BackupFile.h"
 #include "device/Device.h"
+#include "cli/ExitCodes.h"
 #include "cli/Output.h"
 #include "link/Port.h"
 #include "protocol/TraceFile.h"
+#include "store/RecordStore.h"
 
 namespace qmb::cli {
+
+// The device library's names, as every command uses them.
+using device::Backup;
+using device::BackupSection;
+using device::ByteDifference;
+using device::Bytes;
+using device::CompareBytes;
+using device::Device;
+using device::DeviceFault;
+using device::FormatBackup;
+using device::FormatSectionList;
+using device::ParseBackup;
+using device::ParseDecimal;
+using device::ParseSectionList;
 
 // The global options, which may stand before or after the command.
 struct GlobalOptions {
@@ -45,7 +61,8 @@ void AddFormatOption(CLI::App* command, std::string& format, const std::string& 
 bool IsBinary(const std::string& format);
 
 // Section data from hex text (the window's parse and messages, either case)
-// or raw bytes. Checked before the device is touched.
+// or raw bytes (device::ParseSectionData). Checked before the device is
+// touched; throws data.
 Bytes ParseData(const std::string& text, bool binary);
 // The window's text form of the bytes, with this platform's line ends.
 std::string HexText(const Bytes& bytes);
@@ -74,5 +91,13 @@ void VerifyWritten(Context& c, Device& device, int section, const SectionInfo& i
 // The differences as lines and as JSON objects.
 std::string DifferenceLines(int section, const std::vector<ByteDifference>& diffs);
 nlohmann::json DifferencesJson(int section, const std::vector<ByteDifference>& diffs);
+
+// --db's default: the user's SQLite file.
+std::string DefaultDbUrl();
+// The store a --db URL names (production::OpenProductionStore); its failures
+// as the tool's (ThrowStoreError).
+std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url);
+// A store's failure as the tool's: usage for a bad URL, else "store".
+[[noreturn]] void ThrowStoreError(const store::StoreError& e);
 
 }  // namespace qmb::cli

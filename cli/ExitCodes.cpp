@@ -3,25 +3,36 @@
 namespace qmb::cli {
 
 namespace {
+using device::Fault;
+
+// Every exit code once: its JSON name, its meaning for the help text, and
+// the device fault or production outcome that ends a command with it
+// (Fault::kNone for codes that only the tool itself gives).
 const struct {
     int code;
     const char* name;
     const char* meaning;
+    Fault fault;
 } kCodes[] = {
-    {kExitOk, "ok", "success"},
-    {kExitUsage, "usage", "bad arguments, section number or section list"},
-    {kExitPortAbsent, "port-absent", "no such port (is the adapter plugged in?)"},
-    {kExitPortBusy, "port-busy", "another program holds the port"},
-    {kExitPortDenied, "port-denied", "no permission to open the port"},
-    {kExitPortUnusable, "port-unusable", "not a serial line, or it refused 38400 8N1"},
-    {kExitNoReply, "no-reply", "the device did not answer (or no handshake in time)"},
-    {kExitBadReply, "bad-reply", "the device's answers arrived damaged"},
-    {kExitData, "data", "bad hex text or size, absent section, bad or foreign backup"},
-    {kExitMismatch, "mismatch", "the device holds other bytes than it should"},
-    {kExitPortLost, "port-lost", "the line went away during the command"},
-    {kExitFile, "file", "a local file could not be read or written"},
-    {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)"},
-    {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM"},
+    {kExitOk, "ok", "success", Fault::kNone},
+    {kExitUsage, "usage", "bad arguments, section number or section list", Fault::kNone},
+    {kExitPortAbsent, "port-absent", "no such port (is the adapter plugged in?)",
+     Fault::kPortAbsent},
+    {kExitPortBusy, "port-busy", "another program holds the port", Fault::kPortBusy},
+    {kExitPortDenied, "port-denied", "no permission to open the port", Fault::kPortDenied},
+    {kExitPortUnusable, "port-unusable", "not a serial line, or it refused 38400 8N1",
+     Fault::kPortUnusable},
+    {kExitNoReply, "no-reply", "the device did not answer (or no handshake in time)",
+     Fault::kNoReply},
+    {kExitBadReply, "bad-reply", "the device's answers arrived damaged", Fault::kBadReply},
+    {kExitData, "data", "bad hex text or size, absent section, bad or foreign backup",
+     Fault::kData},
+    {kExitMismatch, "mismatch", "the device holds other bytes than it should", Fault::kMismatch},
+    {kExitPortLost, "port-lost", "the line went away during the command", Fault::kPortLost},
+    {kExitFile, "file", "a local file could not be read or written", Fault::kNone},
+    {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)",
+     Fault::kNotKept},
+    {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM", Fault::kInterrupted},
 };
 }  // namespace
 
@@ -40,6 +51,24 @@ std::string ExitCodeTable() {
         table += line + c.meaning + "\n";
     }
     return table;
+}
+
+int ExitCodeOf(Fault fault) {
+    for (const auto& c : kCodes) {
+        if (c.fault == fault) return c.code;  // kNone: the first row, kExitOk
+    }
+    return kExitBadReply;  // not reached: every fault has its row
+}
+
+int GangExitCode(const std::vector<production::SlotSummary>& summaries, bool interrupted) {
+    if (interrupted) return kExitInterrupted;
+    for (const auto& s : summaries) {
+        if (production::EndsTheSlot(s.end)) return ExitCodeOf(s.end);
+    }
+    for (const auto& s : summaries) {
+        if (s.lastFail != Fault::kNone) return ExitCodeOf(s.lastFail);
+    }
+    return kExitOk;
 }
 
 }  // namespace qmb::cli

@@ -1,9 +1,15 @@
 // qmb-cli's exit codes, one per class of failure, and the error that carries
-// one up to main. The table is also in `qmb-cli --help` and the man page.
+// one up to main. The table is also in `qmb-cli --help` and the man page; the
+// device's faults and the production loop's outcomes map to it in one table
+// (ExitCodes.cpp).
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+#include "device/DeviceFault.h"
+#include "production/Production.h"
 
 namespace qmb::cli {
 
@@ -26,6 +32,16 @@ enum ExitCode : int {
 
 // A short name for JSON results ("no-reply", ...).
 const char* ExitCodeName(int code);
+
+// The exit code of a device fault or a production outcome (kNone: kExitOk,
+// a record not kept: kExitStore).
+int ExitCodeOf(device::Fault fault);
+
+// The gang's exit code: interrupted when Ctrl-C stopped it; else the code of
+// the first slot (in slot order) that ended on a port failure or a record it
+// could not keep; else the code of the last failed board of the first slot
+// with one; else 0.
+int GangExitCode(const std::vector<production::SlotSummary>& summaries, bool interrupted);
 
 // The table printed in the help text.
 std::string ExitCodeTable();

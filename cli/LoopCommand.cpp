@@ -17,6 +17,7 @@
 namespace qmb::cli {
 
 using nlohmann::json;
+using namespace production;
 
 namespace {
 struct LoopOptions {
@@ -53,7 +54,7 @@ class GangReport : public SlotObserver {
         Show(slot);
     }
 
-    bool OnBoard(const BoardOutcome& o, int& keptFailure, std::string& why) override {
+    bool OnBoard(const BoardOutcome& o, std::string& why) override {
         const store::Record record = MakeRecord(o, context_);
         // The record is committed before the slot's next board starts; the
         // store takes several slots at once.
@@ -63,7 +64,6 @@ class GangReport : public SlotObserver {
                 records_->Insert(record);
             } catch (const store::StoreError& e) {
                 kept = false;
-                keptFailure = kExitStore;
                 why = std::string("the record of board ") + std::to_string(o.board) +
                       " could not be kept: " + e.what();
             }
@@ -115,22 +115,19 @@ class GangReport : public SlotObserver {
 // Two names for one device would program one board twice over: refused
 // before any port is opened.
 void RefuseDuplicates(Context& c, const std::vector<std::string>& ports) {
-    const std::unique_ptr<Port> probe = c.makePort();
-    std::map<std::string, std::string> seen;
-    for (const auto& name : ports) {
-        const std::string key = SameDeviceKey(probe->DevicePath(name.c_str()));
-        const auto [it, fresh] = seen.emplace(key, name);
-        if (!fresh)
-            throw CliError(kExitUsage, it->second == name
-                                           ? "port " + name + " is named twice"
-                                           : "ports " + it->second + " and " + name +
-                                                 " are the same device (" + key + ")");
-    }
+    size_t first = 0, second = 0;
+    std::string key;
+    if (!FindSameDevice(ports, *c.makePort(), first, second, key)) return;
+    const std::string& a = ports[first];
+    const std::string& b = ports[second];
+    throw CliError(kExitUsage, a == b ? "port " + b + " is named twice"
+                                      : "ports " + a + " and " + b + " are the same device (" +
+                                            key + ")");
 }
 
 std::string SummaryLine(const SlotSummary& s) {
     std::string line = "passed " + std::to_string(s.passes) + ", failed " + std::to_string(s.fails);
-    if (s.endCode != kExitOk && s.endCode != kExitInterrupted) line += "; ended: " + s.endReason;
+    if (s.end != Fault::kNone && s.end != Fault::kInterrupted) line += "; ended: " + s.endReason;
     return line;
 }
 
@@ -148,22 +145,13 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (o.record.mode != "production" && o.record.mode != "engineering")
         throw CliError(kExitUsage, "--mode is production or engineering");
     RecordContext context = o.record;
-    if (context.station.empty()) context.station = HostName();
+    if (context.station.empty()) context.station = platform::HostName();
     const std::string image(settings.image.begin(), settings.image.end());
-    context.imageSha256 = Sha256Hex(image);
+    context.imageSha256 = platform::Sha256Hex(image);
     context.imageLength = static_cast<int64_t>(image.size());
     context.toolVersion = std::string("qmb-cli ") + QMB_VERSION;
-    {
-        // What every record will carry is checked once, before any board:
-        // a name the store would refuse must not stop a slot mid-run.
-        BoardOutcome sample;
-        sample.section = section;
-        sample.board = 1;
-        sample.status = "complete";
-        sample.startedAt = sample.endedAt = std::chrono::system_clock::now();
-        const std::string why = store::CheckRecord(MakeRecord(sample, context));
-        if (!why.empty()) throw CliError(kExitUsage, why);
-    }
+    const std::string why = CheckRecordContext(context, section);
+    if (!why.empty()) throw CliError(kExitUsage, why);
     const std::unique_ptr<store::RecordStore> records = OpenLoopStore(o.db);
     if (records) c.out->Result()["db"] = records->Describe();
     std::FILE* log = nullptr;
@@ -210,10 +198,10 @@ int RunLoop(Context& c, const LoopOptions& o) {
                            {"device", s.device},
                            {"passes", s.passes},
                            {"fails", s.fails},
-                           {"ended", ExitCodeName(s.endCode)},
+                           {"ended", ExitCodeName(ExitCodeOf(s.end))},
                            {"reason", s.endReason}});
         if (ports.size() > 1) text += s.port + ": " + SummaryLine(s) + "\n";
-        if (s.endCode != kExitOk && s.endCode != kExitInterrupted)
+        if (s.end != Fault::kNone && s.end != Fault::kInterrupted)
             c.out->Warn(s.port + ": " + s.endReason);
     }
     r["passes"] = passes;
@@ -223,14 +211,15 @@ int RunLoop(Context& c, const LoopOptions& o) {
     text += (ports.size() > 1 ? "total: " : "") + total + "\n";
     c.out->Data(text);
     c.out->Say(total);
-    const int code = GangExitCode(summaries, Interrupted());
+    const int code = GangExitCode(summaries, platform::Interrupted());
     if (code == kExitInterrupted)
         throw CliError(code, "loop interrupted; " + total);
     if (code != kExitOk) {
         std::string last;
         for (const auto& s : summaries) {
-            if (s.endCode == code || s.lastFailCode == code) {
-                last = s.port + ": " + (s.endCode == code ? s.endReason : s.lastFailReason);
+            const bool ended = ExitCodeOf(s.end) == code;
+            if (ended || (s.lastFail != Fault::kNone && ExitCodeOf(s.lastFail) == code)) {
+                last = s.port + ": " + (ended ? s.endReason : s.lastFailReason);
                 break;
             }
         }

@@ -93,7 +93,7 @@ int RunPorts(Context& c, const PortsOptions& o) {
     json ports = json::array();
     std::vector<std::vector<std::string>> portRows = {
         {"DEVICE", "KIND", "USB ID", "DESCRIPTION", "BY-PATH", "BY-ID"}};
-    for (const SystemPort& p : ListSystemPorts()) {
+    for (const platform::SystemPort& p : platform::ListSystemPorts()) {
         ports.push_back({{"path", p.path},
                          {"by_id", p.byId},
                          {"by_path", p.byPath},

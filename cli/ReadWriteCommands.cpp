@@ -29,7 +29,7 @@ int RunRead(Context& c, const ReadOptions& o) {
         c.out->Say(Section(section) + ": " + Count(bytes.size(), "byte") + " written to " +
                    o.output);
     } else {
-        if (binary) SetStdoutBinary();
+        if (binary) platform::SetStdoutBinary();
         c.out->Data(data);
     }
     return kExitOk;

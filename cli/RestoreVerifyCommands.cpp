@@ -192,11 +192,8 @@ int RunRestore(Context& c, const BackupOptions& o) {
     size_t bytes = 0;
     for (const BackupSection* s : chosen) {
         c.out->Progress("restore: section", restored.size() + 1, chosen.size(), bytes);
-        try {
-            SectionInfo info{};
-            device.Write(s->number, s->bytes, &info);
-            VerifyWritten(c, device, s->number, info, s->bytes);
-        } catch (const CliError& e) {
+        // What was and was not restored, then the failure with both.
+        auto fail = [&](int code, const std::string& what) {
             std::vector<int> uncertain;
             if (device.CommitUncertain()) {
                 uncertain.push_back(s->number);
@@ -210,12 +207,21 @@ int RunRestore(Context& c, const BackupOptions& o) {
             if (!uncertain.empty())
                 lines += std::string(kUncertain) + ": " + FormatSectionList(uncertain) + "\n";
             c.out->Data(lines + "not restored: " + FormatSectionList(pending) + "\n");
-            throw CliError(e.Code(), std::string(e.what()) + "; restored " +
+            throw CliError(code, what + "; restored " +
                                          FormatSectionList(restored) +
                                          (uncertain.empty() ? "" : ", " + std::string(kUncertain) +
                                                                        " " +
                                                                        FormatSectionList(uncertain)) +
                                          ", not restored " + FormatSectionList(pending));
+        };
+        try {
+            SectionInfo info{};
+            device.Write(s->number, s->bytes, &info);
+            VerifyWritten(c, device, s->number, info, s->bytes);
+        } catch (const DeviceFault& e) {
+            fail(ExitCodeOf(e.Kind()), e.what());
+        } catch (const CliError& e) {
+            fail(e.Code(), e.what());
         }
         bytes += s->bytes.size();
         restored.push_back(s->number);

@@ -6,6 +6,7 @@
 
 #include "cli/Commands.h"
 #include "cli/ExitCodes.h"
+#include "link/SystemPort.h"
 #include "platform/System.h"
 #include "protocol/TraceFile.h"
 #include "qmb/Version.h"
@@ -13,6 +14,8 @@
 namespace {
 
 using namespace qmb::cli;
+using qmb::platform::InstallInterruptHandlers;
+using qmb::platform::StderrIsTerminal;
 
 const char kDescription[] =
     "qmb-cli reads and writes the numbered EEPROM sections (1 to 255) of the device on a\n"
@@ -95,15 +98,19 @@ int main(int argc, char** argv) {
         }
         c.trace = &traceFile;
     }
-    const std::unique_ptr<qmb::TickCounter> ticks = MakeSystemTicks();
+    const std::unique_ptr<qmb::TickCounter> ticks = qmb::MakeSystemTicks();
     c.ticks = ticks.get();
-    c.makePort = [] { return MakeSystemPort(); };
+    c.makePort = [] { return qmb::MakeSystemPort(); };
     int code = kExitOk;
     std::string error;
     try {
         code = c.run();
     } catch (const CliError& e) {
         code = e.Code();
+        error = e.what();
+        out.Warn(error);
+    } catch (const qmb::device::DeviceFault& e) {
+        code = ExitCodeOf(e.Kind());
         error = e.what();
         out.Warn(error);
     }

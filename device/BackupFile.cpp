@@ -5,7 +5,9 @@
 #include <set>
 #include <sstream>
 
-namespace qmb::cli {
+#include "protocol/Messages.h"
+
+namespace qmb::device {
 
 const BackupSection* Backup::Find(int number) const {
     for (const auto& s : sections) {
@@ -240,4 +242,38 @@ std::vector<ByteDifference> CompareBytes(const std::vector<uint8_t>& expected,
     return diffs;
 }
 
-}  // namespace qmb::cli
+namespace {
+constexpr size_t kMaxSectionLength = 255;
+constexpr size_t kParseBufferSize = 1024;  // the window's SectionBuffer
+
+bool TooLong(size_t count, std::string* error) {
+    if (error)
+        *error = std::string(kMsgDataSize) + ": " + std::to_string(count) +
+                 " bytes, no section holds more than 255";
+    return false;
+}
+}  // namespace
+
+bool ParseSectionData(const std::string& text, bool binary, std::vector<uint8_t>& bytes,
+                      std::string* error) {
+    if (binary) {
+        if (text.size() > kMaxSectionLength) return TooLong(text.size(), error);
+        bytes.assign(text.begin(), text.end());
+        return true;
+    }
+    uint8_t buffer[kParseBufferSize] = {};
+    const int count =
+        ParseHexDigits(text.data(), text.size(), buffer, sizeof buffer, HexCase::kEither);
+    if (count < 0) {
+        if (error)
+            *error = std::string(kMsgWrongData) +
+                     ": hex text must hold pairs of digits 0-9, A-F, separated by white space";
+        return false;
+    }
+    if (static_cast<size_t>(count) > kMaxSectionLength)
+        return TooLong(static_cast<size_t>(count), error);
+    bytes.assign(buffer, buffer + count);
+    return true;
+}
+
+}  // namespace qmb::device

@@ -30,7 +30,7 @@
 
 #include "protocol/HexBytes.h"
 
-namespace qmb::cli {
+namespace qmb::device {
 
 constexpr int kBackupFormat = 2;
 
@@ -73,7 +73,13 @@ struct ByteDifference {
 std::vector<ByteDifference> CompareBytes(const std::vector<uint8_t>& expected,
                                          const std::vector<uint8_t>& actual);
 
+// Section data from hex text (the window's parse, either case) or raw bytes.
+// False with *error (the window's message, then why) on text that is not hex
+// pairs or on more than a section can hold (255 bytes).
+bool ParseSectionData(const std::string& text, bool binary, std::vector<uint8_t>& bytes,
+                      std::string* error);
+
 // A decimal of at most three digits (no sign, no spaces) within low..high.
 bool ParseDecimal(const std::string& text, int low, int high, int& value);
 
-}  // namespace qmb::cli
+}  // namespace qmb::device

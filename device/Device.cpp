@@ -2,15 +2,16 @@
 
 #include <cstdio>
 
+#include "link/SystemPort.h"
 #include "platform/System.h"
 #include "protocol/Messages.h"
 
-namespace qmb::cli {
+namespace qmb::device {
 
 Device::Device(Port& port, TickCounter& ticks, InterruptCheck interrupted)
     : port_(port),
       ticks_(ticks),
-      interrupted_(interrupted ? interrupted : &cli::Interrupted),
+      interrupted_(interrupted ? interrupted : &platform::Interrupted),
       link_(port, ticks, *this),
       exchange_(link_) {}
 
@@ -32,19 +33,19 @@ void Device::Open(const std::string& name) {
     if (link_.Open(name.c_str())) return;
     const OpenFailure failure = link_.OpenFailureReason();
     std::string where = path_ == name ? name : path_ + " (" + name + ")";
-    int code = kExitPortUnusable;
+    Fault kind = Fault::kPortUnusable;
     std::string what = "cannot open " + where + ": ";
     switch (failure) {
         case OpenFailure::kAbsent:
-            code = kExitPortAbsent;
+            kind = Fault::kPortAbsent;
             what = "no port " + where;
             break;
         case OpenFailure::kBusy:
-            code = kExitPortBusy;
+            kind = Fault::kPortBusy;
             what = std::string(kMsgPortBusy) + ": " + where;
             break;
         case OpenFailure::kDenied:
-            code = kExitPortDenied;
+            kind = Fault::kPortDenied;
             what += "permission denied";
             break;
         default:
@@ -52,7 +53,7 @@ void Device::Open(const std::string& name) {
             break;
     }
     const std::string advice = OpenFailureAdvice(failure);
-    throw CliError(code, advice.empty() ? what : what + "; " + advice);
+    throw DeviceFault(kind, 0, advice.empty() ? what : what + "; " + advice);
 }
 
 void Device::Close() {
@@ -63,16 +64,19 @@ void Device::Count(const ExchangeOutcome& outcome) {
     if (outcome.attempts > 1) retries_ += outcome.attempts - 1;
 }
 
-void Device::ThrowExchangeFailure(const std::string& message, const ExchangeOutcome& outcome) {
+void Device::ThrowExchangeFailure(int section, const std::string& message,
+                                  const ExchangeOutcome& outcome) {
     if (link_.LineLost())
-        throw CliError(kExitPortLost, message + ": the line to " + path_ + " went away");
+        throw DeviceFault(Fault::kPortLost, section,
+                          message + ": the line to " + path_ + " went away");
     const std::string attempts =
         std::to_string(outcome.attempts) + (outcome.attempts == 1 ? " attempt" : " attempts");
     if (outcome.lastVerdict == ReplyVerdict::kTimeout) {
-        throw CliError(kExitNoReply, message + ": no reply after " + attempts);
+        throw DeviceFault(Fault::kNoReply, section, message + ": no reply after " + attempts);
     }
-    throw CliError(kExitBadReply, message + ": " + ReplyVerdictName(outcome.lastVerdict) +
-                                      " reply after " + attempts);
+    throw DeviceFault(Fault::kBadReply, section,
+                      message + ": " + ReplyVerdictName(outcome.lastVerdict) + " reply after " +
+                          attempts);
 }
 
 namespace {
@@ -81,8 +85,9 @@ std::string Which(int section) {
 }
 
 [[noreturn]] void ThrowAbsent(int section) {
-    throw CliError(kExitData, std::string(kMsgSectionParams) + ": section " +
-                                  std::to_string(section) + " is absent (length 0)");
+    throw DeviceFault(Fault::kData, section,
+                      std::string(kMsgSectionParams) + ": section " + std::to_string(section) +
+                          " is absent (length 0)");
 }
 }  // namespace
 
@@ -90,7 +95,7 @@ SectionInfo Device::Info(int section) {
     const SectionQuery q = QuerySectionInfo(exchange_, section);
     Count(q.exchange);
     if (q.state == SectionState::kFailed)
-        ThrowExchangeFailure(kMsgSectionParams + Which(section), q.exchange);
+        ThrowExchangeFailure(section, kMsgSectionParams + Which(section), q.exchange);
     return q.info;
 }
 
@@ -105,7 +110,7 @@ Bytes Device::ReadMemory(int section, const SectionInfo& info) {
     Bytes bytes(info.length);
     const CommandResult r = ReadSectionMemory(exchange_, bytes.data(), info.address, info.length);
     Count(r.exchange);
-    if (!r.ok) ThrowExchangeFailure(kMsgReadMemory + Which(section), r.exchange);
+    if (!r.ok) ThrowExchangeFailure(section, kMsgReadMemory + Which(section), r.exchange);
     return bytes;
 }
 
@@ -113,10 +118,10 @@ SectionInfo Device::WriteTarget(int section, size_t size) {
     const SectionInfo info = Info(section);
     if (info.length == 0) ThrowAbsent(section);
     if (size != info.length) {
-        throw CliError(kExitData, std::string(kMsgDataSize) + ": section " +
-                                      std::to_string(section) + " holds " +
-                                      std::to_string(info.length) + " bytes, the data has " +
-                                      std::to_string(size));
+        throw DeviceFault(Fault::kData, section,
+                          std::string(kMsgDataSize) + ": section " + std::to_string(section) +
+                              " holds " + std::to_string(info.length) + " bytes, the data has " +
+                              std::to_string(size));
     }
     return info;
 }
@@ -124,7 +129,7 @@ SectionInfo Device::WriteTarget(int section, size_t size) {
 void Device::WriteMemory(int section, const SectionInfo& info, const Bytes& bytes) {
     const CommandResult r = WriteSectionMemory(exchange_, bytes.data(), info.address, info.length);
     Count(r.exchange);
-    if (!r.ok) ThrowExchangeFailure(kMsgWriteMemory + Which(section), r.exchange);
+    if (!r.ok) ThrowExchangeFailure(section, kMsgWriteMemory + Which(section), r.exchange);
 }
 
 void Device::Commit(int section) {
@@ -134,9 +139,9 @@ void Device::Commit(int section) {
         Count(r.exchange);
         if (!r.ok) {
             commitUncertain_ = exchange_.Last().sent > 0;
-            ThrowExchangeFailure(kMsgUpdateEeprom + Which(section), r.exchange);
+            ThrowExchangeFailure(section, kMsgUpdateEeprom + Which(section), r.exchange);
         }
-    } catch (const CliError&) {
+    } catch (const DeviceFault&) {
         // A stop after the request went out leaves the device's answer unknown.
         commitUncertain_ = exchange_.Last().sent > 0;
         throw;
@@ -173,17 +178,19 @@ bool Device::StopRequested() {
 void Device::Stop(LinkStop why) {
     const bool timedOut = DeadlinePassed();
     deadlineSet_ = false;
-    if (Interrupted()) throw CliError(kExitInterrupted, "interrupted");
+    if (Interrupted()) throw DeviceFault(Fault::kInterrupted, 0, "interrupted");
     if (why == LinkStop::kWriteFailed || link_.LineLost()) {
-        throw CliError(kExitPortLost, "the line to " + path_ +
-                                          " went away (hang-up, unplugged adapter or I/O error)");
+        throw DeviceFault(Fault::kPortLost, 0,
+                          "the line to " + path_ +
+                              " went away (hang-up, unplugged adapter or I/O error)");
     }
     if (timedOut) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%g", deadlineMs_ / 1000.0);
-        throw CliError(kExitNoReply, std::string("no ignition handshake within ") + seconds + " s");
+        throw DeviceFault(Fault::kNoReply, 0,
+                          std::string("no ignition handshake within ") + seconds + " s");
     }
-    throw CliError(kExitInterrupted, "stopped");
+    throw DeviceFault(Fault::kInterrupted, 0, "stopped");
 }
 
-}  // namespace qmb::cli
+}  // namespace qmb::device

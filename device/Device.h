@@ -1,8 +1,9 @@
-// The device as qmb-cli sees it: one line with a link and an exchange
-// context of its own, the link's host for the commands run on it, and the
-// operations the windows' jobs perform, made of the same device commands
-// (same frames, attempts, pauses and time limits), with every failure thrown
-// as a CliError of its class. One process may hold many, one per port.
+// The device on one port, for any front end: a line with a link and an
+// exchange context of its own, the link's host for the commands run on it,
+// and the operations the windows' jobs perform, made of the same device
+// commands (same frames, attempts, pauses and time limits), with every
+// failure thrown as a DeviceFault of its kind. One process may hold many, one
+// per port.
 //
 // Threads: a Device is used by one thread at a time; RequestStop() may be
 // called from any thread, and takes effect before the next transfer.
@@ -14,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "cli/ExitCodes.h"
+#include "device/DeviceFault.h"
 #include "link/LinkHost.h"
 #include "link/Port.h"
 #include "link/SerialLink.h"
 #include "protocol/Commands.h"
 
-namespace qmb::cli {
+namespace qmb::device {
 
 using Bytes = std::vector<uint8_t>;
 
@@ -30,7 +31,7 @@ using InterruptCheck = bool (*)();
 class Device : public LinkHost {
   public:
     // A line on port and ticks, which outlive it. interrupted is asked before
-    // every transfer (by default the process's Ctrl-C flag, System.h).
+    // every transfer (by default the process's Ctrl-C flag, platform/System.h).
     Device(Port& port, TickCounter& ticks, InterruptCheck interrupted = nullptr);
     // The same on a port of its own.
     Device(std::unique_ptr<Port> port, TickCounter& ticks, InterruptCheck interrupted = nullptr);
@@ -44,22 +45,23 @@ class Device : public LinkHost {
     void SetTraceSink(TraceSink* sink) { exchange_.SetTraceSink(sink); }
 
     // Opens a port name (COMn, mapped as the windows map it) or a device path
-    // with the fixed settings. Throws port-absent, -busy, -denied, -unusable.
+    // with the fixed settings. Throws kPortAbsent, kPortBusy, kPortDenied or
+    // kPortUnusable.
     void Open(const std::string& name);
     void Close();
     // The path the port name opened (after mapping).
     const std::string& PortPath() const { return path_; }
 
     // The section's address and length (length 0: the section is absent).
-    // Throws no-reply or bad-reply when the query fails.
+    // Throws kNoReply, kBadReply or kPortLost when the query fails.
     SectionInfo Info(int section);
-    // A Read: the query, then the memory read. Throws data for an absent
+    // A Read: the query, then the memory read. Throws kData for an absent
     // section, and the query's and the read's failures.
     Bytes Read(int section, SectionInfo* info = nullptr);
     // A Write: the query and size check (WriteTarget), the memory write and
     // the commit.
     void Write(int section, const Bytes& bytes, SectionInfo* info = nullptr);
-    // The query of a Write: throws data for an absent section and for bytes
+    // The query of a Write: throws kData for an absent section and for bytes
     // of another size ("Incorrect data size for selected section"); nothing
     // is written then.
     SectionInfo WriteTarget(int section, size_t size);
@@ -81,7 +83,7 @@ class Device : public LinkHost {
     int Retries() const { return retries_; }
     void ResetRetries() { retries_ = 0; }
 
-    // Any thread: the next transfer stops with exit code "interrupted".
+    // Any thread: the next transfer stops with kInterrupted.
     void RequestStop() { stopRequested_.store(true); }
 
     // LinkHost
@@ -91,7 +93,7 @@ class Device : public LinkHost {
 
   private:
     void Count(const ExchangeOutcome& outcome);
-    [[noreturn]] void ThrowExchangeFailure(const std::string& message,
+    [[noreturn]] void ThrowExchangeFailure(int section, const std::string& message,
                                            const ExchangeOutcome& outcome);
     bool DeadlinePassed();
     bool Interrupted() const;
@@ -110,4 +112,4 @@ class Device : public LinkHost {
     bool commitUncertain_ = false;
 };
 
-}  // namespace qmb::cli
+}  // namespace qmb::device

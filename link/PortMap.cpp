@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/AtomicFile.h"
+#include "platform/UserFolders.h"
 
 namespace qmb {
 
@@ -15,6 +16,11 @@ bool IsComName(const std::string& name) {
         if (name[i] < '0' || name[i] > '9') return false;
     }
     return std::atoi(name.c_str() + 3) <= 255;
+}
+
+std::string PortMapPath() {
+    const std::string folder = platform::SettingsFolder();
+    return folder.empty() ? "" : platform::InFolder(folder, "ports.conf");
 }
 
 namespace {

@@ -18,7 +18,7 @@ using PortMap = std::map<std::string, std::string>;  // "COM1" -> "/dev/ttyUSB0"
 
 // The map file: $XDG_CONFIG_HOME/qmb-edit/ports.conf (else
 // ~/.config/qmb-edit/ports.conf) on POSIX systems, %APPDATA%\qmb-edit\ports.conf
-// on Windows. Empty when neither place is known. One file per OS backend.
+// on Windows (platform::SettingsFolder). Empty when neither place is known.
 std::string PortMapPath();
 
 // True for "COM1" to "COM255" (upper case, no leading zeros).

@@ -5,9 +5,9 @@
 
 #include <string>
 
-namespace qmb::cli {
+namespace qmb::platform {
 
 // The digest of bytes as 64 lower-case hex digits.
 std::string Sha256Hex(const std::string& bytes);
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

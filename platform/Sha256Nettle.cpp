@@ -2,7 +2,7 @@
 
 #include "platform/Sha256.h"
 
-namespace qmb::cli {
+namespace qmb::platform {
 
 std::string Sha256Hex(const std::string& bytes) {
     sha256_ctx context;
@@ -19,4 +19,4 @@ std::string Sha256Hex(const std::string& bytes) {
     return hex;
 }
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

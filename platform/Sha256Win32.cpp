@@ -5,7 +5,7 @@
 
 #include "platform/Sha256.h"
 
-namespace qmb::cli {
+namespace qmb::platform {
 
 std::string Sha256Hex(const std::string& bytes) {
     HCRYPTPROV provider = 0;
@@ -30,4 +30,4 @@ std::string Sha256Hex(const std::string& bytes) {
     return hex;
 }
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

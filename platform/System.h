@@ -1,19 +1,14 @@
-// What qmb-cli needs of the operating system, one file per OS
-// (SystemPosix.cpp, SystemWin32.cpp): the port backend, interrupts, the
-// console, advice for a port that will not open, and the ports present.
+// What the front ends need of the operating system, one file per OS
+// (SystemPosix.cpp, SystemWin32.cpp): interrupts, the console, this
+// computer's name and the serial ports present. The port backend itself is
+// the link's (link/SystemPort.h).
 #pragma once
 
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "link/Port.h"
-
-namespace qmb::cli {
-
-std::unique_ptr<Port> MakeSystemPort();
-std::unique_ptr<TickCounter> MakeSystemTicks();
+namespace qmb::platform {
 
 // Ctrl-C, SIGINT and SIGTERM (the console's control events on Windows) only
 // set a flag; the running command sees it at its next transfer.
@@ -26,9 +21,6 @@ void SetStdoutBinary();
 
 // This computer's name (the default station name), "" when unknown.
 std::string HostName();
-
-// What to do about a port that would not open, in one sentence ("" if none).
-std::string OpenFailureAdvice(OpenFailure failure);
 
 // A serial port the system reports.
 struct SystemPort {
@@ -60,4 +52,4 @@ std::map<std::string, std::string> SerialLinks(const std::string& dir);
 std::string UartDescription(const std::string& driver);
 #endif
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

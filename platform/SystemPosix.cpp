@@ -1,4 +1,4 @@
-// qmb-cli on Linux and other POSIX systems.
+// The host's system calls on Linux and other POSIX systems.
 #include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,9 +10,8 @@
 #include <fstream>
 
 #include "platform/System.h"
-#include "link/PosixPort.h"
 
-namespace qmb::cli {
+namespace qmb::platform {
 
 namespace {
 // Set by the signal handler, read by every port's thread: a lock-free atomic
@@ -85,14 +84,6 @@ std::string DriverName(const std::string& sysDevice) {
 }
 }  // namespace
 
-std::unique_ptr<Port> MakeSystemPort() {
-    return std::make_unique<PosixPort>();
-}
-
-std::unique_ptr<TickCounter> MakeSystemTicks() {
-    return std::make_unique<PosixTickCounter>();
-}
-
 void InstallInterruptHandlers() {
     struct sigaction action {};
     action.sa_handler = &OnSignal;
@@ -117,25 +108,6 @@ std::string HostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return "";
     return name;
-}
-
-std::string OpenFailureAdvice(OpenFailure failure) {
-    switch (failure) {
-        case OpenFailure::kAbsent:
-            return "is the adapter plugged in? `qmb-cli ports` lists the ports there are";
-        case OpenFailure::kBusy:
-            return "another program (a second qmb-edit or qmb-cli, a modem manager, a "
-                   "terminal) holds it: close that program";
-        case OpenFailure::kDenied:
-            return "add your user to the dialout group (sudo usermod -aG dialout $USER), then "
-                   "log out and in again";
-        case OpenFailure::kNotSerial:
-            return "that path is no serial line";
-        case OpenFailure::kSettings:
-            return "the port refused 38400 baud 8N1";
-        default:
-            return "";
-    }
 }
 
 std::map<std::string, std::string> SerialLinks(const std::string& dir) {
@@ -176,4 +148,4 @@ std::vector<SystemPort> ListSystemPorts() {
     return ports;
 }
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

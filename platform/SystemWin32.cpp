@@ -1,4 +1,4 @@
-// qmb-cli on Windows.
+// The host's system calls on Windows.
 #include <windows.h>
 // After windows.h.
 #include <fcntl.h>
@@ -12,9 +12,8 @@
 #include <cstring>
 
 #include "platform/System.h"
-#include "link/Win32Port.h"
 
-namespace qmb::cli {
+namespace qmb::platform {
 
 namespace {
 std::atomic<bool> g_interrupted{false};
@@ -31,14 +30,6 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     }
 }
 }  // namespace
-
-std::unique_ptr<Port> MakeSystemPort() {
-    return std::make_unique<Win32Port>();
-}
-
-std::unique_ptr<TickCounter> MakeSystemTicks() {
-    return std::make_unique<Win32TickCounter>();
-}
 
 void InstallInterruptHandlers() {
     SetConsoleCtrlHandler(&OnConsoleControl, TRUE);
@@ -61,22 +52,6 @@ std::string HostName() {
     DWORD size = sizeof name;
     if (!GetComputerNameA(name, &size)) return "";
     return std::string(name, size);
-}
-
-std::string OpenFailureAdvice(OpenFailure failure) {
-    switch (failure) {
-        case OpenFailure::kAbsent:
-            return "is the adapter plugged in? `qmb-cli ports` lists the COM ports Windows knows";
-        case OpenFailure::kBusy:
-            return "another program (a second qmb-edit or qmb-cli, a terminal) holds it: close "
-                   "that program";
-        case OpenFailure::kNotSerial:
-            return "that name is no serial line";
-        case OpenFailure::kSettings:
-            return "the port refused 38400 baud 8N1";
-        default:
-            return "";
-    }
 }
 
 bool ParseUsbIds(const std::string& hardwareId, std::string& vendorId, std::string& productId) {
@@ -228,4 +203,4 @@ std::vector<SystemPort> ListSystemPorts() {
     return ports;
 }
 
-}  // namespace qmb::cli
+}  // namespace qmb::platform

@@ -1,14 +1,28 @@
-// Where the port map lives on Windows: the user's roaming application data.
+// The user's folders on Windows: the roaming and the local application data.
 #include <cstdlib>
 
-#include "link/PortMap.h"
+#include "platform/UserFolders.h"
 
-namespace qmb {
+namespace qmb::platform {
 
-std::string PortMapPath() {
-    const char* appData = std::getenv("APPDATA");
-    if (!appData || !*appData) return "";
-    return std::string(appData) + "\\qmb-edit\\ports.conf";
+namespace {
+std::string AppFolder(const char* variable) {
+    const char* base = std::getenv(variable);
+    if (!base || !*base) return "";
+    return std::string(base) + "\\qmb-edit";
+}
+}  // namespace
+
+std::string SettingsFolder() {
+    return AppFolder("APPDATA");
 }
 
-}  // namespace qmb
+std::string DataFolder() {
+    return AppFolder("LOCALAPPDATA");
+}
+
+std::string InFolder(const std::string& folder, const std::string& name) {
+    return folder + "\\" + name;
+}
+
+}  // namespace qmb::platform

@@ -1,9 +1,8 @@
 #include "production/BoardRecord.h"
 
-#include "cli/ExitCodes.h"
 #include "store/SpoolingStore.h"
 
-namespace qmb::cli {
+namespace qmb::production {
 
 namespace {
 std::optional<std::string> Optional(const std::string& text) {
@@ -47,28 +46,25 @@ nlohmann::json LogLine(const store::Record& r) {
     return line;
 }
 
-std::string DefaultDbUrl() {
-    return store::DefaultStoreUrl();
+std::string CheckRecordContext(const RecordContext& context, int section) {
+    BoardOutcome sample;
+    sample.section = section;
+    sample.board = 1;
+    sample.status = "complete";
+    sample.startedAt = sample.endedAt = std::chrono::system_clock::now();
+    return store::CheckRecord(MakeRecord(sample, context));
 }
 
-std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url) {
-    try {
-        if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
-            const std::string local = DefaultDbUrl();
-            if (local.rfind("sqlite:", 0) != 0)
-                throw CliError(kExitStore, "no place for the local spool of " +
-                                              store::RedactUrl(url) + " (HOME unset)");
-            return std::make_unique<store::SpoolingStore>(url, local.substr(7));
-        }
-        return store::OpenRecordStore(url);
-    } catch (const store::StoreError& e) {
-        ThrowStoreError(e);
+std::unique_ptr<store::RecordStore> OpenProductionStore(const std::string& url) {
+    if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
+        const std::string local = store::DefaultStoreUrl();
+        if (local.rfind("sqlite:", 0) != 0)
+            throw store::StoreError(store::StoreError::Kind::kFailed,
+                                    "no place for the local spool of " + store::RedactUrl(url) +
+                                        " (HOME unset)");
+        return std::make_unique<store::SpoolingStore>(url, local.substr(7));
     }
+    return store::OpenRecordStore(url);
 }
 
-void ThrowStoreError(const store::StoreError& e) {
-    const int code = e.kind() == store::StoreError::Kind::kInvalid ? kExitUsage : kExitStore;
-    throw CliError(code, std::string("records: ") + e.what());
-}
-
-}  // namespace qmb::cli
+}  // namespace qmb::production

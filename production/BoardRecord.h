@@ -1,5 +1,5 @@
 // A finished board as the record store keeps it, and the store the loop
-// writes to (--db). The log's JSON lines carry the same fields.
+// writes to. The log's JSON lines carry the same fields.
 #pragma once
 
 #include <memory>
@@ -9,7 +9,7 @@
 #include "store/Record.h"
 #include "store/RecordStore.h"
 
-namespace qmb::cli {
+namespace qmb::production {
 
 // What every record of a run shares.
 struct RecordContext {
@@ -28,15 +28,15 @@ store::Record MakeRecord(const BoardOutcome& board, const RecordContext& context
 // log has always had them.
 nlohmann::json LogLine(const store::Record& record);
 
-// The store a --db URL names: "none" gives nullptr; a server URL
-// (postgresql://) is fronted by the default SQLite file as its spool, so a
-// server that goes away loses nothing. Throws CliError (ThrowStoreError).
-std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url);
+// "" when every record of a run with this context on section can be
+// stored, else the one-line reason (store::CheckRecord of a sample board).
+// Checked once before any board: a name the store would refuse must not
+// stop a slot mid-run.
+std::string CheckRecordContext(const RecordContext& context, int section);
 
-// A store's failure as the tool's: usage for a bad URL, else "store".
-[[noreturn]] void ThrowStoreError(const store::StoreError& e);
+// The store a URL names: "none" gives nullptr; a server URL (postgresql://)
+// is fronted by the default SQLite file (store::DefaultStoreUrl) as its
+// spool, so a server that goes away loses nothing. Throws store::StoreError.
+std::unique_ptr<store::RecordStore> OpenProductionStore(const std::string& url);
 
-// --db's default: the user's SQLite file.
-std::string DefaultDbUrl();
-
-}  // namespace qmb::cli
+}  // namespace qmb::production

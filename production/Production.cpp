@@ -1,13 +1,15 @@
 #include "production/Production.h"
 
 #include <algorithm>
+#include <map>
 #include <cctype>
 #include <filesystem>
 #include <thread>
 
 #include "device/BackupFile.h"
+#include "protocol/HexBytes.h"
 
-namespace qmb::cli {
+namespace qmb::production {
 
 const char* BoardPhaseName(BoardPhase phase) {
     switch (phase) {
@@ -27,45 +29,11 @@ const char* BoardPhaseName(BoardPhase phase) {
     return "?";
 }
 
-const char* FailureCodeOf(int exitCode) {
-    switch (exitCode) {
-        case kExitOk:
-            return "";
-        case kExitPortAbsent:
-            return "port_absent";
-        case kExitPortBusy:
-            return "port_busy";
-        case kExitPortDenied:
-            return "port_denied";
-        case kExitPortUnusable:
-            return "port_unusable";
-        case kExitNoReply:
-            return "no_reply";
-        case kExitBadReply:
-            return "bad_reply";
-        case kExitData:
-            return "size";
-        case kExitMismatch:
-            return "verify_mismatch";
-        case kExitPortLost:
-            return "port_lost";
-        case kExitFile:
-            return "file";
-        case kExitInterrupted:
-            return "interrupted";
-        default:
-            return "error";
-    }
+bool EndsTheSlot(Fault fault) {
+    return fault == Fault::kInterrupted || fault == Fault::kNotKept || device::IsPortFault(fault);
 }
 
 namespace {
-// A failure of the port or cable, or an interrupt: the slot cannot go on.
-bool EndsTheSlot(int code) {
-    return code == kExitInterrupted || code == kExitPortLost || code == kExitPortAbsent ||
-           code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable ||
-           code == kExitStore || code == kExitFile;
-}
-
 const char* RecordPhaseOf(BoardPhase phase) {
     switch (phase) {
         case BoardPhase::kWriting:
@@ -116,23 +84,23 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         enter(BoardPhase::kCommitting);
         device_->Commit(s.section);
         enter(BoardPhase::kVerifying);
-        const auto diffs = CompareBytes(s.image, device_->ReadMemory(s.section, info));
+        const auto diffs = device::CompareBytes(s.image, device_->ReadMemory(s.section, info));
         if (!diffs.empty())
-            throw CliError(kExitMismatch, "verify failed: " + std::to_string(diffs.size()) +
-                                              " of " + std::to_string(s.image.size()) +
-                                              " bytes of section " + std::to_string(s.section) +
-                                              " differ after writing");
+            throw device::DeviceFault(Fault::kMismatch, s.section,
+                                      "verify failed: " + std::to_string(diffs.size()) + " of " +
+                                          std::to_string(s.image.size()) + " bytes of section " +
+                                          std::to_string(s.section) + " differ after writing");
         o.pass = true;
         o.status = "complete";
         o.result = "pass";
-    } catch (const CliError& e) {
-        o.exitCode = e.Code();
+    } catch (const device::DeviceFault& e) {
+        o.fault = e.Kind();
         o.reason = e.what();
-        o.failureCode = FailureCodeOf(e.Code());
+        o.failureCode = device::FaultCode(e.Kind());
         o.failurePhase = RecordPhaseOf(phase);
-        if (e.Code() == kExitInterrupted) {
+        if (e.Kind() == Fault::kInterrupted) {
             o.status = "aborted";
-        } else if (EndsTheSlot(e.Code())) {
+        } else if (EndsTheSlot(e.Kind())) {
             o.status = "error";
         } else {
             o.status = "complete";
@@ -151,8 +119,8 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
     summary.port = port_;
     try {
         device_->Open(port_);
-    } catch (const CliError& e) {
-        summary.endCode = e.Code();
+    } catch (const device::DeviceFault& e) {
+        summary.end = e.Kind();
         summary.endReason = e.what();
         observer.OnPhase(index_, BoardPhase::kIdle, 0);
         return summary;
@@ -162,9 +130,9 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
         observer.OnPhase(index_, BoardPhase::kWaiting, board);
         try {
             device_->WaitForHandshake(0);
-        } catch (const CliError& e) {
+        } catch (const device::DeviceFault& e) {
             // No board was being programmed: the slot ends, no board counted.
-            summary.endCode = e.Code();
+            summary.end = e.Kind();
             summary.endReason = e.what();
             break;
         }
@@ -173,18 +141,17 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
             ++summary.passes;
         } else {
             ++summary.fails;
-            summary.lastFailCode = o.exitCode;
+            summary.lastFail = o.fault;
             summary.lastFailReason = o.reason;
         }
-        int keptFailure = kExitOk;
         std::string why;
-        if (!observer.OnBoard(o, keptFailure, why)) {
-            summary.endCode = keptFailure;
+        if (!observer.OnBoard(o, why)) {
+            summary.end = Fault::kNotKept;
             summary.endReason = why;
             break;
         }
-        if (!o.pass && (EndsTheSlot(o.exitCode) || s.stopOnFail)) {
-            summary.endCode = o.exitCode;
+        if (!o.pass && (EndsTheSlot(o.fault) || s.stopOnFail)) {
+            summary.end = o.fault;
             summary.endReason = o.reason;
             break;
         }
@@ -206,17 +173,6 @@ std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& s
     return summaries;
 }
 
-int GangExitCode(const std::vector<SlotSummary>& summaries, bool interrupted) {
-    if (interrupted) return kExitInterrupted;
-    for (const auto& s : summaries) {
-        if (EndsTheSlot(s.endCode)) return s.endCode;
-    }
-    for (const auto& s : summaries) {
-        if (s.lastFailCode != 0) return s.lastFailCode;
-    }
-    return kExitOk;
-}
-
 std::string SameDeviceKey(const std::string& devicePath) {
     std::string key = devicePath;
     std::error_code ec;
@@ -230,4 +186,20 @@ std::string SameDeviceKey(const std::string& devicePath) {
     return key;
 }
 
-}  // namespace qmb::cli
+bool FindSameDevice(const std::vector<std::string>& ports, Port& probe, size_t& first,
+                    size_t& second, std::string& key) {
+    std::map<std::string, size_t> seen;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string k = SameDeviceKey(probe.DevicePath(ports[i].c_str()));
+        const auto [it, fresh] = seen.emplace(k, i);
+        if (!fresh) {
+            first = it->second;
+            second = i;
+            key = k;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace qmb::production

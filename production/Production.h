@@ -1,7 +1,8 @@
 // The production loop: for each board on a slot, wait for the ignition
 // handshake, pause 1 s, write the section, commit it, read it back and
 // compare, as the window's Loop TAT&Write does. A gang runs one slot per
-// port at once, each on a thread of its own with a Device of its own.
+// port at once, each on a thread of its own with a Device of its own. For
+// any front end: qmb-cli's loop and qmb-station run it.
 //
 // Threads: ProductionSlot::Run runs on the slot's thread and calls its
 // observer there; RequestStop may come from any thread.
@@ -16,9 +17,14 @@
 #include <vector>
 
 #include "device/Device.h"
+#include "link/Port.h"
 #include "protocol/Trace.h"
 
-namespace qmb::cli {
+namespace qmb::production {
+
+using device::Bytes;
+using device::Device;
+using device::Fault;
 
 constexpr uint32_t kLoopPauseMs = 1000;  // before each board's write, as the window's
 
@@ -34,7 +40,7 @@ struct BoardOutcome {
     int board = 0;             // 1-based on its slot
     int section = 0;
     bool pass = false;
-    int exitCode = 0;          // the CliError code of a failure, 0 on a pass
+    Fault fault = Fault::kNone;  // what went wrong; kNone on a pass
     // "complete" (a verdict: pass or fail), "error" (the port or cable, no
     // verdict), "aborted" (interrupted, no verdict).
     std::string status;
@@ -48,8 +54,9 @@ struct BoardOutcome {
     std::string dutId;         // the DUT id section's bytes as hex, "" without one
 };
 
-// The record's failure code for an exit code ("no_reply", "port_lost", ...).
-const char* FailureCodeOf(int exitCode);
+// A fault after which a slot cannot go on: its port or cable failed, a stop
+// was asked for, or a board's record could not be kept.
+bool EndsTheSlot(Fault fault);
 
 class SlotObserver {
   public:
@@ -57,17 +64,17 @@ class SlotObserver {
     virtual void OnPhase(int slot, BoardPhase phase, int board) = 0;
     // Before the slot's next board starts: whatever must be kept of the
     // board is kept here. False when it could not be kept: the slot then
-    // ends with keptFailure's code and reason.
-    virtual bool OnBoard(const BoardOutcome& outcome, int& keptFailure, std::string& why) = 0;
+    // ends with Fault::kNotKept and why.
+    virtual bool OnBoard(const BoardOutcome& outcome, std::string& why) = 0;
 };
 
 struct SlotSummary {
     int slot = 0;
     std::string port, device;
     int passes = 0, fails = 0;
-    int endCode = 0;         // 0: ran its count; else why it ended (port, interrupt, stop-on-fail)
+    Fault end = Fault::kNone;  // kNone: ran its count; else why it ended (port, stop, stop-on-fail)
     std::string endReason;
-    int lastFailCode = 0;    // the code of its last failed board
+    Fault lastFail = Fault::kNone;  // the fault of its last failed board
     std::string lastFailReason;
 };
 
@@ -101,13 +108,15 @@ class ProductionSlot {
 std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
                                  const LoopSettings& settings, SlotObserver& observer);
 
-// The gang's exit code: interrupted when Ctrl-C stopped it; else the code of
-// the first slot (in slot order) that ended on a port failure; else the code
-// of the last failed board of the first slot with one; else 0.
-int GangExitCode(const std::vector<SlotSummary>& summaries, bool interrupted);
-
 // The key under which two port names are the same device: the resolved path
 // with links followed (a by-path name and its /dev/ttyUSBn), or the COM name.
 std::string SameDeviceKey(const std::string& devicePath);
 
-}  // namespace qmb::cli
+// Two names of one device would program one board twice over: checked before
+// any port is opened. True when ports[first] and ports[second] (first <
+// second) open the same device, key being that device (SameDeviceKey of
+// what probe maps each name to).
+bool FindSameDevice(const std::vector<std::string>& ports, Port& probe, size_t& first,
+                    size_t& second, std::string& key);
+
+}  // namespace qmb::production

@@ -6,16 +6,10 @@ namespace qmb::station {
 
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
+using production::BoardPhase;
 
 namespace {
 constexpr size_t kRecentBoards = 64;
-
-// A failure of the port or cable: the slot's run ends with it.
-bool PortFault(int code) {
-    return code == cli::kExitPortLost || code == cli::kExitPortAbsent ||
-           code == cli::kExitPortBusy || code == cli::kExitPortDenied ||
-           code == cli::kExitPortUnusable;
-}
 
 int64_t MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -33,7 +27,7 @@ std::string FailureText(const std::string& code) {
 }
 
 Station::Station(StationSettings settings, std::vector<SlotConfig> slots, PortFactory makePort,
-                 TickCounter& ticks, std::vector<BoardSink*> sinks)
+                 TickCounter& ticks, std::vector<RecordStore*> sinks)
     : settings_(std::move(settings)),
       config_(std::move(slots)),
       makePort_(std::move(makePort)),
@@ -165,28 +159,28 @@ std::string Station::SinkError() {
 void Station::RunSlot(size_t i) {
     const SlotConfig& config = config_[i];
     for (;;) {
-        std::unique_ptr<cli::ProductionSlot> run;
+        std::unique_ptr<production::ProductionSlot> run;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             Slot& s = slots_[i];
             if (!s.wanted || shutdown_) {
                 s.active = false;
                 s.current = nullptr;
-                s.phase = cli::BoardPhase::kIdle;
+                s.phase = BoardPhase::kIdle;
                 s.inBoard = false;
                 s.since = Clock::now();
                 BumpLocked();
                 return;
             }
-            run = std::make_unique<cli::ProductionSlot>(
+            run = std::make_unique<production::ProductionSlot>(
                 static_cast<int>(i), config.port,
-                std::make_unique<cli::Device>(makePort_(), ticks_));
+                std::make_unique<device::Device>(makePort_(), ticks_));
             s.current = run.get();
             s.endCounted = false;
             s.note.clear();
             BumpLocked();
         }
-        const cli::SlotSummary summary = run->Run(loop_, *this);
+        const production::SlotSummary summary = run->Run(loop_, *this);
         bool counted;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -195,25 +189,24 @@ void Station::RunSlot(size_t i) {
             counted = s.endCounted;
         }
         run.reset();
-        if (!PortFault(summary.endCode)) continue;  // stopped: the loop's top ends it
+        if (!device::IsPortFault(summary.end)) continue;  // stopped: the loop's top ends it
         if (!counted) {
             // The port failed before a board: at its opening or while
             // waiting for the ignition. A failure of the slot all the same.
-            cli::BoardOutcome o;
+            production::BoardOutcome o;
             o.slot = static_cast<int>(i);
             o.port = config.port;
             o.device = summary.device;
             o.board = summary.passes + summary.fails + 1;
             o.section = settings_.section;
-            o.exitCode = summary.endCode;
+            o.fault = summary.end;
             o.status = "error";
-            o.failureCode = cli::FailureCodeOf(summary.endCode);
+            o.failureCode = device::FaultCode(summary.end);
             o.failurePhase = summary.device.empty() ? "open" : "handshake";
             o.reason = summary.endReason;
             o.startedAt = o.endedAt = std::chrono::system_clock::now();
-            int code = 0;
             std::string why;
-            OnBoard(o, code, why);
+            OnBoard(o, why);
         }
         std::unique_lock<std::mutex> lock(mutex_);
         Slot& s = slots_[i];
@@ -225,23 +218,23 @@ void Station::RunSlot(size_t i) {
     }
 }
 
-void Station::OnPhase(int slot, cli::BoardPhase phase, int board) {
+void Station::OnPhase(int slot, BoardPhase phase, int board) {
     std::lock_guard<std::mutex> lock(mutex_);
     Slot& s = slots_[static_cast<size_t>(slot)];
-    const bool boardPhase = phase != cli::BoardPhase::kIdle && phase != cli::BoardPhase::kWaiting;
+    const bool boardPhase = phase != BoardPhase::kIdle && phase != BoardPhase::kWaiting;
     if (boardPhase != s.inBoard || !boardPhase) s.since = Clock::now();
     s.inBoard = boardPhase;
     s.phase = phase;
     if (board > 0) s.board = board;
-    if (phase == cli::BoardPhase::kWaiting) s.note.clear();
+    if (phase == BoardPhase::kWaiting) s.note.clear();
     BumpLocked();
 }
 
 bool Station::Keep(const Record& record, std::string& why) {
     bool kept = true;
-    for (BoardSink* sink : sinks_) {
+    for (RecordStore* sink : sinks_) {
         try {
-            sink->Add(record);
+            sink->Insert(record);
         } catch (const std::exception& e) {
             why = std::string("records: ") + e.what();
             kept = false;
@@ -263,8 +256,8 @@ void Station::CountFailureLocked(Slot& s, const Record& r) {
     }
 }
 
-bool Station::OnBoard(const cli::BoardOutcome& o, int& keptFailure, std::string& why) {
-    const Record record = cli::MakeRecord(o, settings_.run);
+bool Station::OnBoard(const production::BoardOutcome& o, std::string& why) {
+    const Record record = production::MakeRecord(o, settings_.run);
     const bool kept = Keep(record, why);
     std::lock_guard<std::mutex> lock(mutex_);
     Slot& s = slots_[static_cast<size_t>(o.slot)];
@@ -273,7 +266,6 @@ bool Station::OnBoard(const cli::BoardOutcome& o, int& keptFailure, std::string&
         sinkError_ = why;
         s.wanted = false;
         s.note = why;
-        keptFailure = cli::kExitStore;
     } else {
         sinkError_.clear();
     }
@@ -313,7 +305,7 @@ json Station::SlotsJson() {
         out.push_back({{"name", config_[i].name},
                        {"index", i},
                        {"port", config_[i].port},
-                       {"phase", cli::BoardPhaseName(s.phase)},
+                       {"phase", BoardPhaseName(s.phase)},
                        {"board", s.board},
                        {"boards", s.passed + s.failed},
                        {"passed", s.passed},

@@ -1,5 +1,5 @@
 // The station: one production slot per fixture position, each on a thread
-// of its own running the gang's production loop (cli::ProductionSlot), the
+// of its own running the gang's production loop (production::ProductionSlot), the
 // state the page shows, the lockout, and the change feed the live page
 // listens to.
 //
@@ -25,32 +25,37 @@
 #include <thread>
 #include <vector>
 
-#include "production/Production.h"
 #include "production/BoardRecord.h"
-#include "station/Records.h"
+#include "production/Production.h"
+#include "store/RecordStore.h"
 #include "station/StationConfig.h"
 
 namespace qmb::station {
 
+using store::Record;
+using store::RecordFilter;
+using store::RecordStore;
+using store::Stats;
+
 struct StationSettings {
-    cli::RecordContext run;
+    production::RecordContext run;
     int section = 0;
     int dutIdSection = 0;  // read before each write as the board's id; 0: none
-    cli::Bytes image;
+    device::Bytes image;
     int lockout = 3;
     uint32_t retryMs = 2000;  // before a slot whose port failed opens it again
 };
 
 enum class ActionResult { kDone, kUnknownSlot, kConflict };
 
-class Station : public cli::SlotObserver {
+class Station : public production::SlotObserver {
   public:
     using PortFactory = std::function<std::unique_ptr<Port>()>;
     // sinks: where each record goes, in order; they outlive the station. A
     // record a sink cannot keep stops its slot (a board must not go
     // unrecorded).
     Station(StationSettings settings, std::vector<SlotConfig> slots, PortFactory makePort,
-            TickCounter& ticks, std::vector<BoardSink*> sinks);
+            TickCounter& ticks, std::vector<RecordStore*> sinks);
     // Stops every slot and waits for their threads.
     ~Station() override;
 
@@ -77,16 +82,16 @@ class Station : public cli::SlotObserver {
     std::string SinkError();
 
     // SlotObserver (slot threads)
-    void OnPhase(int slot, cli::BoardPhase phase, int board) override;
-    bool OnBoard(const cli::BoardOutcome& outcome, int& keptFailure, std::string& why) override;
+    void OnPhase(int slot, production::BoardPhase phase, int board) override;
+    bool OnBoard(const production::BoardOutcome& outcome, std::string& why) override;
 
   private:
     struct Slot {
         std::thread thread;
         bool wanted = false;   // asked to run
         bool active = false;   // its thread runs
-        cli::ProductionSlot* current = nullptr;
-        cli::BoardPhase phase = cli::BoardPhase::kIdle;
+        production::ProductionSlot* current = nullptr;
+        production::BoardPhase phase = production::BoardPhase::kIdle;
         int board = 0;
         std::chrono::steady_clock::time_point since;  // of the board, or of the phase outside one
         bool inBoard = false;
@@ -109,8 +114,8 @@ class Station : public cli::SlotObserver {
     std::vector<SlotConfig> config_;
     PortFactory makePort_;
     TickCounter& ticks_;
-    std::vector<BoardSink*> sinks_;
-    cli::LoopSettings loop_;
+    std::vector<RecordStore*> sinks_;
+    production::LoopSettings loop_;
 
     std::mutex mutex_;
     std::condition_variable changed_;

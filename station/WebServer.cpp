@@ -149,7 +149,7 @@ std::string BearerOf(const httplib::Request& req) {
 }
 }  // namespace
 
-WebServer::WebServer(Station& station, BoardSink& records, ServerSettings settings)
+WebServer::WebServer(Station& station, RecordStore& records, ServerSettings settings)
     : station_(station), records_(records), settings_(std::move(settings)),
       server_(std::make_unique<httplib::Server>()) {
     Routes();
@@ -322,15 +322,8 @@ void WebServer::Routes() {
             return Fail(res, 400, why);
         const Stats stats = records_.ComputeStats(f);
         std::map<std::string, store::Counts> byStation;
-        for (const auto& sc : stats.slots) {
-            store::Counts& c = byStation[sc.station];
-            c.total += sc.counts.total;
-            c.passes += sc.counts.passes;
-            c.fails += sc.counts.fails;
-            c.noVerdict += sc.counts.noVerdict;
-            c.units += sc.counts.units;
-            c.firstPasses += sc.counts.firstPasses;
-        }
+        for (const auto& sc : stats.slots)
+            byStation[sc.station] += sc.counts;
         json stations = json::array();
         for (const auto& [name, c] : byStation) {
             stations.push_back({{"station", name},

@@ -10,7 +10,6 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "station/Records.h"
 #include "station/Station.h"
 
 namespace httplib {
@@ -35,7 +34,7 @@ class WebServer {
   public:
     // records: where the API reads records and figures from (the database,
     // or the station's memory); it outlives the server.
-    WebServer(Station& station, BoardSink& records, ServerSettings settings);
+    WebServer(Station& station, RecordStore& records, ServerSettings settings);
     ~WebServer();
 
     // Binds the listening socket; port 0 takes a free one. False with the
@@ -50,7 +49,7 @@ class WebServer {
     void Routes();
 
     Station& station_;
-    BoardSink& records_;
+    RecordStore& records_;
     ServerSettings settings_;
     std::unique_ptr<httplib::Server> server_;
     std::atomic<size_t> livePages_{0};

@@ -8,27 +8,32 @@
 #include <map>
 #include <thread>
 
-#include "production/BoardRecord.h"
-#include "cli/Common.h"
+#include "device/BackupFile.h"
+#include "link/SystemPort.h"
+#include "platform/AtomicFile.h"
 #include "platform/Sha256.h"
 #include "platform/System.h"
-#include "link/PortMap.h"
+#include "platform/UserFolders.h"
+#include "production/BoardRecord.h"
 #include "qmb/Version.h"
 #include "station/Station.h"
 #include "station/StationConfig.h"
 #include "station/Token.h"
 #include "station/WebServer.h"
-
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <unistd.h>
-#endif
+#include "store/MemoryStore.h"
 
 namespace {
 
 using namespace qmb;
 using namespace qmb::station;
+
+// The exit codes of qmb-station(1), the same numbers as qmb-cli's.
+enum Exit : int {
+    kExitUsage = 2,   // bad settings, an address it cannot listen on
+    kExitData = 9,    // an image that cannot be used
+    kExitFile = 12,   // an image or token file that cannot be read or written
+    kExitStore = 13,  // a record database that cannot be used
+};
 
 const char kDescription[] =
     "qmb-station runs the production loop (wait for ignition, pause 1 s, write the section,\n"
@@ -42,44 +47,42 @@ const char kFooter[] =
     "comment. Options given on the command line win; --slot replaces the file's slots.\n"
     "Example: qmb-station --slot A=/dev/ttyUSB0 --slot B=/dev/ttyUSB1 --section 11 --image fw.hex\n";
 
-std::string HostName() {
-    char name[256] = {};
-#ifdef _WIN32
-    WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
-#endif
-    if (gethostname(name, sizeof name - 1) != 0 || !name[0]) return "station";
-    return name;
-}
-
 std::string DefaultTokenFile(const std::string& configPath) {
     if (!configPath.empty()) {
         const std::filesystem::path dir = std::filesystem::path(configPath).parent_path();
         return (dir.empty() ? std::filesystem::path("station.token") : dir / "station.token").string();
     }
-    const std::string map = PortMapPath();
-    if (map.empty()) return "station.token";
-    const std::filesystem::path dir = std::filesystem::path(map).parent_path();
+    const std::string dir = platform::SettingsFolder();
+    if (dir.empty()) return "station.token";
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    return (dir / "station.token").string();
-}
-
-// Two names of one device would program one board twice over.
-std::string DuplicatePorts(const std::vector<SlotConfig>& slots) {
-    const std::unique_ptr<Port> probe = cli::MakeSystemPort();
-    std::map<std::string, std::string> seen;
-    for (const auto& s : slots) {
-        const std::string key = cli::SameDeviceKey(probe->DevicePath(s.port.c_str()));
-        const auto [it, fresh] = seen.emplace(key, s.name);
-        if (!fresh) return "slots " + it->second + " and " + s.name + " are the same device (" + key + ")";
-    }
-    return "";
+    return platform::InFolder(dir, "station.token");
 }
 
 int Fail(int code, const std::string& message) {
     std::fprintf(stderr, "qmb-station: %s\n", message.c_str());
     return code;
+}
+
+// Two names of one device would program one board twice over.
+std::string DuplicatePorts(const std::vector<SlotConfig>& slots) {
+    std::vector<std::string> ports;
+    for (const auto& s : slots)
+        ports.push_back(s.port);
+    size_t a = 0, b = 0;
+    std::string key;
+    if (!production::FindSameDevice(ports, *MakeSystemPort(), a, b, key)) return "";
+    return "slots " + slots[a].name + " and " + slots[b].name + " are the same device (" + key + ")";
+}
+
+// The image's bytes; else an exit code, after saying why there are none.
+int ReadImage(const StationConfig& c, device::Bytes& image) {
+    std::string text, error;
+    if (!ReadWholeFile(c.image, text, &error)) return Fail(kExitFile, "cannot read " + error);
+    if (!device::ParseSectionData(text, c.format == "bin", image, &error))
+        return Fail(kExitData, error);
+    if (image.empty()) return Fail(kExitData, "the image " + c.image + " holds no bytes");
+    return 0;
 }
 
 }  // namespace
@@ -90,131 +93,111 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("qmb-station ") + QMB_VERSION);
     // An option given twice: the last one counts (a script's default, then the operator's).
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Every option writes straight into the settings; the file is read over
+    // them once parsed, and then the options given run again, so that the
+    // command line wins (CLI11 leaves a field alone for an option not given).
     StationConfig c;
     std::string configPath;
     std::vector<std::string> slotOptions;
     auto* configOpt = app.add_option("--config", configPath, "read the settings from FILE")
                           ->type_name("FILE");
-    (void)configOpt;
-    std::string station, image, format, db, listen, tokenFile, operatorName, batch;
-    int section = 0, lockout = 0, dutIdSection = 0;
-    bool auth = false;
-    auto* stationOpt = app.add_option("--station", station, "the station's name (default: the host name)")
-                           ->type_name("NAME");
+    app.add_option("--station", c.station, "the station's name (default: the host name)")
+        ->type_name("NAME");
     app.add_option("--slot", slotOptions, "a slot and its port, e.g. A=/dev/ttyUSB0 (repeat it)")
         ->type_name("NAME=PORT")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
-    auto* sectionOpt = app.add_option("--section", section, "the section to program, 1 to 255")
-                           ->type_name("N")
-                           ->check(CLI::Range(1, 255));
-    auto* imageOpt = app.add_option("--image", image, "the section's bytes: hex text (or raw, --format bin)")
-                         ->type_name("FILE");
-    auto* formatOpt = app.add_option("--format", format, "format of the image: hex or bin")
-                          ->check(CLI::IsMember({"hex", "bin"}));
-    auto* dbOpt = app.add_option("--db", db,
-                                 "where records go: sqlite:PATH, postgresql://... (spooled while the "
-                                 "server is away), or none (memory only); default: the user's "
-                                 "SQLite file")
-                      ->type_name("URL");
-    auto* dutOpt = app.add_option("--dut-id-section", dutIdSection,
-                                  "read section N before each write, as the board's DUT id")
-                       ->type_name("N")
-                       ->check(CLI::Range(1, 255));
-    auto* listenOpt = app.add_option("--listen", listen, "address of the page and API (default 127.0.0.1:8080)")
-                          ->type_name("HOST:PORT");
-    auto* tokenOpt = app.add_option("--token-file", tokenFile,
-                                    "the control token's file (default: beside --config, else in the "
-                                    "user's qmb-edit settings folder)")
-                         ->type_name("PATH");
-    auto* authOpt = app.add_flag("--auth", auth, "the read-only views need the token too");
-    auto* lockoutOpt = app.add_option("--lockout", lockout,
-                                      "failures in a row that stop a slot until acknowledged (default 3)")
-                           ->type_name("N")
-                           ->check(CLI::Range(1, 1000));
-    auto* operatorOpt = app.add_option("--operator", operatorName, "the operator's name, kept in each record")
-                            ->type_name("NAME");
-    auto* batchOpt = app.add_option("--batch", batch, "the batch, kept in each record")->type_name("TEXT");
+    app.add_option("--section", c.section, "the section to program, 1 to 255")
+        ->type_name("N")
+        ->check(CLI::Range(1, 255));
+    app.add_option("--image", c.image, "the section's bytes: hex text (or raw, --format bin)")
+        ->type_name("FILE");
+    app.add_option("--format", c.format, "format of the image: hex or bin")
+        ->check(CLI::IsMember({"hex", "bin"}));
+    app.add_option("--db", c.db,
+                   "where records go: sqlite:PATH, postgresql://... (spooled while the "
+                   "server is away), or none (memory only); default: the user's "
+                   "SQLite file")
+        ->type_name("URL");
+    app.add_option("--dut-id-section", c.dutIdSection,
+                   "read section N before each write, as the board's DUT id")
+        ->type_name("N")
+        ->check(CLI::Range(1, 255));
+    app.add_option("--listen", c.listen, "address of the page and API (default 127.0.0.1:8080)")
+        ->type_name("HOST:PORT");
+    app.add_option("--token-file", c.tokenFile,
+                   "the control token's file (default: beside --config, else in the "
+                   "user's qmb-edit settings folder)")
+        ->type_name("PATH");
+    app.add_flag("--auth", c.auth, "the read-only views need the token too");
+    app.add_option("--lockout", c.lockout,
+                   "failures in a row that stop a slot until acknowledged (default 3)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
+    app.add_option("--operator", c.operatorName, "the operator's name, kept in each record")
+        ->type_name("NAME");
+    app.add_option("--batch", c.batch, "the batch, kept in each record")->type_name("TEXT");
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return cli::kExitUsage;
+        return kExitUsage;
     }
 
     try {
-        if (!configPath.empty()) ReadConfigFile(configPath, c);
+        if (!configPath.empty()) {
+            ReadConfigFile(configPath, c);
+            for (CLI::Option* option : app.get_options()) {
+                if (option != configOpt && option->count() > 0) option->run_callback();
+            }
+        }
     } catch (const std::exception& e) {
-        return Fail(cli::kExitUsage, e.what());
+        return Fail(kExitUsage, e.what());
     }
-    if (stationOpt->count()) c.station = station;
     if (!slotOptions.empty()) {
         c.slots.clear();
         for (const auto& text : slotOptions) {
             SlotConfig s;
             if (!ParseSlotOption(text, s))
-                return Fail(cli::kExitUsage, "--slot " + text + ": NAME=PORT expected (NAME: 1 to 32 characters, no '/')");
+                return Fail(kExitUsage, "--slot " + text + ": NAME=PORT expected (NAME: 1 to 32 characters, no '/')");
             c.slots.push_back(s);
         }
     }
-    if (sectionOpt->count()) c.section = section;
-    if (imageOpt->count()) c.image = image;
-    if (formatOpt->count()) c.format = format;
-    if (dbOpt->count()) c.db = db;
-    if (listenOpt->count()) c.listen = listen;
-    if (tokenOpt->count()) c.tokenFile = tokenFile;
-    if (authOpt->count()) c.auth = true;
-    if (lockoutOpt->count()) c.lockout = lockout;
-    if (dutOpt->count()) c.dutIdSection = dutIdSection;
-    if (operatorOpt->count()) c.operatorName = operatorName;
-    if (batchOpt->count()) c.batch = batch;
-    if (c.station.empty()) c.station = HostName();
-    if (c.db.empty()) c.db = cli::DefaultDbUrl();
+    if (c.station.empty()) c.station = platform::HostName();
+    if (c.station.empty()) c.station = "station";
+    if (c.db.empty()) c.db = store::DefaultStoreUrl();
     const std::string problem = CheckConfig(c);
-    if (!problem.empty()) return Fail(cli::kExitUsage, problem);
+    if (!problem.empty()) return Fail(kExitUsage, problem);
     const std::string duplicate = DuplicatePorts(c.slots);
-    if (!duplicate.empty()) return Fail(cli::kExitUsage, duplicate);
+    if (!duplicate.empty()) return Fail(kExitUsage, duplicate);
 
     StationSettings settings;
-    try {
-        settings.image = cli::ParseData(cli::ReadFileOrThrow(c.image), c.format == "bin");
-    } catch (const cli::CliError& e) {
-        return Fail(e.Code(), e.what());
-    }
-    if (settings.image.empty()) return Fail(cli::kExitData, "the image " + c.image + " holds no bytes");
+    if (const int code = ReadImage(c, settings.image)) return code;
     settings.run.station = c.station;
     settings.run.operator_ = c.operatorName;
     settings.run.batch = c.batch;
     settings.run.toolVersion = std::string("qmb-station ") + QMB_VERSION;
     settings.run.imageSha256 =
-        cli::Sha256Hex(std::string(settings.image.begin(), settings.image.end()));
+        platform::Sha256Hex(std::string(settings.image.begin(), settings.image.end()));
     settings.run.imageLength = static_cast<int64_t>(settings.image.size());
     settings.section = c.section;
     settings.dutIdSection = c.dutIdSection;
     settings.lockout = c.lockout;
 
-    {
-        // What every record will carry is checked once, before any board: a
-        // name the store would refuse must not stop a slot mid-run.
-        cli::BoardOutcome sample;
-        sample.section = c.section;
-        sample.board = 1;
-        sample.status = "complete";
-        sample.startedAt = sample.endedAt = std::chrono::system_clock::now();
-        const std::string why = store::CheckRecord(cli::MakeRecord(sample, settings.run));
-        if (!why.empty()) return Fail(cli::kExitUsage, why);
-    }
+    const std::string refused = production::CheckRecordContext(settings.run, c.section);
+    if (!refused.empty()) return Fail(kExitUsage, refused);
 
     // The record store, opened (and its schema made) before any board.
-    std::unique_ptr<StoreSink> storeSink;
+    std::unique_ptr<RecordStore> storeSink;
     std::string dbShown = "none (memory only)";
     bool lineView = false;
     if (c.db != "none") {
         try {
-            storeSink = std::make_unique<StoreSink>(cli::OpenLoopStore(c.db));
-        } catch (const cli::CliError& e) {
-            return Fail(e.Code(), e.what());
+            storeSink = production::OpenProductionStore(c.db);
+        } catch (const store::StoreError& e) {
+            const bool invalid = e.kind() == store::StoreError::Kind::kInvalid;
+            return Fail(invalid ? kExitUsage : kExitStore, std::string("records: ") + e.what());
         }
         dbShown = storeSink->Describe();
         lineView = c.db.rfind("postgres", 0) == 0;
@@ -229,17 +212,17 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qmb-station: new control token (kept in %s, shown only now): %s\n",
                          path.c_str(), token.c_str());
     } catch (const std::exception& e) {
-        return Fail(cli::kExitFile, e.what());
+        return Fail(kExitFile, e.what());
     }
 
-    cli::InstallInterruptHandlers();
-    const std::unique_ptr<TickCounter> ticks = cli::MakeSystemTicks();
-    BoardHistory history;
-    std::vector<BoardSink*> sinks = {&history};
+    platform::InstallInterruptHandlers();
+    const std::unique_ptr<TickCounter> ticks = MakeSystemTicks();
+    store::MemoryStore history;
+    std::vector<RecordStore*> sinks = {&history};
     if (storeSink) sinks.push_back(storeSink.get());
-    BoardSink& records = storeSink ? static_cast<BoardSink&>(*storeSink) : history;
+    RecordStore& records = storeSink ? *storeSink : history;
 
-    Station st(settings, c.slots, [] { return cli::MakeSystemPort(); }, *ticks, sinks);
+    Station st(settings, c.slots, [] { return MakeSystemPort(); }, *ticks, sinks);
     ServerSettings server;
     server.token = token;
     server.auth = c.auth;
@@ -260,7 +243,7 @@ int main(int argc, char** argv) {
     ParseListen(c.listen, host, port);
     server.loopbackOnly = host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
     WebServer web(st, records, server);
-    if (!web.Bind(host, port, why)) return Fail(cli::kExitUsage, why);
+    if (!web.Bind(host, port, why)) return Fail(kExitUsage, why);
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
     std::fprintf(stderr, "qmb-station: %s: %zu slot%s, section %d, records: %s; page at http://%s:%d/\n",
                  c.station.c_str(), c.slots.size(), c.slots.size() == 1 ? "" : "s", c.section,
@@ -268,7 +251,7 @@ int main(int argc, char** argv) {
     std::fflush(stderr);
     std::thread serving([&web] { web.Run(); });
     st.StartAll();
-    while (!cli::Interrupted())
+    while (!platform::Interrupted())
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::fprintf(stderr, "qmb-station: stopping\n");
     st.Shutdown();

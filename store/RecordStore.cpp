@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "platform/UserFolders.h"
 #include "store/SqliteStore.h"
 #ifdef QMB_WITH_POSTGRESQL
 #include "store/PostgresStore.h"
@@ -31,10 +32,25 @@ double Counts::FirstPassYield() const {
     return units ? static_cast<double>(firstPasses) / static_cast<double>(units) : 0.0;
 }
 
+Counts& Counts::operator+=(const Counts& o) {
+    total += o.total;
+    passes += o.passes;
+    fails += o.fails;
+    noVerdict += o.noVerdict;
+    units += o.units;
+    firstPasses += o.firstPasses;
+    return *this;
+}
+
 int64_t RecordStore::InsertAll(const std::vector<Record>& records) {
     int64_t added = 0;
     for (const auto& r : records) added += Insert(r) ? 1 : 0;
     return added;
+}
+
+std::string DefaultStoreUrl() {
+    const std::string folder = platform::DataFolder();
+    return folder.empty() ? "" : "sqlite:" + platform::InFolder(folder, "records.sqlite");
 }
 
 namespace {

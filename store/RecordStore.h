@@ -59,6 +59,8 @@ struct Counts {
     double Yield() const;
     // firstPasses / units; 0 when there are no units.
     double FirstPassYield() const;
+    // Adds every count of other (the counts of more records or slots).
+    Counts& operator+=(const Counts& other);
 };
 
 struct SlotCounts {
@@ -106,7 +108,7 @@ std::unique_ptr<RecordStore> OpenRecordStore(const std::string& url);
 
 // "sqlite:" + the user's data folder + "qmb-edit/records.sqlite":
 // $XDG_DATA_HOME or ~/.local/share on POSIX, %LOCALAPPDATA% on Windows.
-// "" when neither is known. One file per OS.
+// "" when neither is known (platform::DataFolder).
 std::string DefaultStoreUrl();
 
 // The URL with any password (user:PASSWORD@ or password=...) replaced by "***".

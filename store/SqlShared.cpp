@@ -245,16 +245,17 @@ Stats ComputeStatsFrom(const RecordFilter& f, const Query& query, const Placehol
 
     auto addSlots = [&](const std::vector<Row>& rows, bool verdicts) {
         for (const auto& row : rows) {
-            Counts& c = slots[{AsText(row[0]), static_cast<int>(AsInteger(row[1]))}];
+            Counts c;
             size_t i = 2;
             if (verdicts) {
-                c.total += AsInteger(row[i++]);
-                c.passes += AsInteger(row[i++]);
-                c.fails += AsInteger(row[i++]);
-                c.noVerdict += AsInteger(row[i++]);
+                c.total = AsInteger(row[i++]);
+                c.passes = AsInteger(row[i++]);
+                c.fails = AsInteger(row[i++]);
+                c.noVerdict = AsInteger(row[i++]);
             }
-            c.units += AsInteger(row[i++]);
-            c.firstPasses += AsInteger(row[i++]);
+            c.units = AsInteger(row[i++]);
+            c.firstPasses = AsInteger(row[i++]);
+            slots[{AsText(row[0]), static_cast<int>(AsInteger(row[1]))}] += c;
         }
     };
     auto addCodes = [&](const std::vector<Row>& rows) {
@@ -330,12 +331,7 @@ Stats ComputeStatsFrom(const RecordFilter& f, const Query& query, const Placehol
     for (auto& [key, c] : slots) {
         if (c.total == 0) continue;
         stats.slots.push_back({key.first, key.second, c});
-        stats.all.total += c.total;
-        stats.all.passes += c.passes;
-        stats.all.fails += c.fails;
-        stats.all.noVerdict += c.noVerdict;
-        stats.all.units += c.units;
-        stats.all.firstPasses += c.firstPasses;
+        stats.all += c;
     }
     for (auto& [code, count] : codes)
         if (count > 0) stats.pareto.push_back({code, count});

@@ -1,14 +1,16 @@
-// qmb-cli without a real device: the backup file, section lists, and the
-// device's host in virtual time.
+// The device library without a real device: the backup file, section lists,
+// and the device as its link's host in virtual time.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "VirtualTime.h"
 #include "device/BackupFile.h"
+#include "cli/ExitCodes.h"
 #include "device/Device.h"
+#include "production/Production.h"
 
-namespace qmb::cli {
+namespace qmb::device {
 namespace {
 
 Backup Sample() {
@@ -111,8 +113,8 @@ TEST(SectionList, RangesAndNumbersAreAcceptedAndAnythingElseRefused) {
 }
 
 
-// Each reason a command stops gives its own exit code, before the next
-// transfer and with nothing more sent.
+// Each reason a command stops gives its own fault, before the next transfer
+// and with nothing more sent.
 bool g_interrupt = false;
 bool InterruptFlag() {
     return g_interrupt;
@@ -121,14 +123,14 @@ bool InterruptFlag() {
 TEST(DeviceHost, InterruptLostLineDeadlineAndRefusedWriteEachGiveTheirOwnCode) {
     const struct {
         const char* what;
-        int code;
+        Fault fault;
         const char* says;
     } cases[] = {
-        {"interrupt", kExitInterrupted, "interrupted"},
-        {"stop", kExitInterrupted, "interrupted"},
-        {"hang-up", kExitPortLost, "went away"},
-        {"refused write", kExitPortLost, "went away"},
-        {"deadline", kExitNoReply, "no ignition handshake within 2 s"},
+        {"interrupt", Fault::kInterrupted, "interrupted"},
+        {"stop", Fault::kInterrupted, "interrupted"},
+        {"hang-up", Fault::kPortLost, "went away"},
+        {"refused write", Fault::kPortLost, "went away"},
+        {"deadline", Fault::kNoReply, "no ignition handshake within 2 s"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -149,8 +151,8 @@ TEST(DeviceHost, InterruptLostLineDeadlineAndRefusedWriteEachGiveTheirOwnCode) {
                 device.Info(11);
             }
             ADD_FAILURE() << "no stop";
-        } catch (const CliError& e) {
-            EXPECT_EQ(e.Code(), c.code) << e.what();
+        } catch (const DeviceFault& e) {
+            EXPECT_EQ(e.Kind(), c.fault) << e.what();
             EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
         }
         EXPECT_EQ(port.Writes().size(), writes + (what == "refused write" ? 1 : 0))
@@ -163,5 +165,69 @@ TEST(DeviceHost, InterruptLostLineDeadlineAndRefusedWriteEachGiveTheirOwnCode) {
     }
 }
 
+// The one table of faults: what a board's record says, whether the slot can
+// go on, and the exit code qmb-cli documents for it.
+TEST(Faults, EachKindHasItsRecordCodeEndOfSlotAndExitCode) {
+    const struct {
+        Fault fault;
+        const char* record;
+        bool portFault, endsSlot;
+        int exitCode;
+    } cases[] = {
+        {Fault::kNone, "", false, false, 0},
+        {Fault::kPortAbsent, "port_absent", true, true, 3},
+        {Fault::kPortBusy, "port_busy", true, true, 4},
+        {Fault::kPortDenied, "port_denied", true, true, 5},
+        {Fault::kPortUnusable, "port_unusable", true, true, 6},
+        {Fault::kNoReply, "no_reply", false, false, 7},
+        {Fault::kBadReply, "bad_reply", false, false, 8},
+        {Fault::kData, "size", false, false, 9},
+        {Fault::kMismatch, "verify_mismatch", false, false, 10},
+        {Fault::kPortLost, "port_lost", true, true, 11},
+        {Fault::kNotKept, "error", false, true, 13},
+        {Fault::kInterrupted, "interrupted", false, true, 130},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.record);
+        EXPECT_STREQ(FaultCode(c.fault), c.record);
+        EXPECT_EQ(IsPortFault(c.fault), c.portFault);
+        EXPECT_EQ(production::EndsTheSlot(c.fault), c.endsSlot);
+        EXPECT_EQ(cli::ExitCodeOf(c.fault), c.exitCode);
+    }
+}
+
+// The gang's exit code: Ctrl-C first, then the first slot (in slot order)
+// that ended on its port or a lost record, then the first failed board.
+TEST(Faults, GangExitCodeTakesInterruptThenSlotEndThenFailedBoard) {
+    auto slot = [](Fault end, Fault lastFail) {
+        production::SlotSummary s;
+        s.end = end;
+        s.lastFail = lastFail;
+        return s;
+    };
+    const struct {
+        const char* what;
+        std::vector<production::SlotSummary> slots;
+        bool interrupted;
+        int code;
+    } cases[] = {
+        {"all passed", {slot(Fault::kNone, Fault::kNone), slot(Fault::kNone, Fault::kNone)}, false, 0},
+        {"Ctrl-C", {slot(Fault::kPortLost, Fault::kMismatch)}, true, 130},
+        {"port before board",
+         {slot(Fault::kNone, Fault::kMismatch), slot(Fault::kPortLost, Fault::kNone),
+          slot(Fault::kPortBusy, Fault::kNone)},
+         false, 11},
+        {"stop-on-fail is a board", {slot(Fault::kMismatch, Fault::kMismatch)}, false, 10},
+        {"first failed board",
+         {slot(Fault::kNone, Fault::kNone), slot(Fault::kNone, Fault::kNoReply),
+          slot(Fault::kNone, Fault::kMismatch)},
+         false, 7},
+        {"record not kept", {slot(Fault::kNone, Fault::kBadReply), slot(Fault::kNotKept, Fault::kNone)},
+         false, 13},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(cli::GangExitCode(c.slots, c.interrupted), c.code) << c.what;
+}
+
 }  // namespace
-}  // namespace qmb::cli
+}  // namespace qmb::device

@@ -120,8 +120,8 @@ TEST(SystemPorts, SerialLinksLeadFromEachDeviceToItsFirstLink) {
         {dev + "/ttyUSB0", dir + "/pci-0000:00:14.0-usb-0:2:1.0-port0"},
         {dev + "/ttyACM0", dir + "/pci-0000:00:14.0-usb-0:3:1.0"},
     };
-    EXPECT_EQ(cli::SerialLinks(dir), want);
-    EXPECT_TRUE(cli::SerialLinks(dev + "/serial/by-id").empty()) << "no such folder";
+    EXPECT_EQ(platform::SerialLinks(dir), want);
+    EXPECT_TRUE(platform::SerialLinks(dev + "/serial/by-id").empty()) << "no such folder";
     fs::remove_all(root);
 }
 
@@ -135,7 +135,7 @@ TEST(SystemPorts, AUartIsDescribedByItsDriverNeverAsSerialAgain) {
         {"uart-pl011", "uart-pl011"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(cli::UartDescription(c.driver), c.description) << c.driver;
+        EXPECT_EQ(platform::UartDescription(c.driver), c.description) << c.driver;
 }
 #endif
 

@@ -1,5 +1,6 @@
-// The board-record store against both backends: SQLite in a temporary
-// folder and a real PostgreSQL server (the CTest fixture store.pg-start
+// The board-record store against every backend: SQLite in a temporary
+// folder, memory (what a station keeps without a database) and a real
+// PostgreSQL server (the CTest fixture store.pg-start
 // starts one and hands its URL over in QMB_TEST_PG_URL; each test gets a
 // schema of its own). The spooling tests stop and start a private server.
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "store/MemoryStore.h"
 #include "store/PostgresStore.h"
 #include "store/RecordFormat.h"
 #include "store/SpoolingStore.h"
@@ -106,15 +108,16 @@ std::vector<std::string> Ids(const std::vector<Record>& records) {
     return ids;
 }
 
-enum class Backend { kSqlite, kPostgres };
+enum class Backend { kSqlite, kPostgres, kMemory };
 
-// A fresh store of either kind; Reopen() opens the same database again.
+// A fresh store of any kind; Open() opens the same database again (a SQL
+// one: memory keeps nothing past its object, and Open() makes a new one).
 class Stores {
   public:
     explicit Stores(Backend backend) : backend_(backend), dir_(MakeTempDir()) {
         if (backend == Backend::kSqlite) {
             url_ = "sqlite:" + dir_ + "/records.sqlite";
-        } else {
+        } else if (backend == Backend::kPostgres) {
             std::mt19937_64 random(std::random_device{}());
             schema_ = "t" + std::to_string(random() % 1000000000000ull);
             base_ = ServerUrl();
@@ -127,7 +130,10 @@ class Stores {
         if (!schema_.empty()) ServerSql(base_, "DROP SCHEMA " + schema_ + " CASCADE");
         fs::remove_all(dir_);
     }
-    std::unique_ptr<RecordStore> Open() { return OpenRecordStore(url_); }
+    std::unique_ptr<RecordStore> Open() {
+        if (backend_ == Backend::kMemory) return std::make_unique<MemoryStore>();
+        return OpenRecordStore(url_);
+    }
     const std::string& Url() const { return url_; }
     const std::string& Dir() const { return dir_; }
     Backend Kind() const { return backend_; }
@@ -155,6 +161,9 @@ class StoreTest : public ::testing::TestWithParam<Backend> {
         for (const auto& r : records) ASSERT_TRUE(store->Insert(r)) << r.id;
     }
 };
+
+// What only a database keeps: its records across reopening, and its schema.
+class SqlStoreTest : public StoreTest {};
 
 TEST_P(StoreTest, EveryFieldComesBackAsStoredIncludingNone) {
     Record full = Board("2026-12-09T07:40:51.123Z", "fail", "00A1b2C3");
@@ -308,7 +317,7 @@ TEST_P(StoreTest, FiguresDoNotDependOnTheOrderRecordsArrive) {
     ExpectFigureSet(*store);
 }
 
-TEST_P(StoreTest, FiguresStayRightAcrossReopening) {
+TEST_P(SqlStoreTest, FiguresStayRightAcrossReopening) {
     store->InsertAll(FigureSet());
     store.reset();
     store = stores.Open();
@@ -407,7 +416,7 @@ TEST_P(StoreTest, UnsoundRecordsAreRefusedWithTheirReason) {
     EXPECT_TRUE(store->List({}).empty());
 }
 
-TEST_P(StoreTest, ANewerSchemaIsRefused) {
+TEST_P(SqlStoreTest, ANewerSchemaIsRefused) {
     store.reset();
     stores.Meddle(GetParam() == Backend::kSqlite
                       ? "PRAGMA user_version = 99"
@@ -441,11 +450,23 @@ TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
     EXPECT_EQ(stats.slots.size(), 8u);
 }
 
+std::string BackendName(const ::testing::TestParamInfo<Backend>& param) {
+    switch (param.param) {
+        case Backend::kSqlite:
+            return "sqlite";
+        case Backend::kPostgres:
+            return "postgresql";
+        case Backend::kMemory:
+            return "memory";
+    }
+    return "?";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest,
-                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& param) {
-                             return param.param == Backend::kSqlite ? "sqlite" : "postgresql";
-                         });
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres, Backend::kMemory),
+                         BackendName);
+INSTANTIATE_TEST_SUITE_P(Backends, SqlStoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres), BackendName);
 
 // SQLite files that are not ours stay untouched.
 TEST(SqliteStore, RefusesFilesThatAreNotItsOwn) {

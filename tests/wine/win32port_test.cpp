@@ -128,7 +128,7 @@ TEST(Win32PortBlocks, UsbIdsComeFromTheHardwareIdsWindowsGives) {
     };
     for (const auto& c : cases) {
         std::string vendor = "-", product = "-";
-        EXPECT_EQ(cli::ParseUsbIds(c.hardwareId, vendor, product), c.vendor != nullptr)
+        EXPECT_EQ(platform::ParseUsbIds(c.hardwareId, vendor, product), c.vendor != nullptr)
             << c.hardwareId;
         EXPECT_EQ(vendor, c.vendor ? c.vendor : "-") << c.hardwareId;
         EXPECT_EQ(product, c.product ? c.product : "-") << c.hardwareId;
