@@ -163,41 +163,6 @@ std::string Text(const PGresult* r, int row, int column) {
     return std::string(PQgetvalue(r, row, column),
                        static_cast<size_t>(PQgetlength(r, row, column)));
 }
-std::optional<std::string> OptionalText(const PGresult* r, int row, int column) {
-    if (PQgetisnull(r, row, column)) return std::nullopt;
-    return Text(r, row, column);
-}
-int64_t Integer(const PGresult* r, int row, int column) {
-    return PQgetisnull(r, row, column) ? 0 : std::strtoll(PQgetvalue(r, row, column), nullptr, 10);
-}
-
-Record ReadRecord(const PGresult* p, int row) {
-    Record r;
-    r.id = Text(p, row, 0);
-    r.station = Text(p, row, 1);
-    r.slot = static_cast<int>(Integer(p, row, 2));
-    r.port = Text(p, row, 3);
-    r.device = Text(p, row, 4);
-    r.operator_ = Text(p, row, 5);
-    r.batch = Text(p, row, 6);
-    r.mode = Text(p, row, 7);
-    r.board = static_cast<int>(Integer(p, row, 8));
-    r.section = static_cast<int>(Integer(p, row, 9));
-    r.image_sha256 = Text(p, row, 10);
-    r.image_length = Integer(p, row, 11);
-    r.tool_version = Text(p, row, 12);
-    r.started_at = Text(p, row, 13);
-    r.ended_at = Text(p, row, 14);
-    r.duration_ms = Integer(p, row, 15);
-    r.status = Text(p, row, 16);
-    r.result = OptionalText(p, row, 17);
-    r.failure_code = OptionalText(p, row, 18);
-    r.failure_phase = OptionalText(p, row, 19);
-    r.retries = static_cast<int>(Integer(p, row, 20));
-    r.dut_id = OptionalText(p, row, 21);
-    r.reason = Text(p, row, 22);
-    return r;
-}
 
 // INSERT of `rows` records, their values numbered row by row; the new ids come back.
 std::string InsertSql(size_t rows) {
@@ -398,11 +363,9 @@ std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
     std::vector<sql::Value> params;
     const std::string sqlText = sql::ListSql(filter, params, Placeholder);
     return Run([&](Connection& c) {
-        Result r = c.Exec(sqlText, params);
         std::vector<Record> records;
-        int rows = PQntuples(r.get());
-        records.reserve(static_cast<size_t>(rows));
-        for (int row = 0; row < rows; ++row) records.push_back(ReadRecord(r.get(), row));
+        for (const auto& row : Rows(c.Exec(sqlText, params).get()))
+            records.push_back(sql::ReadRecord(row));
         return records;
     });
 }

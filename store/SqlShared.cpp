@@ -102,6 +102,42 @@ std::string AsText(const Value& v) {
     return v.type == Value::Type::kInteger ? std::to_string(v.integer) : v.text;
 }
 
+Record ReadRecord(const Row& row) {
+    size_t i = 0;
+    auto text = [&] { return AsText(row.at(i++)); };
+    auto number = [&] { return AsInteger(row.at(i++)); };
+    auto optional = [&]() -> std::optional<std::string> {
+        const Value& v = row.at(i++);
+        if (v.type == Value::Type::kNull) return std::nullopt;
+        return AsText(v);
+    };
+    Record r;
+    r.id = text();
+    r.station = text();
+    r.slot = static_cast<int>(number());
+    r.port = text();
+    r.device = text();
+    r.operator_ = text();
+    r.batch = text();
+    r.mode = text();
+    r.board = static_cast<int>(number());
+    r.section = static_cast<int>(number());
+    r.image_sha256 = text();
+    r.image_length = number();
+    r.tool_version = text();
+    r.started_at = text();
+    r.ended_at = text();
+    r.duration_ms = number();
+    r.status = text();
+    r.result = optional();
+    r.failure_code = optional();
+    r.failure_phase = optional();
+    r.retries = static_cast<int>(number());
+    r.dut_id = optional();
+    r.reason = text();
+    return r;
+}
+
 std::string HourOf(const std::string& startedAt) { return startedAt.substr(0, 13); }
 
 std::string CountDeltaSql(const Placeholder& p) {

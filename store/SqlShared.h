@@ -112,5 +112,7 @@ Stats ComputeStatsFrom(const RecordFilter& filter, const Query& query,
 
 int64_t AsInteger(const Value& value);
 std::string AsText(const Value& value);
+// A row of ColumnList's columns as the record it holds (both backends).
+Record ReadRecord(const Row& row);
 
 }  // namespace qmb::store::sql

@@ -124,10 +124,6 @@ class Statement {
             default: return sql::Value::Of(Text(column));
         }
     }
-    std::optional<std::string> OptionalText(int column) {
-        if (sqlite3_column_type(stmt_, column) == SQLITE_NULL) return std::nullopt;
-        return Text(column);
-    }
 
     [[noreturn]] void Fail() {
         int code = sqlite3_errcode(db_);
@@ -144,34 +140,6 @@ class Statement {
     sqlite3_stmt* stmt_ = nullptr;
     bool owned_ = true;
 };
-
-Record ReadRecord(Statement& s) {
-    Record r;
-    r.id = s.Text(0);
-    r.station = s.Text(1);
-    r.slot = static_cast<int>(s.Integer(2));
-    r.port = s.Text(3);
-    r.device = s.Text(4);
-    r.operator_ = s.Text(5);
-    r.batch = s.Text(6);
-    r.mode = s.Text(7);
-    r.board = static_cast<int>(s.Integer(8));
-    r.section = static_cast<int>(s.Integer(9));
-    r.image_sha256 = s.Text(10);
-    r.image_length = s.Integer(11);
-    r.tool_version = s.Text(12);
-    r.started_at = s.Text(13);
-    r.ended_at = s.Text(14);
-    r.duration_ms = s.Integer(15);
-    r.status = s.Text(16);
-    r.result = s.OptionalText(17);
-    r.failure_code = s.OptionalText(18);
-    r.failure_phase = s.OptionalText(19);
-    r.retries = static_cast<int>(s.Integer(20));
-    r.dut_id = s.OptionalText(21);
-    r.reason = s.Text(22);
-    return r;
-}
 
 std::string Placeholder(size_t index) { return "?" + std::to_string(index); }
 
@@ -351,14 +319,12 @@ bool SqliteStore::InsertUnsent(const Record& record) {
 
 std::vector<Record> SqliteStore::Unsent(int64_t limit) {
     std::lock_guard<std::mutex> hold(lock_);
-    Statement s(db_,
-                "SELECT " + sql::ColumnList("r.") +
-                    " FROM records r JOIN unsent u ON u.id = r.id"
-                    " ORDER BY r.started_at, r.id LIMIT ?1",
-                path_);
-    s.Bind({sql::Value::Of(limit)});
     std::vector<Record> records;
-    while (s.Step()) records.push_back(ReadRecord(s));
+    for (const auto& row : QueryLocked("SELECT " + sql::ColumnList("r.") +
+                                           " FROM records r JOIN unsent u ON u.id = r.id"
+                                           " ORDER BY r.started_at, r.id LIMIT ?1",
+                                       {sql::Value::Of(limit)}))
+        records.push_back(sql::ReadRecord(row));
     return records;
 }
 
@@ -386,10 +352,8 @@ std::vector<Record> SqliteStore::List(const RecordFilter& filter) {
     std::vector<sql::Value> params;
     const std::string sqlText = sql::ListSql(filter, params, Placeholder);
     std::lock_guard<std::mutex> hold(lock_);
-    Statement s(db_, sqlText, path_);
-    s.Bind(params);
     std::vector<Record> records;
-    while (s.Step()) records.push_back(ReadRecord(s));
+    for (const auto& row : QueryLocked(sqlText, params)) records.push_back(sql::ReadRecord(row));
     return records;
 }
 
