@@ -29,9 +29,9 @@ void CheckCommands(const uint8_t* data, size_t size) {
     g_port.Load(data, size);
     SectionInfo info{{1, 2, 3}, 77};
     if (QuerySectionInfo(11, info)) {
-        FUZZ_CHECK(ValidateReply(ReplyBuffer, kSectionInfoReplySize));
-        FUZZ_CHECK(info.length == ReplyBuffer[15] && info.length != 0);
-        FUZZ_CHECK(std::memcmp(info.address, ReplyBuffer + 21, 3) == 0);
+        FUZZ_CHECK(ValidateReply(ExchangeContext::Default().Reply(), kSectionInfoReplySize));
+        FUZZ_CHECK(info.length == ExchangeContext::Default().Reply()[15] && info.length != 0);
+        FUZZ_CHECK(std::memcmp(info.address, ExchangeContext::Default().Reply() + 21, 3) == 0);
     } else {
         FUZZ_CHECK(info.length == 77 || info.length == 0);
     }
@@ -40,13 +40,13 @@ void CheckCommands(const uint8_t* data, size_t size) {
     uint8_t dest[256];
     std::memset(dest, 0xEE, sizeof dest);
     if (ReadSectionMemory(dest, info.address, n)) {
-        FUZZ_CHECK(ValidateReply(ReplyBuffer, n + kReadReplyOverhead));
-        FUZZ_CHECK(std::memcmp(dest, ReplyBuffer + 16, n) == 0);
+        FUZZ_CHECK(ValidateReply(ExchangeContext::Default().Reply(), n + kReadReplyOverhead));
+        FUZZ_CHECK(std::memcmp(dest, ExchangeContext::Default().Reply() + 16, n) == 0);
     }
     FUZZ_CHECK(dest[n] == 0xEE);  // nothing past the n bytes asked for
 
-    if (WriteSectionMemory(dest, info.address, n)) FUZZ_CHECK(ValidateReply(ReplyBuffer, 17));
-    if (CommitSection(11)) FUZZ_CHECK(ValidateReply(ReplyBuffer, 17));
+    if (WriteSectionMemory(dest, info.address, n)) FUZZ_CHECK(ValidateReply(ExchangeContext::Default().Reply(), 17));
+    if (CommitSection(11)) FUZZ_CHECK(ValidateReply(ExchangeContext::Default().Reply(), 17));
 }
 }  // namespace
 

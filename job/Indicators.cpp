@@ -31,11 +31,11 @@ void ResetClockCounters() {
 }
 
 int TakeReceiveLampCell() {
-    return RxLed.exchange(0, std::memory_order_relaxed) ? kLampCellReceive : kLampCellOff;
+    return SerialLink::Default().RxLamp().exchange(0, std::memory_order_relaxed) ? kLampCellReceive : kLampCellOff;
 }
 
 int TakeTransmitLampCell() {
-    return TxLed.exchange(0, std::memory_order_relaxed) ? kLampCellTransmit : kLampCellOff;
+    return SerialLink::Default().TxLamp().exchange(0, std::memory_order_relaxed) ? kLampCellTransmit : kLampCellOff;
 }
 
 }  // namespace qmb

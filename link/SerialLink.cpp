@@ -41,9 +41,6 @@ const TimeLimits kTimeLimits = {
     /*writeTotalConstant=*/0,
 };
 
-std::atomic<uint8_t> RxLed{0};
-std::atomic<uint8_t> TxLed{0};
-uint32_t BytesReceived = 0;
 
 const char* OpenFailureName(OpenFailure failure) {
     switch (failure) {
@@ -65,21 +62,17 @@ const char* OpenFailureName(OpenFailure failure) {
     return "?";
 }
 
-SerialLink::SerialLink() : SerialLink(ownRxLed_, ownTxLed_, ownBytesReceived_) {}
+SerialLink::SerialLink() = default;
 
 SerialLink::SerialLink(Port& port, TickCounter& ticks, LinkHost& host) : SerialLink() {
     BindPort(&port, &ticks);
     BindHost(&host);
 }
 
-SerialLink::SerialLink(std::atomic<uint8_t>& rx, std::atomic<uint8_t>& tx,
-                       uint32_t& bytesReceived)
-    : rxLed_(rx), txLed_(tx), bytesReceived_(bytesReceived) {}
-
 SerialLink& SerialLink::Default() {
     // Built on first use and never destroyed: a worker still running while
     // the process ends never meets a destroyed link.
-    static SerialLink* const link = new SerialLink(RxLed, TxLed, BytesReceived);
+    static SerialLink* const link = new SerialLink();
     return *link;
 }
 

@@ -6,9 +6,9 @@
 // bytes the last receive delivered. One process drives as many lines as it
 // has links, each on its own thread.
 //
-// The windows use one default link (SerialLink::Default()) whose storage is
-// the variables below (RxLed, TxLed, BytesReceived); the free functions at the
-// end of this header are one-line forwarders to it.
+// The windows use one default link (SerialLink::Default()); their lamp timer
+// and tests reach its lamps and byte count through it, and job control's
+// commands through the free functions at the end of this header.
 //
 // Threads: a link is used by one thread at a time (the one running its
 // commands), except that its lamp flags may be read and cleared from another
@@ -37,8 +37,7 @@ class SerialLink {
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
 
-    // The windows' link; its storage is RxLed, TxLed and BytesReceived. Never
-    // destroyed.
+    // The windows' link, built on first use. Never destroyed.
     static SerialLink& Default();
 
     // Binds the OS port and tick counter; both outlive every command.
@@ -90,26 +89,17 @@ class SerialLink {
     std::atomic<uint8_t>& TxLamp() { return txLed_; }
 
   private:
-    SerialLink(std::atomic<uint8_t>& rx, std::atomic<uint8_t>& tx, uint32_t& bytesReceived);
     [[noreturn]] void StopCommand(LinkStop why);
     void StopIfRequested();
 
-    std::atomic<uint8_t> ownRxLed_{0};
-    std::atomic<uint8_t> ownTxLed_{0};
-    uint32_t ownBytesReceived_ = 0;
-    std::atomic<uint8_t>& rxLed_;
-    std::atomic<uint8_t>& txLed_;
-    uint32_t& bytesReceived_;
+    std::atomic<uint8_t> rxLed_{0};
+    std::atomic<uint8_t> txLed_{0};
+    uint32_t bytesReceived_ = 0;
     Port* port_ = nullptr;
     TickCounter* ticks_ = nullptr;
     LinkHost* host_ = nullptr;
     OpenFailure openFailure_ = OpenFailure::kNone;
 };
-
-// The default link's storage, as the windows' lamp timer and tests read it.
-extern std::atomic<uint8_t> RxLed;
-extern std::atomic<uint8_t> TxLed;
-extern uint32_t BytesReceived;
 
 // The default link, one line each.
 void BindPort(Port* port, TickCounter* ticks);

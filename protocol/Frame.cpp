@@ -4,36 +4,12 @@
 
 namespace qmb {
 
-uint8_t ReplyBuffer[kReplyBufferSize];
-ExchangeOutcome LastExchange{0, ReplyVerdict::kSound};
-
-namespace {
-TraceSink* g_traceSink = nullptr;
-}  // namespace
-
 ExchangeContext::ExchangeContext(SerialLink& link)
-    : ownReply_(new uint8_t[kReplyBufferSize]()),
-      link_(link),
-      reply_(ownReply_.get()),
-      last_(ownLast_),
-      sink_(ownSink_) {}
-
-ExchangeContext::ExchangeContext(SerialLink& link, uint8_t* reply, ExchangeOutcome& last,
-                                 TraceSink*& sink)
-    : link_(link), reply_(reply), last_(last), sink_(sink) {}
+    : link_(link), reply_(new uint8_t[kReplyBufferSize]()) {}
 
 ExchangeContext& ExchangeContext::Default() {
-    static ExchangeContext* const context =
-        new ExchangeContext(SerialLink::Default(), ReplyBuffer, LastExchange, g_traceSink);
+    static ExchangeContext* const context = new ExchangeContext(SerialLink::Default());
     return *context;
-}
-
-void SetTraceSink(TraceSink* sink) {
-    ExchangeContext::Default().SetTraceSink(sink);
-}
-
-TraceSink* CurrentTraceSink() {
-    return ExchangeContext::Default().Sink();
 }
 
 const char* ReplyVerdictName(ReplyVerdict verdict) {

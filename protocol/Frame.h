@@ -70,13 +70,13 @@ class ExchangeContext {
     ExchangeContext(const ExchangeContext&) = delete;
     ExchangeContext& operator=(const ExchangeContext&) = delete;
 
-    // The windows' context: the default link, ReplyBuffer, LastExchange and
-    // the sink of SetTraceSink. Never destroyed.
+    // The windows' context over the default link, built on first use. Never
+    // destroyed.
     static ExchangeContext& Default();
 
     SerialLink& Link() { return link_; }
     // kReplyBufferSize bytes.
-    uint8_t* Reply() { return reply_; }
+    uint8_t* Reply() { return reply_.get(); }
     const ExchangeOutcome& Last() const { return last_; }
     ExchangeOutcome& Last() { return last_; }
 
@@ -89,15 +89,10 @@ class ExchangeContext {
     }
 
   private:
-    ExchangeContext(SerialLink& link, uint8_t* reply, ExchangeOutcome& last, TraceSink*& sink);
-
-    std::unique_ptr<uint8_t[]> ownReply_;
-    ExchangeOutcome ownLast_{0, ReplyVerdict::kSound};
-    TraceSink* ownSink_ = nullptr;
     SerialLink& link_;
-    uint8_t* reply_;
-    ExchangeOutcome& last_;
-    TraceSink*& sink_;
+    std::unique_ptr<uint8_t[]> reply_;
+    ExchangeOutcome last_{0, ReplyVerdict::kSound};
+    TraceSink* sink_ = nullptr;
 };
 
 // Sends the request and receives a reply of replyLen bytes into the
@@ -108,11 +103,6 @@ class ExchangeContext {
 // first), stops the command through the link's host.
 ExchangeOutcome Exchange(ExchangeContext& context, const uint8_t* request, size_t requestLen,
                          size_t replyLen, int attempts, uint32_t pauseMs);
-
-// The default context's storage, as the windows and tests read it: the one
-// reply buffer, and how the last exchange went.
-extern uint8_t ReplyBuffer[kReplyBufferSize];
-extern ExchangeOutcome LastExchange;
 
 // The default context: true on a validated reply.
 // Worker thread; an abort or failed write ends the job (through the host).

@@ -43,9 +43,4 @@ class TraceSink {
     virtual void OnTrace(const TraceEvent& event) = 0;
 };
 
-// The sink of the windows' exchanges (the default ExchangeContext of
-// Frame.h; nullptr: tracing off). The sink outlives every command.
-void SetTraceSink(TraceSink* sink);
-TraceSink* CurrentTraceSink();
-
 }  // namespace qmb

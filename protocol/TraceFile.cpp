@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "protocol/Frame.h"
 #include "protocol/HexBytes.h"
 
 namespace qmb {
@@ -73,7 +74,7 @@ bool TraceFromEnvironment(const char* program, std::string* error) {
         if (error) *error = std::string(path) + ": " + std::strerror(errno);
         return false;
     }
-    SetTraceSink(file);
+    ExchangeContext::Default().SetTraceSink(file);
     return true;
 }
 

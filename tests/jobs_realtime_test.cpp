@@ -13,6 +13,7 @@
 
 #include "RealtimeTest.h"
 #include "job/JobFlags.h"
+#include "protocol/Frame.h"
 #include "job/StartAbort.h"
 #include "link/PosixPort.h"
 #include "link/SerialLink.h"
@@ -75,7 +76,7 @@ TEST_F(JobsRealtime, TatCompletesTheHandshakeAndQmbTraceRecordsIt) {
     ASSERT_TRUE(TraceFromEnvironment("qmb-edit", nullptr));
     IgniteWhenWaited(1);
     ClickAndWait(IDC_TAT);
-    SetTraceSink(nullptr);
+    ExchangeContext::Default().SetTraceSink(nullptr);
     unsetenv("QMB_TRACE");
     std::ifstream in(trace);
     const std::string frames((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -130,18 +130,18 @@ TEST_F(LinkTest, AnotherHostGetsEveryStopWithItsReasonAndThePortIndicator) {
 
 TEST_F(LinkTest, SilentDeviceGivesFalseAfterThreeAttemptsWithZeros) {
     EXPECT_FALSE(Receive(33));
-    EXPECT_EQ(BytesReceived, 0u);
+    EXPECT_EQ(SerialLink::Default().ReceivedCount(), 0u);
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 33), Bytes(33, 0));
     EXPECT_EQ(buf[33], 0xEE) << "zero-fill stops at the requested length";
     EXPECT_EQ(ReadTimes(), (std::vector<uint64_t>{0, 400, 800}));
     EXPECT_EQ(clock.Elapsed(), 1200u);
-    EXPECT_EQ(RxLed.load(), 0);
+    EXPECT_EQ(SerialLink::Default().RxLamp().load(), 0);
 }
 
 TEST_F(LinkTest, ShortReplyCountsWhatArrivedAndZeroFillsTheRest) {
     port.Deliver({1, 2, 3, 4, 5}, 100);
     EXPECT_FALSE(Receive(8));
-    EXPECT_EQ(BytesReceived, 5u);
+    EXPECT_EQ(SerialLink::Default().ReceivedCount(), 5u);
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 8), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
 }
 
@@ -151,9 +151,9 @@ TEST_F(LinkTest, ThreePiecesWithinThreeAttemptsAreOneTransfer) {
     port.Deliver({6}, 1100);
     EXPECT_TRUE(Receive(6));
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 6), (Bytes{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(BytesReceived, 6u);
+    EXPECT_EQ(SerialLink::Default().ReceivedCount(), 6u);
     EXPECT_EQ(clock.Elapsed(), 1100u) << "returns the moment the last byte arrives";
-    EXPECT_EQ(RxLed.load(), 1);
+    EXPECT_EQ(SerialLink::Default().RxLamp().load(), 1);
 }
 
 TEST_F(LinkTest, OneReadOfManyBytesLightsTheReceiveLampForOneTick) {
@@ -215,13 +215,13 @@ TEST_F(LinkTest, FailedWriteEndsTheJobWithNoMessage) {
     EXPECT_TRUE(panel.Messages().empty());
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(panel.IsIdle());
-    EXPECT_EQ(TxLed.load(), 0);
+    EXPECT_EQ(SerialLink::Default().TxLamp().load(), 0);
 }
 
 TEST_F(LinkTest, SendLightsTheTransmitLamp) {
     const uint8_t b = 0x4F;
     EXPECT_TRUE(SendBytes(&b, 1));
-    EXPECT_EQ(TxLed.load(), 1);
+    EXPECT_EQ(SerialLink::Default().TxLamp().load(), 1);
     EXPECT_EQ(port.Writes(), (std::vector<Bytes>{{0x4F}}));
 }
 
@@ -262,7 +262,7 @@ TEST_F(ExchangeTest, SilentDeviceTakesThreeTimesReadAndPause) {
     EXPECT_FALSE(Run(33, 3, 2000));
     EXPECT_EQ(clock.Elapsed(), 3u * (1200 + 2000));
     EXPECT_EQ(port.Writes().size(), 3u);
-    EXPECT_EQ(Bytes(ReplyBuffer, ReplyBuffer + 33), Bytes(33, 0));
+    EXPECT_EQ(Bytes(ExchangeContext::Default().Reply(), ExchangeContext::Default().Reply() + 33), Bytes(33, 0));
 }
 
 TEST_F(ExchangeTest, PauseAndPurgeFollowEveryFailedAttemptTheLastIncluded) {
@@ -303,26 +303,26 @@ TEST_F(ExchangeTest, SecondAttemptSucceedsAfterABadChecksum) {
     bad[10] ^= 0x01;
     ReplyWith({bad, MakeReply(17, 6)});
     TraceRecorder trace;
-    SetTraceSink(&trace);
+    ExchangeContext::Default().SetTraceSink(&trace);
     EXPECT_TRUE(Run(17, 3, 2000));
-    SetTraceSink(nullptr);
+    ExchangeContext::Default().SetTraceSink(nullptr);
     EXPECT_EQ(port.Writes().size(), 2u);
-    EXPECT_EQ(ReplyBuffer[10], 6);
+    EXPECT_EQ(ExchangeContext::Default().Reply()[10], 6);
     EXPECT_EQ(trace.lines,
               (std::vector<std::string>{"tx request 1/3 6", "rx request 1/3 17 bad checksum",
                                         "tx request 2/3 6", "rx request 2/3 17 sound"}));
-    EXPECT_EQ(LastExchange.attempts, 2);
-    EXPECT_EQ(LastExchange.lastVerdict, ReplyVerdict::kSound);
+    EXPECT_EQ(ExchangeContext::Default().Last().attempts, 2);
+    EXPECT_EQ(ExchangeContext::Default().Last().lastVerdict, ReplyVerdict::kSound);
 }
 
 TEST_F(ExchangeTest, ARefusedRequestIsTracedBeforeTheJobEnds) {
     port.failWrites = true;
     TraceRecorder trace;
-    SetTraceSink(&trace);
+    ExchangeContext::Default().SetTraceSink(&trace);
     EXPECT_EQ(RunAsJob([&] { Run(17, 3, 2000); }), 1);
-    SetTraceSink(nullptr);
+    ExchangeContext::Default().SetTraceSink(nullptr);
     EXPECT_EQ(trace.lines, (std::vector<std::string>{"tx request 1/3 6 write failed"}));
-    EXPECT_EQ(LastExchange.lastVerdict, ReplyVerdict::kNotSent);
+    EXPECT_EQ(ExchangeContext::Default().Last().lastVerdict, ReplyVerdict::kNotSent);
 }
 
 TEST_F(ExchangeTest, TheLastVerdictTellsASilentDeviceFromABadLine) {
@@ -342,8 +342,8 @@ TEST_F(ExchangeTest, TheLastVerdictTellsASilentDeviceFromABadLine) {
     for (const auto& c : cases) {
         ReplyWith(c.replies);
         EXPECT_FALSE(Run(17, 1, 1000));
-        EXPECT_EQ(LastExchange.attempts, 1);
-        EXPECT_EQ(LastExchange.lastVerdict, c.verdict) << ReplyVerdictName(c.verdict);
+        EXPECT_EQ(ExchangeContext::Default().Last().attempts, 1);
+        EXPECT_EQ(ExchangeContext::Default().Last().lastVerdict, c.verdict) << ReplyVerdictName(c.verdict);
     }
 }
 
@@ -353,7 +353,7 @@ TEST_F(ExchangeTest, ExtraBytesAfterAFailedAttemptArePurged) {
     bad.insert(bad.end(), {0xAA, 0x03});  // trailing bytes, arrive with the reply
     ReplyWith({bad, MakeReply(17, 7)});
     EXPECT_TRUE(Run(17, 3, 1000));
-    EXPECT_EQ(Bytes(ReplyBuffer, ReplyBuffer + 17), MakeReply(17, 7));
+    EXPECT_EQ(Bytes(ExchangeContext::Default().Reply(), ExchangeContext::Default().Reply() + 17), MakeReply(17, 7));
 }
 
 TEST_F(ExchangeTest, ExtraBytesAfterAGoodReplyStartTheNextReply) {
@@ -362,9 +362,9 @@ TEST_F(ExchangeTest, ExtraBytesAfterAGoodReplyStartTheNextReply) {
     ReplyWith({good, MakeReply(17, 2)});
     EXPECT_TRUE(Run(17, 1, 1000));
     EXPECT_FALSE(Run(17, 1, 1000));
-    EXPECT_EQ(ReplyBuffer[0], 0xAA);
-    EXPECT_EQ(ReplyBuffer[1], 0x03);
-    EXPECT_EQ(ReplyBuffer[2], 0xAA) << "the stale bytes shifted the reply";
+    EXPECT_EQ(ExchangeContext::Default().Reply()[0], 0xAA);
+    EXPECT_EQ(ExchangeContext::Default().Reply()[1], 0x03);
+    EXPECT_EQ(ExchangeContext::Default().Reply()[2], 0xAA) << "the stale bytes shifted the reply";
 }
 
 TEST_F(ExchangeTest, ReplyInThreePiecesWithinOneTransferSucceeds) {

@@ -155,7 +155,7 @@ TEST_F(Realtime, ReplyInThreePiecesIsReceivedWholeWithinOneAttempt) {
               }),
               0);
     EXPECT_TRUE(received);
-    EXPECT_EQ(BytesReceived, 33u);
+    EXPECT_EQ(SerialLink::Default().ReceivedCount(), 33u);
     EXPECT_GE(ms, 120) << "both pauses lie inside the transfer";
     EXPECT_LT(ms, 350) << "one attempt, ended by the last piece, not by the limit";
     EXPECT_TRUE(ValidateReply(buf, 33));

@@ -18,9 +18,8 @@ namespace {}  // namespace
 void ResetCoreGlobals() {
     JobFlags.store(0);
     ClockRunning.store(0);
-    RxLed.store(0);
-    TxLed.store(0);
-    BytesReceived = 0;
+    SerialLink::Default().RxLamp().store(0);
+    SerialLink::Default().TxLamp().store(0);
     HeldSectionNumber = kInitialSectionNumber;
     ResetClockCounters();
 }

@@ -305,7 +305,7 @@ TEST_F(Win32PortLine, TheLinkRunsOverThePort) {
     const DWORD start = GetTickCount();
     EXPECT_FALSE(ReceiveBytes(reply, sizeof reply));
     const DWORD spent = GetTickCount() - start;
-    EXPECT_EQ(BytesReceived, 0u);
+    EXPECT_EQ(SerialLink::Default().ReceivedCount(), 0u);
     EXPECT_GE(spent, 1150u);
     EXPECT_LE(spent, 2000u);
 
