@@ -192,16 +192,7 @@ void BindPort(Port* port, TickCounter* ticks) {
 bool OpenPort(char digit) {
     char name[] = "COMx";
     name[3] = digit;
-    return OpenPortNamed(name);
-}
-bool OpenPortNamed(const char* deviceName) {
-    return SerialLink::Default().Open(deviceName);
-}
-OpenFailure PortOpenFailure() {
-    return SerialLink::Default().OpenFailureReason();
-}
-bool PortLineLost() {
-    return SerialLink::Default().LineLost();
+    return SerialLink::Default().Open(name);
 }
 void ClosePort() {
     SerialLink::Default().Close();
@@ -212,14 +203,8 @@ bool SendBytes(const uint8_t* bytes, size_t count) {
 bool ReceiveBytes(uint8_t* buf, size_t count) {
     return SerialLink::Default().Receive(buf, count);
 }
-void PurgePort() {
-    SerialLink::Default().Purge();
-}
 void BusyWait(uint32_t ms) {
     SerialLink::Default().Pause(ms);
-}
-uint32_t TickCount() {
-    return SerialLink::Default().Ticks();
 }
 
 }  // namespace qmb

@@ -101,18 +101,13 @@ class SerialLink {
     OpenFailure openFailure_ = OpenFailure::kNone;
 };
 
-// The default link, one line each.
+// The default link's operations that job control runs, one line each.
 void BindPort(Port* port, TickCounter* ticks);
 // Opens "COM<digit>" ('1' to '4').
 bool OpenPort(char digit);
-bool OpenPortNamed(const char* deviceName);
-OpenFailure PortOpenFailure();
-bool PortLineLost();
 void ClosePort();
 bool SendBytes(const uint8_t* bytes, size_t count);
 bool ReceiveBytes(uint8_t* buf, size_t count);
-void PurgePort();
 void BusyWait(uint32_t ms);
-uint32_t TickCount();
 
 }  // namespace qmb

@@ -95,7 +95,7 @@ TEST_F(LinkTest, AnotherHostGetsEveryStopWithItsReasonAndThePortIndicator) {
     RecordingHost host;
     BindLinkHost(&host);
     panel.Type(IDC_PORT_STATUS, "untouched");
-    ASSERT_TRUE(OpenPortNamed("/dev/ttyUSB7"));
+    ASSERT_TRUE(SerialLink::Default().Open("/dev/ttyUSB7"));
     EXPECT_EQ(port.Events().back().kind, PortEvent::kPurge);
     const uint8_t b[2] = {1, 2};
     auto stopOf = [&](auto transfer) {
@@ -116,12 +116,12 @@ TEST_F(LinkTest, AnotherHostGetsEveryStopWithItsReasonAndThePortIndicator) {
     ClosePort();
     port.failWrites = false;
     port.failSettings = true;
-    EXPECT_FALSE(OpenPortNamed("COM3"));
-    EXPECT_EQ(PortOpenFailure(), OpenFailure::kSettings);
+    EXPECT_FALSE(SerialLink::Default().Open("COM3"));
+    EXPECT_EQ(SerialLink::Default().OpenFailureReason(), OpenFailure::kSettings);
     port.failSettings = false;
     port.failOpen = true;
-    EXPECT_FALSE(OpenPortNamed("COM3"));
-    EXPECT_EQ(PortOpenFailure(), OpenFailure::kOther) << "a port that gives no reason";
+    EXPECT_FALSE(SerialLink::Default().Open("COM3"));
+    EXPECT_EQ(SerialLink::Default().OpenFailureReason(), OpenFailure::kOther) << "a port that gives no reason";
     EXPECT_EQ(host.states, (std::vector<std::string>{"38400", "CLOSED", "CLOSED", "CLOSED"}));
     EXPECT_EQ(panel.Text(IDC_PORT_STATUS), "untouched");
     EXPECT_EQ(JobFlags.load(), 0u);
