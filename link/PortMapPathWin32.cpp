@@ -1,14 +1,14 @@
-// Where the port map lives on Windows: the user's roaming application data.
-#include <cstdlib>
-
+// Where the port map lives on Windows: the user's roaming application data
+// (read wide: a profile folder need not be ASCII).
 #include "link/PortMap.h"
+#include "link/Utf8.h"
 
 namespace qmb {
 
 std::string PortMapPath() {
-    const char* appData = std::getenv("APPDATA");
-    if (!appData || !*appData) return "";
-    return std::string(appData) + "\\qmb-edit\\ports.conf";
+    const std::string appData = EnvironmentValue("APPDATA");
+    if (appData.empty()) return "";
+    return appData + "\\qmb-edit\\ports.conf";
 }
 
 }  // namespace qmb

@@ -66,12 +66,13 @@ bool ParseSlotOption(const std::string& text, SlotConfig& slot) {
 }
 
 void ReadConfigFile(const std::string& path, StationConfig& c) {
-    std::ifstream in(path);
+    // Paths are UTF-8, opened by their wide names on Windows.
+    std::ifstream in(std::filesystem::u8path(path));
     if (!in) throw std::runtime_error("cannot read " + path);
-    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    const std::filesystem::path dir = std::filesystem::u8path(path).parent_path();
     auto local = [&](const std::string& p) {
-        const std::filesystem::path f(p);
-        return f.is_absolute() || dir.empty() ? p : (dir / f).string();
+        const std::filesystem::path f = std::filesystem::u8path(p);
+        return f.is_absolute() || dir.empty() ? p : (dir / f).u8string();
     };
     std::string line;
     std::vector<SlotConfig> slots;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -45,7 +46,7 @@ std::string RandomHex(size_t bytes) {
 
 std::string LoadOrCreateToken(const std::string& path, bool& created) {
     created = false;
-    std::ifstream in(path);
+    std::ifstream in(std::filesystem::u8path(path));  // UTF-8, wide on Windows
     if (in) {
         std::string token;
         std::getline(in, token);
@@ -62,7 +63,7 @@ std::string LoadOrCreateToken(const std::string& path, bool& created) {
     }
     const std::string token = RandomHex(32);
 #ifdef _WIN32
-    const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = ::_wopen(std::filesystem::u8path(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 #endif

@@ -208,7 +208,7 @@ class Transaction {
 SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     if (path.empty()) throw StoreError(StoreError::Kind::kInvalid, "sqlite: URL names no file");
     std::error_code ec;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::filesystem::path parent = std::filesystem::u8path(path).parent_path();  // UTF-8, wide on Windows
     if (!parent.empty()) {
         std::filesystem::create_directories(parent, ec);
         if (ec)
