@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "job/Messages.h"
 #include "link/AtomicFile.h"
+#include "link/Utf8.h"
 
 namespace qmb::cli {
 
@@ -22,6 +24,21 @@ constexpr size_t kParseBufferSize = 1024;  // the window's SectionBuffer
                                   " bytes, no section holds more than 255");
 }
 }  // namespace
+
+std::string NonUtf8Option(const CLI::App& app) {
+    for (const CLI::Option* option : app.get_options()) {
+        for (const std::string& value : option->results()) {
+            if (IsValidUtf8(value)) continue;
+            const std::string name = option->get_name();
+            return name.empty() ? "an argument" : name;
+        }
+    }
+    for (const CLI::App* command : app.get_subcommands()) {
+        const std::string name = NonUtf8Option(*command);
+        if (!name.empty()) return name;
+    }
+    return "";
+}
 
 int ParseSectionArgument(const std::string& text) {
     int n = 0;
@@ -93,10 +110,11 @@ void CheckWritable(const std::string& path) {
     // A probe of this process's own, removed at once: a temporary that
     // another process is writing is never touched.
     const std::string probe = TemporaryPathFor(path);
-    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    std::FILE* f = OpenFile(probe, "wb");
     if (!f) throw CliError(kExitFile, "cannot write " + path + ": " + std::strerror(errno));
     std::fclose(f);
-    std::remove(probe.c_str());
+    std::error_code ec;
+    std::filesystem::remove(PathFromUtf8(probe), ec);
 }
 
 std::string UtcNow() {

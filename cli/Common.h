@@ -35,6 +35,12 @@ struct Context {
     std::function<int()> run;        // the chosen command
 };
 
+// The first option or argument, of app or of a command chosen in it, whose
+// text is not valid UTF-8: its name as help shows it ("--operator",
+// "FILE"); "" when all are text. Both programs ask it right after parsing,
+// before anything is opened.
+std::string NonUtf8Option(const CLI::App& app);
+
 // The section number of the command line: decimal 1 to 255, else a usage
 // error with "Wrong section ID. Must be 1..255".
 int ParseSectionArgument(const std::string& text);

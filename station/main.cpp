@@ -2,6 +2,7 @@
 // slot of a fixture at once (one serial port each), keeps a record of every
 // board, and serves a live web page and a JSON API from the same process.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include "cli/Sha256.h"
 #include "cli/System.h"
 #include "link/PortMap.h"
+#include "link/Utf8.h"
 #include "qmb/Version.h"
 #include "station/Station.h"
 #include "station/StationConfig.h"
@@ -52,17 +54,18 @@ std::string HostName() {
     return name;
 }
 
+// Paths are UTF-8; the file system library's are wide on Windows.
 std::string DefaultTokenFile(const std::string& configPath) {
     if (!configPath.empty()) {
-        const std::filesystem::path dir = std::filesystem::path(configPath).parent_path();
-        return (dir.empty() ? std::filesystem::path("station.token") : dir / "station.token").string();
+        const std::filesystem::path dir = PathFromUtf8(configPath).parent_path();
+        return dir.empty() ? "station.token" : Utf8FromPath(dir / "station.token");
     }
     const std::string map = PortMapPath();
     if (map.empty()) return "station.token";
-    const std::filesystem::path dir = std::filesystem::path(map).parent_path();
+    const std::filesystem::path dir = PathFromUtf8(map).parent_path();
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    return (dir / "station.token").string();
+    return Utf8FromPath(dir / "station.token");
 }
 
 // Two names of one device would program one board twice over.
@@ -134,14 +137,22 @@ int main(int argc, char** argv) {
     auto* operatorOpt = app.add_option("--operator", operatorName, "the operator's name, kept in each record")
                             ->type_name("NAME");
     auto* batchOpt = app.add_option("--batch", batch, "the batch, kept in each record")->type_name("TEXT");
+    // UTF-8 arguments (on Windows from the wide command line), which CLI11
+    // takes last first; text that is not UTF-8 is refused before anything
+    // is opened.
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    std::reverse(args.begin(), args.end());
+    if (!args.empty()) args.pop_back();  // the program's own name
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return cli::kExitUsage;
     }
+    const std::string notText = cli::NonUtf8Option(app);
+    if (!notText.empty()) return Fail(cli::kExitUsage, notText + ": not valid UTF-8");
 
     try {
         if (!configPath.empty()) ReadConfigFile(configPath, c);
@@ -170,6 +181,9 @@ int main(int argc, char** argv) {
     if (operatorOpt->count()) c.operatorName = operatorName;
     if (batchOpt->count()) c.batch = batch;
     if (c.station.empty()) c.station = HostName();
+    if (!IsValidUtf8(c.station))
+        return Fail(cli::kExitUsage, "this computer's name is not valid UTF-8: name the station "
+                                     "with --station");
     if (c.db.empty()) c.db = cli::DefaultDbUrl();
     const std::string problem = CheckConfig(c);
     if (!problem.empty()) return Fail(cli::kExitUsage, problem);

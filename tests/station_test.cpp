@@ -416,6 +416,16 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         EXPECT_EQ(code, 2);
         EXPECT_NE(Slurp(Path("bad.err")).find(b.says), std::string::npos) << Slurp(Path("bad.err"));
     }
+    // An argument that is not UTF-8 is refused before anything opens.
+    std::ofstream(Path("etc/line.conf")) << "image = fw.hex\ndb = none\nsection = 11\n";
+    for (const auto& [option, value] : {std::pair<std::string, std::string>{"--operator", "M\xfcller"},
+                                        {"--slot", "A=/dev/tty\xff"}}) {
+        const int code = RunProgram({QMB_STATION_PATH, "--config", Path("etc/line.conf"), "--listen",
+                                     "127.0.0.1:0", option, value},
+                                    "", Path("bad.err"));
+        EXPECT_EQ(code, 2) << option;
+        EXPECT_EQ(Slurp(Path("bad.err")), "qmb-station: " + option + ": not valid UTF-8\n");
+    }
 }
 
 TEST_F(Station, OnPostgreSqlThePageShowsEveryStationOfTheLine) {
