@@ -81,8 +81,8 @@ std::string Which(int section) {
 }
 
 [[noreturn]] void ThrowAbsent(int section) {
-    throw CliError(kExitData, std::string(kMsgSectionParams) + ": section " +
-                                  std::to_string(section) + " is absent (length 0)");
+    throw SectionAbsent(std::string(kMsgSectionParams) + ": section " +
+                        std::to_string(section) + " is absent (length 0)");
 }
 }  // namespace
 

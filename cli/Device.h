@@ -24,6 +24,13 @@ namespace qmb::cli {
 
 using Bytes = std::vector<uint8_t>;
 
+// A section the device reports with length 0, where one is needed: exit code
+// data, as a wrong size is, but told apart from it in the records.
+class SectionAbsent : public CliError {
+  public:
+    explicit SectionAbsent(const std::string& message) : CliError(kExitData, message) {}
+};
+
 // Says whether the whole process has been told to stop (Ctrl-C).
 using InterruptCheck = bool (*)();
 

@@ -9,6 +9,7 @@ const struct {
     const char* meaning;
 } kCodes[] = {
     {kExitOk, "ok", "success"},
+    {kExitSystem, "system", "the system refused what the tool needs (a thread)"},
     {kExitUsage, "usage", "bad arguments, section number or section list"},
     {kExitPortAbsent, "port-absent", "no such port (is the adapter plugged in?)"},
     {kExitPortBusy, "port-busy", "another program holds the port"},

@@ -9,6 +9,7 @@ namespace qmb::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
+    kExitSystem = 1,        // the system refused what the tool needs (a thread)
     kExitUsage = 2,         // bad arguments, section number or section list
     kExitPortAbsent = 3,    // no such port (adapter unplugged?)
     kExitPortBusy = 4,      // another program holds the port

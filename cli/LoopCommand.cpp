@@ -13,6 +13,7 @@
 #include "cli/Production.h"
 #include "cli/System.h"
 #include "job/Messages.h"
+#include "link/Utf8.h"
 
 namespace qmb::cli {
 
@@ -33,10 +34,15 @@ struct LoopOptions {
 // line per finished board otherwise) and the log.
 class GangReport : public SlotObserver {
   public:
-    GangReport(Context& c, std::FILE* log, store::RecordStore* records,
-               const RecordContext& context, const std::vector<std::string>& ports)
+    // stopAll stops every slot at its next transfer (a log that cannot be
+    // written ends the loop).
+    GangReport(Context& c, std::FILE* log, const std::string& logPath, store::RecordStore* records,
+               const RecordContext& context, const std::vector<std::string>& ports,
+               std::function<void()> stopAll)
         : c_(c),
           log_(log),
+          logPath_(logPath),
+          stopAll_(std::move(stopAll)),
           records_(records),
           context_(context),
           ports_(ports),
@@ -71,10 +77,13 @@ class GangReport : public SlotObserver {
         std::lock_guard<std::mutex> lock(mutex_);
         State& s = state_[o.slot];
         ++(o.pass ? s.passes : s.fails);
-        if (log_) {
-            const std::string line = LogLine(record).dump() + "\n";
-            std::fwrite(line.data(), 1, line.size(), log_);  // whole lines only
-            std::fflush(log_);
+        if (log_ && !WriteLogLine(record) && kept) {
+            // The audit trail is part of the run: without it the loop stops.
+            kept = false;
+            keptFailure = kExitFile;
+            why = "cannot write the log " + logPath_ + ": " + logError_ + "; board " +
+                  std::to_string(o.board) + " is not in it";
+            stopAll_();
         }
         if (!lines_)
             c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
@@ -84,6 +93,21 @@ class GangReport : public SlotObserver {
     }
 
   private:
+    // Appends the record's line and flushes it; false (logError_ set) when
+    // either fails, now or before. Under mutex_.
+    bool WriteLogLine(const store::Record& record) {
+        if (!logError_.empty()) return false;
+        // Bytes that are not UTF-8 (a device's path) are replaced, never thrown over.
+        const std::string line =
+            LogLine(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+        errno = 0;
+        if (std::fwrite(line.data(), 1, line.size(), log_) == line.size() &&
+            std::fflush(log_) == 0)
+            return true;
+        logError_ = errno ? std::strerror(errno) : "write failed";
+        return false;
+    }
+
     struct State {
         BoardPhase phase = BoardPhase::kIdle;
         int board = 0, passes = 0, fails = 0;
@@ -104,6 +128,9 @@ class GangReport : public SlotObserver {
 
     Context& c_;
     std::FILE* log_;
+    const std::string& logPath_;
+    std::function<void()> stopAll_;
+    std::string logError_;  // why the log could not be written, "" while it can
     store::RecordStore* records_;
     const RecordContext& context_;
     const std::vector<std::string>& ports_;
@@ -149,6 +176,9 @@ int RunLoop(Context& c, const LoopOptions& o) {
         throw CliError(kExitUsage, "--mode is production or engineering");
     RecordContext context = o.record;
     if (context.station.empty()) context.station = HostName();
+    if (!IsValidUtf8(context.station))
+        throw CliError(kExitUsage, "this computer's name is not valid UTF-8: name the station "
+                                   "with --station");
     const std::string image(settings.image.begin(), settings.image.end());
     context.imageSha256 = Sha256Hex(image);
     context.imageLength = static_cast<int64_t>(image.size());
@@ -168,7 +198,7 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (records) c.out->Result()["db"] = records->Describe();
     std::FILE* log = nullptr;
     if (!o.log.empty()) {
-        log = std::fopen(o.log.c_str(), "a");
+        log = OpenFile(o.log, "a");
         if (!log) throw CliError(kExitFile, "cannot write " + o.log + ": " + std::strerror(errno));
     }
     struct Closer {
@@ -192,7 +222,10 @@ int RunLoop(Context& c, const LoopOptions& o) {
     c.out->Say(std::string(kStatusIgnition) + " (" + Count(ports.size(), "port") + ")");
     std::vector<SlotSummary> summaries;
     {
-        GangReport report(c, log, records.get(), context, ports);
+        GangReport report(c, log, o.log, records.get(), context, ports, [&slots] {
+            for (auto& slot : slots)
+                slot->RequestStop();
+        });
         summaries = RunGang(slots, settings, report);
     }
     c.out->EndProgress();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include "cli/BackupFile.h"
@@ -61,7 +62,7 @@ const char* FailureCodeOf(int exitCode) {
 namespace {
 // A failure of the port or cable, or an interrupt: the slot cannot go on.
 bool EndsTheSlot(int code) {
-    return code == kExitInterrupted || code == kExitPortLost || code == kExitPortAbsent ||
+    return code == kExitInterrupted || code == kExitSystem || code == kExitPortLost || code == kExitPortAbsent ||
            code == kExitPortBusy || code == kExitPortDenied || code == kExitPortUnusable ||
            code == kExitStore || code == kExitFile;
 }
@@ -98,6 +99,7 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
     const auto start = std::chrono::steady_clock::now();
     device_->ResetRetries();
     BoardPhase phase = BoardPhase::kPause;
+    bool readingId = false;  // the DUT id's read is a phase of its own in the record
     auto enter = [&](BoardPhase next) {
         phase = next;
         observer.OnPhase(index_, phase, board);
@@ -107,7 +109,9 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         device_->Pause(kLoopPauseMs);
         enter(BoardPhase::kWriting);
         if (s.dutIdSection > 0) {
+            readingId = true;
             const Bytes id = device_->Read(s.dutIdSection);
+            readingId = false;
             o.dutId = HexPairs(id.data(), id.size());
             o.dutId.erase(std::remove(o.dutId.begin(), o.dutId.end(), ' '), o.dutId.end());
         }
@@ -128,8 +132,10 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
     } catch (const CliError& e) {
         o.exitCode = e.Code();
         o.reason = e.what();
-        o.failureCode = FailureCodeOf(e.Code());
-        o.failurePhase = RecordPhaseOf(phase);
+        // An absent section is no wrong size: it has a code of its own.
+        o.failureCode =
+            dynamic_cast<const SectionAbsent*>(&e) ? "absent" : FailureCodeOf(e.Code());
+        o.failurePhase = readingId ? "dut-id" : RecordPhaseOf(phase);
         if (e.Code() == kExitInterrupted) {
             o.status = "aborted";
         } else if (EndsTheSlot(e.Code())) {
@@ -195,24 +201,51 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
 }
 
 std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
-                                 const LoopSettings& settings, SlotObserver& observer) {
+                                 const LoopSettings& settings, SlotObserver& observer,
+                                 const ThreadStarter& start) {
     std::vector<SlotSummary> summaries(slots.size());
     std::vector<std::thread> threads;
     threads.reserve(slots.size());
-    for (size_t i = 0; i < slots.size(); ++i)
-        threads.emplace_back([&, i] { summaries[i] = slots[i]->Run(settings, observer); });
+    size_t started = 0;
+    std::string refused;
+    try {
+        for (; started < slots.size(); ++started) {
+            const size_t i = started;
+            std::function<void()> run = [&, i] { summaries[i] = slots[i]->Run(settings, observer); };
+            threads.push_back(start ? start(std::move(run)) : std::thread(std::move(run)));
+        }
+    } catch (const std::exception& e) {  // std::system_error, or no memory for it
+        // No thread for this slot: the gang does not run short-handed, and a
+        // thread that runs is never left joinable (std::terminate).
+        refused = e.what();
+        for (size_t i = 0; i < started; ++i)
+            slots[i]->RequestStop();
+    }
     for (auto& t : threads)
         t.join();
+    for (size_t i = started; i < slots.size(); ++i) {
+        summaries[i].slot = static_cast<int>(i);
+        summaries[i].port = slots[i]->Port();
+        summaries[i].endCode = kExitSystem;
+        summaries[i].endReason = "no thread could be started for this port (" + refused +
+                                 "); the loop stopped every port";
+    }
     return summaries;
 }
 
 int GangExitCode(const std::vector<SlotSummary>& summaries, bool interrupted) {
     if (interrupted) return kExitInterrupted;
+    // A slot stopped without Ctrl-C was stopped for another's end (a thread
+    // that would not start, a log that cannot be written): that end is the
+    // gang's.
     for (const auto& s : summaries) {
-        if (EndsTheSlot(s.endCode)) return s.endCode;
+        if (s.endCode != kExitInterrupted && EndsTheSlot(s.endCode)) return s.endCode;
     }
     for (const auto& s : summaries) {
         if (s.lastFailCode != 0) return s.lastFailCode;
+    }
+    for (const auto& s : summaries) {
+        if (s.endCode == kExitInterrupted) return s.endCode;
     }
     return kExitOk;
 }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/Device.h"
@@ -40,7 +41,7 @@ struct BoardOutcome {
     std::string status;
     std::string result;        // "pass", "fail", or "" without a verdict
     std::string failureCode;   // "no_reply", "verify_mismatch", ...; "" on a pass
-    std::string failurePhase;  // "handshake", "write", "commit", "verify"; "" on a pass
+    std::string failurePhase;  // "handshake", "dut-id", "write", "commit", "verify"; "" on a pass
     std::string reason;        // the one-line message of a failure
     std::chrono::system_clock::time_point startedAt, endedAt;
     int64_t durationMs = 0;    // on the monotonic clock
@@ -87,6 +88,7 @@ class ProductionSlot {
     // port failure or (with stopOnFail) a failed board. Never throws.
     SlotSummary Run(const LoopSettings& settings, SlotObserver& observer);
     void RequestStop() { device_->RequestStop(); }
+    const std::string& Port() const { return port_; }
 
   private:
     BoardOutcome RunBoard(int board, const LoopSettings& settings, SlotObserver& observer);
@@ -96,14 +98,22 @@ class ProductionSlot {
     std::unique_ptr<Device> device_;
 };
 
+// Starts a thread running what it is given (std::thread's constructor by
+// default); throws std::system_error when it cannot.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
 // Runs every slot on a thread of its own; returns their summaries, in slot
-// order, once all have ended.
+// order, once all have ended. When a slot's thread cannot be started, the
+// started slots are stopped and joined, and every slot left without a thread
+// ends with code "system".
 std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
-                                 const LoopSettings& settings, SlotObserver& observer);
+                                 const LoopSettings& settings, SlotObserver& observer,
+                                 const ThreadStarter& start = {});
 
 // The gang's exit code: interrupted when Ctrl-C stopped it; else the code of
-// the first slot (in slot order) that ended on a port failure; else the code
-// of the last failed board of the first slot with one; else 0.
+// the first slot (in slot order) that ended on a port, file, store or system
+// failure; else the code of the last failed board of the first slot with
+// one; else interrupted when a slot was stopped; else 0.
 int GangExitCode(const std::vector<SlotSummary>& summaries, bool interrupted);
 
 // The key under which two port names are the same device: the resolved path

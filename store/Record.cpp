@@ -124,9 +124,10 @@ std::string CheckRecord(const Record& r) {
     if (r.result && !OneOf(*r.result, {"pass", "fail"}))
         return "result \"" + *r.result + "\" is not pass, fail or none";
     if (r.failure_code && r.failure_code->empty()) return "failure_code is empty (use none)";
-    if (r.failure_phase && !OneOf(*r.failure_phase, {"open", "handshake", "write", "commit", "verify"}))
+    if (r.failure_phase &&
+        !OneOf(*r.failure_phase, {"open", "handshake", "dut-id", "write", "commit", "verify"}))
         return "failure_phase \"" + *r.failure_phase +
-               "\" is not open, handshake, write, commit, verify or none";
+               "\" is not open, handshake, dut-id, write, commit, verify or none";
     if (r.retries < 0) return "retries is negative";
     if (r.dut_id) {
         if (r.dut_id->empty()) return "dut_id is empty (use none)";

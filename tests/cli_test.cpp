@@ -185,6 +185,11 @@ TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
          "1 of 8 bytes of section 11 differ", false},
         {"hold", {"info", "11"}, 4, "Port is busy", true},
         {"", {"loop", "11", "/dev/null", "--operator", "a\tb"}, 2, "control character", true},
+        // Text that is not UTF-8 is refused at the door, naming where it was.
+        {"", {"loop", "11", "/dev/null", "--operator", "M\xfcller", "--log", "x"}, 2,
+         "--operator: not valid UTF-8", true},
+        {"", {"loop", "11", "/dev/null", "--batch=W\xe9"}, 2, "--batch: not valid UTF-8", true},
+        {"", {"backup", "caf\xe9.qmb"}, 2, "FILE: not valid UTF-8", true},
         {"", {"records", "--db", "sqlite:/dev/null/x"}, 13, "records: ", true},
     };
     for (const auto& c : cases) {
@@ -319,6 +324,30 @@ TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {
     EXPECT_EQ(boards, 3);
     EXPECT_NE(Status().find("handshakes 3"), std::string::npos);
     EXPECT_NE(sim.Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+
+    // A log that cannot be written (a full disk) stops the loop after the
+    // board it could not log.
+    CliRun full = Run({"loop", "11", data, "--count", "3", "--log", "/dev/full"});
+    EXPECT_EQ(full.code, 12) << full.err;
+    EXPECT_NE(full.err.find("cannot write the log /dev/full"), std::string::npos) << full.err;
+    EXPECT_NE(Status().find("handshakes 4"), std::string::npos) << "one board more, not three";
+
+    // A DUT id read from an absent section, and a write to one: each failure
+    // is recorded with its own code and phase.
+    const std::string absentLog = Path("absent.log");
+    for (const auto& args : {std::vector<std::string>{"loop", "11", data, "--dut-id-section", "5"},
+                             std::vector<std::string>{"loop", "5", data}}) {
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"--count", "1", "--log", absentLog});
+        EXPECT_EQ(Run(run).code, 9);
+    }
+    std::istringstream failed(Slurp(absentLog));
+    for (const char* phase : {"dut-id", "write"}) {
+        ASSERT_TRUE(std::getline(failed, line));
+        const auto board = nlohmann::json::parse(line);
+        EXPECT_EQ(board["failure_code"], "absent") << line;
+        EXPECT_EQ(board["failure_phase"], phase) << line;
+    }
 }
 
 // What a user tripped on: each case one line of the tool as it is run.
