@@ -45,13 +45,12 @@ const char kFooter[] =
     "Example: qmb-station --slot A=/dev/ttyUSB0 --slot B=/dev/ttyUSB1 --section 11 --image fw.hex\n";
 
 std::string HostName() {
-    char name[256] = {};
 #ifdef _WIN32
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
 #endif
-    if (gethostname(name, sizeof name - 1) != 0 || !name[0]) return "station";
-    return name;
+    const std::string name = cli::HostName();  // read wide on Windows
+    return name.empty() ? "station" : name;
 }
 
 // Paths are UTF-8; the file system library's are wide on Windows.
