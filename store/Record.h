@@ -48,8 +48,13 @@ struct Record {
 std::string NewRecordId();
 
 // "" when the record may be stored, else the one-line reason it may not
-// (naming the field): bad id, mode, status, result, section, digest, time.
+// (naming the field): bad id, mode, status, result, section, digest, time,
+// text that is not UTF-8 or holds a control character.
 std::string CheckRecord(const Record& record);
+
+// True when text is well-formed UTF-8 (no overlong forms, surrogates or
+// code points past U+10FFFF).
+bool IsValidUtf8(const std::string& text);
 
 // JSON object with every field (null for absent optionals).
 nlohmann::json ToJson(const Record& record);
