@@ -68,17 +68,21 @@ class GangReport : public SlotObserver {
                       " could not be kept: " + e.what();
             }
         }
+        // No kept record, no pass: such a board is shown and logged as one
+        // that is not.
+        const bool pass = o.pass && kept;
         std::lock_guard<std::mutex> lock(mutex_);
         State& s = state_[o.slot];
-        ++(o.pass ? s.passes : s.fails);
+        ++(pass ? s.passes : s.fails);
         if (log_) {
-            const std::string line = LogLine(record).dump() + "\n";
+            const std::string line = LogLine(record, kept ? "" : why).dump() + "\n";
             std::fwrite(line.data(), 1, line.size(), log_);  // whole lines only
             std::fflush(log_);
         }
         if (!lines_)
             c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
-                        (o.pass ? "PASS" : "FAIL (" + o.reason + ")") + "; " + Counts(s));
+                        (pass ? "PASS" : "FAIL (" + (kept ? o.reason : why) + ")") + "; " +
+                        Counts(s));
         Show(o.slot);
         return kept;
     }
