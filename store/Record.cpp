@@ -303,6 +303,10 @@ std::string FormatUtcMillis(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+namespace {
+constexpr int kFirstYear = 1900, kLastYear = 2199;
+}  // namespace
+
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time) {
     int y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
     if (!Digits(text, 0, 4, y) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2, mo) ||
@@ -325,6 +329,9 @@ bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point
         if (pos < text.size() && text[pos] == 'Z') ++pos;
         if (pos != text.size()) return false;
     }
+    // The system clock counts nanoseconds in 64 bits: about 1678 to 2262.
+    // Years outside 1900..2199 are refused rather than overflow it.
+    if (y < kFirstYear || y > kLastYear) return false;
     if (!DaysInMonthOk(y, mo, d) || h > 23 || mi > 59 || s > 59) return false;
     const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
     const int64_t total = ((days * 24 + h) * 60 + mi) * 60 + s;

@@ -65,8 +65,8 @@ Record FromJson(const nlohmann::json& object);
 // "2026-12-09T07:40:51.123Z". Thread-safe.
 std::string FormatUtcMillis(std::chrono::system_clock::time_point time);
 // Reads "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an
-// optional trailing "Z" (always UTC). False, leaving time alone, on anything
-// else, including impossible dates.
+// optional trailing "Z" (always UTC), years 1900 to 2199. False, leaving
+// time alone, on anything else, including impossible dates.
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time);
 // True when text is exactly what FormatUtcMillis writes.
 bool IsCanonicalUtcMillis(const std::string& text);

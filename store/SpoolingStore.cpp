@@ -93,7 +93,15 @@ SpoolingStore::SpoolingStore(const std::string& serverUrl, const std::string& lo
     Server(true, Clock::now() + options_.boardBound, true);
 }
 
-SpoolingStore::~SpoolingStore() = default;
+SpoolingStore::~SpoolingStore() {
+    closing_ = true;  // a connection tried in the background gives up within 50 ms
+    std::thread prober;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        prober = std::move(prober_);
+    }
+    if (prober.joinable()) prober.join();
+}
 
 std::string SpoolingStore::Describe() const {
     return RedactUrl(serverUrl_) + " (spool " + local_.Describe() + ")";
@@ -107,39 +115,62 @@ std::shared_ptr<PostgresStore> SpoolingStore::Server(bool force, Clock::time_poi
         if (server_) return server_;
         if (connecting_) return nullptr;
         connecting_ = true;
+        if (!force && lastSlow_) {
+            // The last try ran out its time: the next runs in the background,
+            // so that a silent server holds no more boards. The one before
+            // has ended (connecting_ was false), so joining it is quick.
+            if (prober_.joinable()) prober_.join();
+            prober_ = std::thread([this] { Connect(Clock::now() + options_.boardBound, false); });
+            return nullptr;
+        }
     }
+    return Connect(deadline, fromOpen);
+}
+
+std::shared_ptr<PostgresStore> SpoolingStore::Connect(Clock::time_point deadline, bool fromOpen) {
     // Connecting (and checking the schema) happens outside the lock: the
     // other calls spool meanwhile instead of queueing behind it.
     std::shared_ptr<PostgresStore> made;
     try {
 #ifdef QMB_WITH_POSTGRESQL
-        made = std::make_shared<PostgresStore>(serverUrl_, options_.stop, deadline);
+        made = std::make_shared<PostgresStore>(
+            serverUrl_, [this] { return closing_.load() || Stopping(); }, deadline);
 #else
         (void)deadline;
 #endif
     } catch (const StoreError& e) {
-        {
-            std::lock_guard<std::mutex> hold(lock_);
-            connecting_ = false;
-        }
+        const bool slow = Clock::now() >= deadline;
+        std::lock_guard<std::mutex> hold(lock_);
+        // In one step: a caller that sees connecting_ false may join this
+        // thread while it holds the lock.
+        connecting_ = false;
         // At open, a database that is refused is the user's to mend; later
         // it is one more way for the server to be away.
         if (fromOpen && !IsUnreachable(e)) throw;
-        Lost();
+        LostLocked(slow);
         return nullptr;
     }
     std::lock_guard<std::mutex> hold(lock_);
     connecting_ = false;
     server_ = made;
     failures_ = 0;
+    lastSlow_ = false;
     return server_;
 }
 
-void SpoolingStore::Lost() {
+void SpoolingStore::Lost(bool slow) {
     std::lock_guard<std::mutex> hold(lock_);
+    LostLocked(slow);
+}
+
+void SpoolingStore::LostLocked(bool slow) {
     failures_ = std::min(failures_ + 1, 8);
     const int64_t factor = std::min<int64_t>(int64_t{1} << (failures_ - 1), 12);
     nextTry_ = Clock::now() + options_.retryInterval * factor;
+    lastSlow_ = slow;
+    // A server that stopped answering is asked again on a fresh connection
+    // (made in the background), not by the next board's insert.
+    if (slow) server_.reset();
 }
 
 bool SpoolingStore::Insert(const Record& record) {
@@ -153,7 +184,8 @@ bool SpoolingStore::Insert(const Record& record) {
                 added = server->Insert(record, deadline);
             } catch (const StoreError& e) {
                 if (IsRejected(e)) return local_.InsertSetAside(record, e.what());
-                Lost();  // anything else is the server's, not the record's: spool it
+                // Anything else is the server's, not the record's: spool it.
+                Lost(Clock::now() >= deadline);
                 return local_.InsertUnsent(record);
             }
             {
@@ -169,7 +201,7 @@ bool SpoolingStore::Insert(const Record& record) {
                               [&](const std::vector<Record>& b) { return server->InsertAll(b, deadline); },
                               [&](const Record& r) { return server->Insert(r, deadline); });
                 } catch (const StoreError&) {
-                    Lost();
+                    Lost(Clock::now() >= deadline);
                 }
             }
             return added;
@@ -180,6 +212,16 @@ bool SpoolingStore::Insert(const Record& record) {
 }
 
 int64_t SpoolingStore::Sync() {
+    {
+        // A try under way in the background ends within the bound: wait
+        // for it rather than report the server away.
+        std::thread prober;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            prober = std::move(prober_);
+        }
+        if (prober.joinable()) prober.join();
+    }
     std::shared_ptr<PostgresStore> server = Server(true, Clock::now() + options_.boardBound);
     if (!server)
         throw StoreError(StoreError::Kind::kUnreachable,
@@ -207,7 +249,7 @@ std::vector<Record> SpoolingStore::List(const RecordFilter& filter) {
             return server->List(filter);
         } catch (const StoreError& e) {
             if (!IsUnreachable(e)) throw;
-            Lost();
+            Lost(true);
         }
     }
 #endif
@@ -221,7 +263,7 @@ Stats SpoolingStore::ComputeStats(const RecordFilter& filter) {
             return server->ComputeStats(filter);
         } catch (const StoreError& e) {
             if (!IsUnreachable(e)) throw;
-            Lost();
+            Lost(true);
         }
     }
 #endif

@@ -15,10 +15,13 @@
 // marked sent.
 //
 // A server that failed is not tried again before retryInterval; each failure
-// in a row doubles the wait, up to 12 times retryInterval, so that a silent
-// server costs a board its bound only now and then. Only one call connects
-// at a time, and no lock is held while the server is awaited: the others
-// spool meanwhile.
+// in a row doubles the wait, up to 12 times retryInterval. After a failure
+// that ran out its time (a silent or hung server) the next tries connect on
+// a thread of the store's own, so that no board waits for that server again
+// until it answers; after one that failed at once (a server that is down)
+// the next board tries in line, which costs it no more than that. Only one
+// call connects at a time, and no lock is held while the server is awaited:
+// the others spool meanwhile.
 //
 // List and ComputeStats read the server when it answers, else the local
 // store (which then holds only what this station spooled).
@@ -27,11 +30,13 @@
 // does not wait for another sender: it leaves the spool to it).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "store/RecordStore.h"
 #include "store/SqliteStore.h"
@@ -81,18 +86,24 @@ class SpoolingStore : public RecordStore {
     // The server's store, connecting when due (by deadline); nullptr while
     // it is not to be tried, or another call is connecting.
     std::shared_ptr<PostgresStore> Server(bool force, Clock::time_point deadline, bool fromOpen = false);
-    void Lost();
+    std::shared_ptr<PostgresStore> Connect(Clock::time_point deadline, bool fromOpen);
+    // The server failed; slow: it ran out the time it was given.
+    void Lost(bool slow = false);
+    void LostLocked(bool slow);
     bool Stopping() const { return options_.stop && options_.stop(); }
 
     std::string serverUrl_;
     SqliteStore local_;
     Options options_;
-    std::mutex lock_;       // server_, connecting_, nextTry_, failures_
+    std::mutex lock_;       // server_, connecting_, nextTry_, failures_, lastSlow_, prober_
     std::mutex sendLock_;   // one sender of the spool at a time
     std::shared_ptr<PostgresStore> server_;
     bool connecting_ = false;
     int failures_ = 0;      // in a row
+    bool lastSlow_ = false;
     Clock::time_point nextTry_{};
+    std::thread prober_;    // the background try, once a try ran out its time
+    std::atomic<bool> closing_{false};
 };
 
 }  // namespace qmb::store
