@@ -1,6 +1,7 @@
 #include "cli/BoardRecord.h"
 
 #include "cli/ExitCodes.h"
+#include "cli/System.h"
 #include "store/SpoolingStore.h"
 
 namespace qmb::cli {
@@ -40,10 +41,11 @@ store::Record MakeRecord(const BoardOutcome& o, const RecordContext& c) {
     return r;
 }
 
-nlohmann::json LogLine(const store::Record& r) {
+nlohmann::json LogLine(const store::Record& r, const std::string& notKept) {
     nlohmann::json line = store::ToJson(r);
-    line["pass"] = r.result && *r.result == "pass";
+    line["pass"] = notKept.empty() && r.result && *r.result == "pass";
     line["duration_s"] = r.duration_ms / 1000.0;
+    if (!notKept.empty()) line["not_kept"] = notKept;
     return line;
 }
 
@@ -58,7 +60,11 @@ std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url) {
             if (local.rfind("sqlite:", 0) != 0)
                 throw CliError(kExitStore, "no place for the local spool of " +
                                               store::RedactUrl(url) + " (HOME unset)");
-            return std::make_unique<store::SpoolingStore>(url, local.substr(7));
+            // A board waits for the server at most the spool's bound, and
+            // not at all once Ctrl-C was pressed: its record spools.
+            store::SpoolingStore::Options options;
+            options.stop = [] { return Interrupted(); };
+            return std::make_unique<store::SpoolingStore>(url, local.substr(7), options);
         }
         return store::OpenRecordStore(url);
     } catch (const store::StoreError& e) {

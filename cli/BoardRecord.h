@@ -25,12 +25,16 @@ struct RecordContext {
 store::Record MakeRecord(const BoardOutcome& board, const RecordContext& context);
 
 // The record as a log line: its fields, and "pass" and "duration_s" as the
-// log has always had them.
-nlohmann::json LogLine(const store::Record& record);
+// log has always had them. notKept: why the record could not be kept in the
+// store ("" when it was); such a board is no pass, and the line says why
+// ("not_kept").
+nlohmann::json LogLine(const store::Record& record, const std::string& notKept = "");
 
 // The store a --db URL names: "none" gives nullptr; a server URL
 // (postgresql://) is fronted by the default SQLite file as its spool, so a
-// server that goes away loses nothing. Throws CliError (ThrowStoreError).
+// server that goes away, hangs or refuses a record loses nothing and holds
+// no board more than 2 s (none after Ctrl-C). Throws CliError
+// (ThrowStoreError).
 std::unique_ptr<store::RecordStore> OpenLoopStore(const std::string& url);
 
 // A store's failure as the tool's: usage for a bad URL, else "store".

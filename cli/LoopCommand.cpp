@@ -74,10 +74,13 @@ class GangReport : public SlotObserver {
                       " could not be kept: " + e.what();
             }
         }
+        // No kept record, no pass: such a board is shown and logged as one
+        // that is not.
+        const bool pass = o.pass && kept;
         std::lock_guard<std::mutex> lock(mutex_);
         State& s = state_[o.slot];
-        ++(o.pass ? s.passes : s.fails);
-        if (log_ && !WriteLogLine(record) && kept) {
+        ++(pass ? s.passes : s.fails);
+        if (log_ && !WriteLogLine(record, kept ? "" : why) && kept) {
             // The audit trail is part of the run: without it the loop stops.
             kept = false;
             keptFailure = kExitFile;
@@ -87,7 +90,8 @@ class GangReport : public SlotObserver {
         }
         if (!lines_)
             c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
-                        (o.pass ? "PASS" : "FAIL (" + o.reason + ")") + "; " + Counts(s));
+                        (pass ? "PASS" : "FAIL (" + (kept ? o.reason : why) + ")") + "; " +
+                        Counts(s));
         Show(o.slot);
         return kept;
     }
@@ -95,11 +99,11 @@ class GangReport : public SlotObserver {
   private:
     // Appends the record's line and flushes it; false (logError_ set) when
     // either fails, now or before. Under mutex_.
-    bool WriteLogLine(const store::Record& record) {
+    bool WriteLogLine(const store::Record& record, const std::string& notKept) {
         if (!logError_.empty()) return false;
         // Bytes that are not UTF-8 (a device's path) are replaced, never thrown over.
         const std::string line =
-            LogLine(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+            LogLine(record, notKept).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
         errno = 0;
         if (std::fwrite(line.data(), 1, line.size(), log_) == line.size() &&
             std::fflush(log_) == 0)

@@ -175,16 +175,19 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
             break;
         }
         const BoardOutcome o = RunBoard(board, s, observer);
-        if (o.pass) {
+        // No kept record, no pass: the board counts once the observer has
+        // kept its record; one it could not keep ends the slot.
+        int keptFailure = kExitOk;
+        std::string why;
+        const bool kept = observer.OnBoard(o, keptFailure, why);
+        if (o.pass && kept) {
             ++summary.passes;
         } else {
             ++summary.fails;
-            summary.lastFailCode = o.exitCode;
-            summary.lastFailReason = o.reason;
+            summary.lastFailCode = kept ? o.exitCode : keptFailure;
+            summary.lastFailReason = kept ? o.reason : why;
         }
-        int keptFailure = kExitOk;
-        std::string why;
-        if (!observer.OnBoard(o, keptFailure, why)) {
+        if (!kept) {
             summary.endCode = keptFailure;
             summary.endReason = why;
             break;

@@ -57,8 +57,9 @@ class SlotObserver {
     virtual ~SlotObserver() = default;
     virtual void OnPhase(int slot, BoardPhase phase, int board) = 0;
     // Before the slot's next board starts: whatever must be kept of the
-    // board is kept here. False when it could not be kept: the slot then
-    // ends with keptFailure's code and reason.
+    // board (its record) is kept here, and only then is the board shown
+    // or logged as passed. False when it could not be kept: the board is
+    // no pass, and the slot ends with keptFailure's code and reason.
     virtual bool OnBoard(const BoardOutcome& outcome, int& keptFailure, std::string& why) = 0;
 };
 

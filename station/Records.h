@@ -29,6 +29,11 @@ class BoardSink {
     // Newest first.
     virtual std::vector<Record> List(const RecordFilter& filter) = 0;
     virtual Stats ComputeStats(const RecordFilter& filter) = 0;
+    // The records the line's server refused for good, kept aside (a spool).
+    virtual store::SetAsideSummary SetAsideRecords(int64_t limit) {
+        (void)limit;
+        return {};
+    }
 };
 
 // The boards of this run, the newest `capacity` of them.
@@ -52,6 +57,9 @@ class StoreSink : public BoardSink {
     void Add(const Record& record) override { store_->Insert(record); }
     std::vector<Record> List(const RecordFilter& filter) override { return store_->List(filter); }
     Stats ComputeStats(const RecordFilter& filter) override { return store_->ComputeStats(filter); }
+    store::SetAsideSummary SetAsideRecords(int64_t limit) override {
+        return store_->SetAsideRecords(limit);
+    }
     std::string Describe() const { return store_->Describe(); }
 
   private:

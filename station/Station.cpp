@@ -278,14 +278,19 @@ bool Station::OnBoard(const cli::BoardOutcome& o, int& keptFailure, std::string&
         sinkError_.clear();
     }
     s.last = record;
+    if (!kept) {
+        // No kept record, no pass: the page shows the board as not kept.
+        s.last->result = "fail";
+        s.last->reason = why;
+    }
     if (o.status == "error") s.endCounted = true;
-    if (o.pass) {
+    if (o.pass && kept) {
         ++s.passed;
         s.inRow = 0;
     } else if (o.status != "aborted") {
         CountFailureLocked(s, record);
     }
-    recentBoards_.push_back(record);
+    recentBoards_.push_back(*s.last);
     ++boardSeq_;
     while (recentBoards_.size() > kRecentBoards)
         recentBoards_.pop_front();

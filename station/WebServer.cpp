@@ -309,6 +309,7 @@ void WebServer::Routes() {
                          station_, f, format, why))
             return Fail(res, 400, why);
         json out = StatsToJson(records_.ComputeStats(f));
+        out["set_aside"] = store::SetAsideToJson(records_.SetAsideRecords(5));
         out["since"] = f.since ? json(*f.since) : json(nullptr);
         out["until"] = f.until ? json(*f.until) : json(nullptr);
         Reply(res, 200, out);

@@ -72,6 +72,13 @@ bool IsPlainText(const std::string& text) {
     return true;
 }
 
+// The reason a text field may not be stored, "" when it may.
+std::string TextFault(const char* name, const std::string& text) {
+    if (!IsValidUtf8(text)) return std::string(name) + " is not valid UTF-8 text";
+    if (!IsPlainText(text)) return std::string(name) + " holds a control character (line break, tab, ...)";
+    return "";
+}
+
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -138,10 +145,40 @@ std::string CheckRecord(const Record& r) {
         {"station", &r.station}, {"port", &r.port},     {"device", &r.device},
         {"operator", &r.operator_}, {"batch", &r.batch}, {"tool_version", &r.tool_version},
         {"reason", &r.reason}};
-    for (const auto& [name, text] : texts)
-        if (!IsPlainText(*text)) return std::string(name) + " holds a control character (line break, tab, ...)";
-    if (r.failure_code && !IsPlainText(*r.failure_code)) return "failure_code holds a control character";
+    for (const auto& [name, text] : texts) {
+        std::string why = TextFault(name, *text);
+        if (!why.empty()) return why;
+    }
+    if (r.failure_code) return TextFault("failure_code", *r.failure_code);
     return "";
+}
+
+bool IsValidUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p++;
+        if (c < 0x80) continue;
+        int more;
+        uint32_t code, least;
+        if (c >= 0xC2 && c <= 0xDF) {
+            more = 1, code = c & 0x1F, least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            more = 2, code = c & 0x0F, least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            more = 3, code = c & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - p < more) return false;
+        for (int i = 0; i < more; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        p += more;
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    }
+    return true;
 }
 
 namespace {
@@ -267,6 +304,10 @@ std::string FormatUtcMillis(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+namespace {
+constexpr int kFirstYear = 1900, kLastYear = 2199;
+}  // namespace
+
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time) {
     int y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
     if (!Digits(text, 0, 4, y) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2, mo) ||
@@ -289,6 +330,9 @@ bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point
         if (pos < text.size() && text[pos] == 'Z') ++pos;
         if (pos != text.size()) return false;
     }
+    // The system clock counts nanoseconds in 64 bits: about 1678 to 2262.
+    // Years outside 1900..2199 are refused rather than overflow it.
+    if (y < kFirstYear || y > kLastYear) return false;
     if (!DaysInMonthOk(y, mo, d) || h > 23 || mi > 59 || s > 59) return false;
     const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
     const int64_t total = ((days * 24 + h) * 60 + mi) * 60 + s;

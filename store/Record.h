@@ -48,8 +48,13 @@ struct Record {
 std::string NewRecordId();
 
 // "" when the record may be stored, else the one-line reason it may not
-// (naming the field): bad id, mode, status, result, section, digest, time.
+// (naming the field): bad id, mode, status, result, section, digest, time,
+// text that is not UTF-8 or holds a control character.
 std::string CheckRecord(const Record& record);
+
+// True when text is well-formed UTF-8 (no overlong forms, surrogates or
+// code points past U+10FFFF).
+bool IsValidUtf8(const std::string& text);
 
 // JSON object with every field (null for absent optionals).
 nlohmann::json ToJson(const Record& record);
@@ -60,8 +65,8 @@ Record FromJson(const nlohmann::json& object);
 // "2026-12-09T07:40:51.123Z". Thread-safe.
 std::string FormatUtcMillis(std::chrono::system_clock::time_point time);
 // Reads "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an
-// optional trailing "Z" (always UTC). False, leaving time alone, on anything
-// else, including impossible dates.
+// optional trailing "Z" (always UTC), years 1900 to 2199. False, leaving
+// time alone, on anything else, including impossible dates.
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time);
 // True when text is exactly what FormatUtcMillis writes.
 bool IsCanonicalUtcMillis(const std::string& text);
