@@ -65,10 +65,60 @@ bool ParseSlotOption(const std::string& text, SlotConfig& slot) {
     return IsSlotName(slot.name) && !slot.port.empty();
 }
 
+bool IsUtf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size();
+    for (size_t i = 0; i < n;) {
+        const unsigned c = p[i];
+        size_t len = 0;
+        unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;       // overlong
+            if (c == 0xED) hi = 0x9F;       // surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;       // overlong
+            if (c == 0xF4) hi = 0x8F;       // past U+10FFFF
+        } else {
+            return false;
+        }
+        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return false;
+        for (size_t k = 2; k < len; ++k) {
+            if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
 void ReadConfigFile(const std::string& path, StationConfig& c) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    ReadConfigText(in, path, std::filesystem::path(path).parent_path().string(), c);
+}
+
+namespace {
+// The line without its comment: from a `#` at its start or after a blank.
+std::string WithoutComment(const std::string& line) {
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    }
+    return line;
+}
+}  // namespace
+
+void ReadConfigText(std::istream& in, const std::string& name, const std::string& folder,
+                    StationConfig& config) {
+    // Read into a copy: a refused file leaves the settings as they were.
+    StationConfig c = config;
+    const std::filesystem::path dir(folder);
     auto local = [&](const std::string& p) {
         const std::filesystem::path f(p);
         return f.is_absolute() || dir.empty() ? p : (dir / f).string();
@@ -77,11 +127,10 @@ void ReadConfigFile(const std::string& path, StationConfig& c) {
     std::vector<SlotConfig> slots;
     for (int n = 1; std::getline(in, line); ++n) {
         auto fail = [&](const std::string& why) {
-            throw std::runtime_error(path + ":" + std::to_string(n) + ": " + why);
+            throw std::runtime_error(name + ":" + std::to_string(n) + ": " + why);
         };
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        line = Trim(line);
+        if (!IsUtf8(line)) fail("not UTF-8 text (save the file as UTF-8)");
+        line = Trim(WithoutComment(line));
         if (line.empty()) continue;
         const size_t eq = line.find('=');
         if (eq == std::string::npos) fail("key = value expected");
@@ -118,10 +167,11 @@ void ReadConfigFile(const std::string& path, StationConfig& c) {
         } else if (key == "batch") {
             c.batch = value;
         } else {
-            fail("unknown key: " + key);
+            fail(IsSlotName(key) ? "unknown key: " + key : std::string("unknown key"));
         }
     }
     if (!slots.empty()) c.slots = slots;
+    config = std::move(c);
 }
 
 std::string CheckConfig(const StationConfig& c) {
