@@ -291,9 +291,16 @@ bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point
     if (!DaysInMonthOk(y, mo, d) || h > 23 || mi > 59 || s > 59) return false;
     const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
     const int64_t total = ((days * 24 + h) * 60 + mi) * 60 + s;
+    // The clock's range is narrower than four digits of years (nanoseconds
+    // on Linux: 1677 to 2262): a time outside it is no time of this clock.
+    using std::chrono::milliseconds;
+    using Ticks = std::chrono::system_clock::duration;
+    const int64_t totalMs = total * 1000 + ms;
+    if (totalMs > std::chrono::duration_cast<milliseconds>(Ticks::max()).count() ||
+        totalMs < std::chrono::duration_cast<milliseconds>(Ticks::min()).count())
+        return false;
     time = std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::milliseconds(total * 1000 + ms)));
+        std::chrono::duration_cast<Ticks>(milliseconds(totalMs)));
     return true;
 }
 

@@ -61,7 +61,7 @@ Record FromJson(const nlohmann::json& object);
 std::string FormatUtcMillis(std::chrono::system_clock::time_point time);
 // Reads "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an
 // optional trailing "Z" (always UTC). False, leaving time alone, on anything
-// else, including impossible dates.
+// else, including impossible dates and times the system clock cannot hold.
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time);
 // True when text is exactly what FormatUtcMillis writes.
 bool IsCanonicalUtcMillis(const std::string& text);

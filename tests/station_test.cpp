@@ -673,6 +673,12 @@ TEST(StationRequests, HostileRequestsInProcessAreRefusedAndChangeNothing) {
          "no body"},
         {"GET /api/records?since=2026-12-09T07:40:00Z%FF HTTP/1.1\r\n" + host + "\r\n", 400, "since"},
         {"GET /api/records?slot=%00 HTTP/1.1\r\n" + host + "\r\n", 400, "slot"},
+        // Times the system clock cannot hold (found by the request fuzz
+        // target: an overflow converting them).
+        {"GET /api/records?since=2026-12-09&until=1013-12-10T07:40:00Z HTTP/1.1\r\n" + host + "\r\n", 400,
+         "until"},
+        {"GET /api/stats?since=9999-12-31 HTTP/1.1\r\n" + host + "\r\n", 400, "since"},
+        {"GET /api/line?until=0000-01-01 HTTP/1.1\r\n" + host + "\r\n", 400, "until"},
         {"GET /api/slots HTTP/1.1\r\n" + host + "\r\n", 200, ""},
         {"GET /api/info HTTP/1.1\r\nHost: LOCALHOST\r\n\r\n", 200, ""},
         {"GET /api/records HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n", 200, ""},
