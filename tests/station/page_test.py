@@ -83,8 +83,10 @@ class Page(unittest.TestCase):
         # The totals and the records follow.
         stationlab.wait_until(lambda: d.find_element(By.ID, "t-fails").text == "1",
                               what="the totals")
-        bars = d.find_elements(By.CSS_SELECTOR, "#pareto rect.bar")
-        self.assertEqual([b.get_attribute("data-code") for b in bars], ["verify_mismatch"])
+        # Read in one go: the chart is redrawn as figures come.
+        codes = "return Array.from(document.querySelectorAll('#pareto rect.bar'), b => b.dataset.code)"
+        stationlab.wait_until(lambda: d.execute_script(codes) == ["verify_mismatch"],
+                              what="the failure's bar in the chart")
 
     def test_2_lockout_and_acknowledgement(self):
         d = self.driver
