@@ -6,6 +6,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
+#include "link/Utf8.h"
 #include "store/RecordStore.h"
 
 using namespace qmb::store;
@@ -40,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (why.empty()) {
         FUZZ_CHECK(CheckRecord(out).empty());
         FUZZ_CHECK(FromJson(ToJson(out)) == out);
-        FUZZ_CHECK(IsValidUtf8(ToJson(out).dump()));
+        FUZZ_CHECK(qmb::IsValidUtf8(ToJson(out).dump()));
     } else {
         FUZZ_CHECK(out.station == "untouched");
         FUZZ_CHECK(why.find_first_of("\r\n") == std::string::npos);

@@ -40,8 +40,9 @@ const char kDescription[] =
 
 const char kFooter[] =
     "Configuration file: `key = value` lines (station, section, image, format, db, listen,\n"
-    "token-file, auth, lockout, operator, batch) and `slot NAME = PORT` lines; # starts a\n"
-    "comment. Options given on the command line win; --slot replaces the file's slots.\n"
+    "token-file, auth, lockout, operator, batch) and `slot NAME = PORT` lines, in UTF-8; a #\n"
+    "at a line's start or after a blank starts a comment (a # inside a value is kept).\n"
+    "Options given on the command line win; --slot replaces the file's slots.\n"
     "Example: qmb-station --slot A=/dev/ttyUSB0 --slot B=/dev/ttyUSB1 --section 11 --image fw.hex\n";
 
 std::string HostName() {

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "link/Utf8.h"
 #include "store/StoreError.h"
 
 namespace qmb::store {
@@ -151,34 +152,6 @@ std::string CheckRecord(const Record& r) {
     }
     if (r.failure_code) return TextFault("failure_code", *r.failure_code);
     return "";
-}
-
-bool IsValidUtf8(const std::string& text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned char c = *p++;
-        if (c < 0x80) continue;
-        int more;
-        uint32_t code, least;
-        if (c >= 0xC2 && c <= 0xDF) {
-            more = 1, code = c & 0x1F, least = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            more = 2, code = c & 0x0F, least = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            more = 3, code = c & 0x07, least = 0x10000;
-        } else {
-            return false;
-        }
-        if (end - p < more) return false;
-        for (int i = 0; i < more; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            code = (code << 6) | (p[i] & 0x3F);
-        }
-        p += more;
-        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    }
-    return true;
 }
 
 namespace {

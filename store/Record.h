@@ -52,10 +52,6 @@ std::string NewRecordId();
 // text that is not UTF-8 or holds a control character.
 std::string CheckRecord(const Record& record);
 
-// True when text is well-formed UTF-8 (no overlong forms, surrogates or
-// code points past U+10FFFF).
-bool IsValidUtf8(const std::string& text);
-
 // JSON object with every field (null for absent optionals).
 nlohmann::json ToJson(const Record& record);
 // The reverse; throws StoreError naming the field that is missing or of the

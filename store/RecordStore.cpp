@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "link/Utf8.h"
 #include "store/SqliteStore.h"
 #ifdef QMB_WITH_POSTGRESQL
 #include "store/PostgresStore.h"
