@@ -5,10 +5,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
-#include "protocol/Messages.h"
 #include "platform/AtomicFile.h"
+#include "platform/Utf8.h"
 #include "production/BoardRecord.h"
+#include "protocol/Messages.h"
 
 namespace qmb::cli {
 
@@ -75,10 +77,11 @@ void CheckWritable(const std::string& path) {
     // A probe of this process's own, removed at once: a temporary that
     // another process is writing is never touched.
     const std::string probe = TemporaryPathFor(path);
-    std::FILE* f = std::fopen(probe.c_str(), "wb");
+    std::FILE* f = OpenFile(probe, "wb");
     if (!f) throw CliError(kExitFile, "cannot write " + path + ": " + std::strerror(errno));
     std::fclose(f);
-    std::remove(probe.c_str());
+    std::error_code ec;
+    std::filesystem::remove(PathFromUtf8(probe), ec);
 }
 
 std::string UtcNow() {

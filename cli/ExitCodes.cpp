@@ -14,25 +14,6 @@ const struct {
     const char* meaning;
     Fault fault;
 } kCodes[] = {
-    {kExitOk, "ok", "success", Fault::kNone},
-    {kExitUsage, "usage", "bad arguments, section number or section list", Fault::kNone},
-    {kExitPortAbsent, "port-absent", "no such port (is the adapter plugged in?)",
-     Fault::kPortAbsent},
-    {kExitPortBusy, "port-busy", "another program holds the port", Fault::kPortBusy},
-    {kExitPortDenied, "port-denied", "no permission to open the port", Fault::kPortDenied},
-    {kExitPortUnusable, "port-unusable", "not a serial line, or it refused 38400 8N1",
-     Fault::kPortUnusable},
-    {kExitNoReply, "no-reply", "the device did not answer (or no handshake in time)",
-     Fault::kNoReply},
-    {kExitBadReply, "bad-reply", "the device's answers arrived damaged", Fault::kBadReply},
-    {kExitData, "data", "bad hex text or size, absent section, bad or foreign backup",
-     Fault::kData},
-    {kExitMismatch, "mismatch", "the device holds other bytes than it should", Fault::kMismatch},
-    {kExitPortLost, "port-lost", "the line went away during the command", Fault::kPortLost},
-    {kExitFile, "file", "a local file could not be read or written", Fault::kNone},
-    {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)",
-     Fault::kNotKept},
-    {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM", Fault::kInterrupted},
 };
 }  // namespace
 
@@ -54,6 +35,7 @@ std::string ExitCodeTable() {
 }
 
 int ExitCodeOf(Fault fault) {
+    if (fault == Fault::kAbsent) fault = Fault::kData;  // one code, two record codes
     for (const auto& c : kCodes) {
         if (c.fault == fault) return c.code;  // kNone: the first row, kExitOk
     }
@@ -62,11 +44,17 @@ int ExitCodeOf(Fault fault) {
 
 int GangExitCode(const std::vector<production::SlotSummary>& summaries, bool interrupted) {
     if (interrupted) return kExitInterrupted;
+    // A slot stopped without Ctrl-C was stopped for another's end (a thread
+    // that would not start, a log that cannot be written): that end is the
+    // gang's.
     for (const auto& s : summaries) {
-        if (production::EndsTheSlot(s.end)) return ExitCodeOf(s.end);
+        if (s.end != Fault::kInterrupted && production::EndsTheSlot(s.end)) return ExitCodeOf(s.end);
     }
     for (const auto& s : summaries) {
         if (s.lastFail != Fault::kNone) return ExitCodeOf(s.lastFail);
+    }
+    for (const auto& s : summaries) {
+        if (s.end == Fault::kInterrupted) return kExitInterrupted;
     }
     return kExitOk;
 }

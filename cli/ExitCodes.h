@@ -15,6 +15,7 @@ namespace qmb::cli {
 
 enum ExitCode : int {
     kExitOk = 0,
+    kExitSystem = 1,        // the system refused what the tool needs (a thread)
     kExitUsage = 2,         // bad arguments, section number or section list
     kExitPortAbsent = 3,    // no such port (adapter unplugged?)
     kExitPortBusy = 4,      // another program holds the port
@@ -38,9 +39,9 @@ const char* ExitCodeName(int code);
 int ExitCodeOf(device::Fault fault);
 
 // The gang's exit code: interrupted when Ctrl-C stopped it; else the code of
-// the first slot (in slot order) that ended on a port failure or a record it
-// could not keep; else the code of the last failed board of the first slot
-// with one; else 0.
+// the first slot (in slot order) that ended on a port, file, store or system
+// failure; else the code of the last failed board of the first slot with
+// one; else interrupted when a slot was stopped; else 0.
 int GangExitCode(const std::vector<production::SlotSummary>& summaries, bool interrupted);
 
 // The table printed in the help text.

@@ -10,8 +10,9 @@
 #include "cli/Commands.h"
 #include "platform/Sha256.h"
 #include "qmb/Version.h"
-#include "production/Production.h"
 #include "platform/System.h"
+#include "platform/Utf8.h"
+#include "production/Production.h"
 #include "protocol/Messages.h"
 
 namespace qmb::cli {
@@ -34,10 +35,15 @@ struct LoopOptions {
 // line per finished board otherwise) and the log.
 class GangReport : public SlotObserver {
   public:
-    GangReport(Context& c, std::FILE* log, store::RecordStore* records,
-               const RecordContext& context, const std::vector<std::string>& ports)
+    // stopAll stops every slot at its next transfer (a log that cannot be
+    // written ends the loop).
+    GangReport(Context& c, std::FILE* log, const std::string& logPath, store::RecordStore* records,
+               const RecordContext& context, const std::vector<std::string>& ports,
+               std::function<void()> stopAll)
         : c_(c),
           log_(log),
+          logPath_(logPath),
+          stopAll_(std::move(stopAll)),
           records_(records),
           context_(context),
           ports_(ports),
@@ -54,7 +60,7 @@ class GangReport : public SlotObserver {
         Show(slot);
     }
 
-    bool OnBoard(const BoardOutcome& o, std::string& why) override {
+    bool OnBoard(const BoardOutcome& o, Fault& keptFailure, std::string& why) override {
         const store::Record record = MakeRecord(o, context_);
         // The record is committed before the slot's next board starts; the
         // store takes several slots at once.
@@ -64,26 +70,49 @@ class GangReport : public SlotObserver {
                 records_->Insert(record);
             } catch (const store::StoreError& e) {
                 kept = false;
+                keptFailure = Fault::kNotKept;
                 why = std::string("the record of board ") + std::to_string(o.board) +
                       " could not be kept: " + e.what();
             }
         }
+        // No kept record, no pass: such a board is shown and logged as one
+        // that is not.
+        const bool pass = o.pass && kept;
         std::lock_guard<std::mutex> lock(mutex_);
         State& s = state_[o.slot];
-        ++(o.pass ? s.passes : s.fails);
-        if (log_) {
-            const std::string line = LogLine(record).dump() + "\n";
-            std::fwrite(line.data(), 1, line.size(), log_);  // whole lines only
-            std::fflush(log_);
+        ++(pass ? s.passes : s.fails);
+        if (log_ && !WriteLogLine(record, kept ? "" : why) && kept) {
+            // The audit trail is part of the run: without it the loop stops.
+            kept = false;
+            keptFailure = Fault::kFile;
+            why = "cannot write the log " + logPath_ + ": " + logError_ + "; board " +
+                  std::to_string(o.board) + " is not in it";
+            stopAll_();
         }
         if (!lines_)
             c_.out->Say(Prefix(o.slot) + "board " + std::to_string(o.board) + ": " +
-                        (o.pass ? "PASS" : "FAIL (" + o.reason + ")") + "; " + Counts(s));
+                        (pass ? "PASS" : "FAIL (" + (kept ? o.reason : why) + ")") + "; " +
+                        Counts(s));
         Show(o.slot);
         return kept;
     }
 
   private:
+    // Appends the record's line and flushes it; false (logError_ set) when
+    // either fails, now or before. Under mutex_.
+    bool WriteLogLine(const store::Record& record, const std::string& notKept) {
+        if (!logError_.empty()) return false;
+        // Bytes that are not UTF-8 (a device's path) are replaced, never thrown over.
+        const std::string line =
+            LogLine(record, notKept).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+        errno = 0;
+        if (std::fwrite(line.data(), 1, line.size(), log_) == line.size() &&
+            std::fflush(log_) == 0)
+            return true;
+        logError_ = errno ? std::strerror(errno) : "write failed";
+        return false;
+    }
+
     struct State {
         BoardPhase phase = BoardPhase::kIdle;
         int board = 0, passes = 0, fails = 0;
@@ -104,6 +133,9 @@ class GangReport : public SlotObserver {
 
     Context& c_;
     std::FILE* log_;
+    const std::string& logPath_;
+    std::function<void()> stopAll_;
+    std::string logError_;  // why the log could not be written, "" while it can
     store::RecordStore* records_;
     const RecordContext& context_;
     const std::vector<std::string>& ports_;
@@ -146,6 +178,9 @@ int RunLoop(Context& c, const LoopOptions& o) {
         throw CliError(kExitUsage, "--mode is production or engineering");
     RecordContext context = o.record;
     if (context.station.empty()) context.station = platform::HostName();
+    if (!IsValidUtf8(context.station))
+        throw CliError(kExitUsage, "this computer's name is not valid UTF-8: name the station "
+                                   "with --station");
     const std::string image(settings.image.begin(), settings.image.end());
     context.imageSha256 = platform::Sha256Hex(image);
     context.imageLength = static_cast<int64_t>(image.size());
@@ -156,7 +191,7 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (records) c.out->Result()["db"] = records->Describe();
     std::FILE* log = nullptr;
     if (!o.log.empty()) {
-        log = std::fopen(o.log.c_str(), "a");
+        log = OpenFile(o.log, "a");
         if (!log) throw CliError(kExitFile, "cannot write " + o.log + ": " + std::strerror(errno));
     }
     struct Closer {
@@ -180,7 +215,10 @@ int RunLoop(Context& c, const LoopOptions& o) {
     c.out->Say(std::string(kStatusIgnition) + " (" + Count(ports.size(), "port") + ")");
     std::vector<SlotSummary> summaries;
     {
-        GangReport report(c, log, records.get(), context, ports);
+        GangReport report(c, log, o.log, records.get(), context, ports, [&slots] {
+            for (auto& slot : slots)
+                slot->RequestStop();
+        });
         summaries = RunGang(slots, settings, report);
     }
     c.out->EndProgress();

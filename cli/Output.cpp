@@ -64,7 +64,10 @@ void Output::PrintResult(int exitCode, const std::string& error) {
     result_["exit_code"] = exitCode;
     result_["result"] = ExitCodeName(exitCode);
     if (!error.empty()) result_["error"] = error;
-    std::printf("%s\n", result_.dump().c_str());
+    // Text from the system (a device's path, a message) need not be UTF-8:
+    // such bytes are replaced, never thrown over.
+    std::printf("%s\n",
+                result_.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     std::fflush(stdout);
 }
 

@@ -54,6 +54,8 @@ void ChangeMap(Context& c, const PortsOptions& o, PortMap& map, const std::strin
     const std::string name = o.unmap.empty() ? o.map.at(0) : o.unmap;
     if (!IsComName(name))
         throw CliError(kExitUsage, "\"" + name + "\" is no port name: expected COM1 to COM255");
+    const std::string problem = o.unmap.empty() ? PortMapEntryProblem(name, o.map.at(1)) : "";
+    if (!problem.empty()) throw CliError(kExitUsage, "--map " + problem);
     if (o.unmap.empty()) {
         map[name] = o.map.at(1);
     } else {

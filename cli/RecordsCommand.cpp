@@ -62,6 +62,15 @@ std::unique_ptr<store::RecordStore> Open(const RecordsOptions& o) {
     return records;
 }
 
+// The records a spool keeps aside because the server refused them: always
+// shown (they need a person), and in the JSON result.
+void ShowSetAside(Context& c, store::RecordStore& records) {
+    const store::SetAsideSummary aside = records.SetAsideRecords(20);
+    c.out->Result()["set_aside"] = store::SetAsideToJson(aside);
+    const std::string text = store::FormatSetAside(aside);
+    if (!text.empty()) c.out->Warn(text.substr(0, text.size() - 1));
+}
+
 int RunList(Context& c, const RecordsOptions& o) {
     const store::RecordFilter filter = FilterOf(o.filter);
     try {
@@ -80,6 +89,7 @@ int RunList(Context& c, const RecordsOptions& o) {
             c.out->Data(store::FormatRecordsTable(list));
         }
         c.out->Say(Count(list.size(), "record") + " in " + records->Describe());
+        ShowSetAside(c, *records);
     } catch (const store::StoreError& e) {
         ThrowStoreError(e);
     }
@@ -125,7 +135,8 @@ int RunImport(Context& c, const RecordsOptions& o) {
                                         : ReadFileOrThrow(o.file));
     try {
         const auto records = Open(o);
-        const store::ImportCounts n = store::ImportJsonLines(*records, in);
+        const store::ImportCounts n =
+            store::ImportJsonLines(*records, in, o.file == "-" ? "stdin" : o.file);
         c.out->Result()["read"] = n.read;
         c.out->Result()["inserted"] = n.inserted;
         c.out->Result()["already_present"] = n.alreadyPresent;
@@ -146,6 +157,7 @@ int RunSync(Context& c, const RecordsOptions& o) {
         c.out->Result()["sent"] = n;
         c.out->Say("sent " + Count(static_cast<size_t>(n), "record") + " to " +
                    store::RedactUrl(o.server));
+        ShowSetAside(c, *store::OpenRecordStore(o.db));
     } catch (const store::StoreError& e) {
         ThrowStoreError(e);
     }

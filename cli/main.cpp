@@ -1,6 +1,7 @@
 // qmb-cli: the device's sections from the command line. Backup, restore,
 // verify, production loops and frame traces on the same core as the windows.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -8,6 +9,8 @@
 #include "cli/ExitCodes.h"
 #include "link/SystemPort.h"
 #include "platform/System.h"
+#include "platform/Utf8.h"
+#include "platform/Utf8Options.h"
 #include "protocol/TraceFile.h"
 #include "qmb/Version.h"
 
@@ -72,8 +75,13 @@ int main(int argc, char** argv) {
     AddLoopCommand(app, c);
     AddRecordsCommand(app, c);
 
+    // UTF-8 arguments (on Windows from the wide command line), which CLI11
+    // takes last first.
+    std::vector<std::string> args = qmb::Utf8Arguments(argc, argv);
+    std::reverse(args.begin(), args.end());
+    if (!args.empty()) args.pop_back();  // the program's own name
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::CallForHelp& e) {
         return CheckStandardOutput(app.exit(e));
     } catch (const CLI::CallForAllHelp& e) {
@@ -82,6 +90,11 @@ int main(int argc, char** argv) {
         return CheckStandardOutput(app.exit(e));
     } catch (const CLI::ParseError& e) {
         app.exit(e);
+        return kExitUsage;
+    }
+    const std::string notText = qmb::NonUtf8Option(app);
+    if (!notText.empty()) {
+        std::fprintf(stderr, "qmb-cli: %s: not valid UTF-8\n", notText.c_str());
         return kExitUsage;
     }
 

@@ -128,10 +128,32 @@ bool Fail(std::string* error, const Reader& r, const std::string& what) {
     return false;
 }
 
+// "key value" of the header, the value one line of text: a control
+// character (a carriage return at its end included) would not read back as
+// it was written.
+bool ExpectText(Reader& r, const std::string& key, std::string& value) {
+    if (!r.Expect(key, value)) return false;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return false;
+    }
+    return true;
+}
+
+bool ParseBackupInto(const std::string& text, Backup& b, std::string* error);
+
 }  // namespace
 
-bool ParseBackup(const std::string& text, Backup& b, std::string* error) {
-    b = Backup{};
+bool ParseBackup(const std::string& text, Backup& backup, std::string* error) {
+    // Read into a backup of its own: a refused file changes nothing.
+    Backup read;
+    if (!ParseBackupInto(text, read, error)) return false;
+    backup = std::move(read);
+    return true;
+}
+
+namespace {
+bool ParseBackupInto(const std::string& text, Backup& b, std::string* error) {
     Reader r(text);
     std::string value;
     if (!r.Expect("qmb-backup", value)) return Fail(error, r, "not a qmb-edit backup file");
@@ -139,9 +161,9 @@ bool ParseBackup(const std::string& text, Backup& b, std::string* error) {
         return Fail(error, r, "backup format " + value + " is not known to this tool");
     b.absentKnown = value != "1";
     int count = 0;
-    if (!r.Expect("tool", b.tool)) return Fail(error, r, "expected \"tool ...\"");
-    if (!r.Expect("time", b.time)) return Fail(error, r, "expected \"time ...\"");
-    if (!r.Expect("port", b.port)) return Fail(error, r, "expected \"port ...\"");
+    if (!ExpectText(r, "tool", b.tool)) return Fail(error, r, "expected \"tool ...\" (one line of text)");
+    if (!ExpectText(r, "time", b.time)) return Fail(error, r, "expected \"time ...\" (one line of text)");
+    if (!ExpectText(r, "port", b.port)) return Fail(error, r, "expected \"port ...\" (one line of text)");
     if (!r.Expect("sections", value) || !ParseDecimal(value, 0, 255, count))
         return Fail(error, r, "expected \"sections N\" (0 to 255)");
     if (b.absentKnown) {
@@ -187,6 +209,7 @@ bool ParseBackup(const std::string& text, Backup& b, std::string* error) {
                                   std::to_string(b.sections.size()) + " (cut short?)");
     return true;
 }
+}  // namespace
 
 bool ParseSectionList(const std::string& text, std::vector<int>& sections, std::string* error) {
     std::set<int> chosen;

@@ -19,7 +19,7 @@
 // the line, still read, with those sections unknown. One "data" line per 16
 // bytes. The CRC-32 (IEEE) covers the section number,
 // the three address bytes, the length and the bytes, each a byte, in that
-// order. Blank lines and lines starting with "#" are ignored; everything else
+// order. The values of tool, time and port hold no control character. Blank lines and lines starting with "#" are ignored; everything else
 // must be exactly as above, sections in rising order, each once.
 #pragma once
 
@@ -55,7 +55,7 @@ uint32_t SectionCrc(const BackupSection& section);
 
 std::string FormatBackup(const Backup& backup);
 // False with *error = "line N: what is wrong" on anything malformed, a
-// checksum that does not match included.
+// checksum that does not match included; backup is then unchanged.
 bool ParseBackup(const std::string& text, Backup& backup, std::string* error);
 
 // A section list: "1-4,11,20-30" (numbers 1 to 255, ranges inclusive, any

@@ -85,7 +85,7 @@ std::string Which(int section) {
 }
 
 [[noreturn]] void ThrowAbsent(int section) {
-    throw DeviceFault(Fault::kData, section,
+    throw DeviceFault(Fault::kAbsent, section,
                       std::string(kMsgSectionParams) + ": section " + std::to_string(section) +
                           " is absent (length 0)");
 }

@@ -25,6 +25,7 @@ namespace qmb::device {
 
 using Bytes = std::vector<uint8_t>;
 
+
 // Says whether the whole process has been told to stop (Ctrl-C).
 using InterruptCheck = bool (*)();
 

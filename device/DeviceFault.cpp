@@ -17,10 +17,13 @@ const struct {
     {Fault::kNoReply, "no_reply", false},
     {Fault::kBadReply, "bad_reply", false},
     {Fault::kData, "size", false},
+    {Fault::kAbsent, "absent", false},
     {Fault::kMismatch, "verify_mismatch", false},
     {Fault::kPortLost, "port_lost", true},
     {Fault::kInterrupted, "interrupted", false},
     {Fault::kNotKept, "error", false},
+    {Fault::kFile, "file", false},
+    {Fault::kSystem, "error", false},
 };
 }  // namespace
 

@@ -18,11 +18,14 @@ enum class Fault {
     kPortUnusable,  // not a serial line, or it refused 38400 8N1
     kNoReply,       // the device did not answer (or no handshake in time)
     kBadReply,      // answers came, but damaged (short, bad checksum...)
-    kData,          // absent section or data of the wrong size: nothing was written
+    kData,          // data of the wrong size: nothing was written
+    kAbsent,        // a section the device reports with length 0, where one is needed
     kMismatch,      // what the device holds differs from what it should
     kPortLost,      // the line went away during a transfer (hang-up, unplug)
     kInterrupted,   // a stop was asked for (Ctrl-C, RequestStop)
     kNotKept,       // the production loop could not keep a board's record
+    kFile,          // a local file (the production log) could not be written
+    kSystem,        // the system refused what the loop needs (a thread)
 };
 
 // The failure code a board's record carries ("no_reply", "port_lost", ...;

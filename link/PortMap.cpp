@@ -6,6 +6,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/UserFolders.h"
+#include "platform/Utf8.h"
 
 namespace qmb {
 
@@ -24,16 +25,38 @@ std::string PortMapPath() {
 }
 
 namespace {
+constexpr size_t kMaxDeviceLength = 4096;
+
 std::string Trim(const std::string& s) {
     const size_t b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return "";
     const size_t e = s.find_last_not_of(" \t\r");
     return s.substr(b, e - b + 1);
 }
+
+bool HasControlCharacter(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) return true;
+    }
+    return false;
+}
 }  // namespace
 
+std::string PortMapEntryProblem(const std::string& name, const std::string& device) {
+    if (!IsComName(name)) return "\"" + name + "\" is no port name: expected COM1 to COM255";
+    if (device.empty()) return name + ": no device named";
+    if (device.size() > kMaxDeviceLength) return name + ": the device name is too long";
+    if (!IsValidUtf8(device)) return name + ": the device name is not valid UTF-8";
+    if (HasControlCharacter(device))
+        return name + ": the device name holds a control character (line break, tab, ...)";
+    if (Trim(device) != device) return name + ": the device name starts or ends with a space";
+    return "";
+}
+
 bool ParsePortMap(const std::string& text, PortMap& map, std::string* error) {
-    map.clear();
+    // Read whole into a map of its own: a refused text changes nothing.
+    PortMap read;
     std::istringstream in(text);
     std::string line;
     for (int number = 1; std::getline(in, line); ++number) {
@@ -46,8 +69,14 @@ bool ParsePortMap(const std::string& text, PortMap& map, std::string* error) {
             if (error) *error = "line " + std::to_string(number) + ": expected \"COMn = DEVICE\"";
             return false;
         }
-        map[name] = device;
+        const std::string problem = PortMapEntryProblem(name, device);
+        if (!problem.empty()) {
+            if (error) *error = "line " + std::to_string(number) + ": " + problem;
+            return false;
+        }
+        read[name] = device;
     }
+    map = std::move(read);
     return true;
 }
 
@@ -61,7 +90,7 @@ std::string FormatPortMap(const PortMap& map) {
 bool LoadPortMap(const std::string& path, PortMap& map, std::string* error) {
     map.clear();
     std::error_code ec;
-    if (path.empty() || !std::filesystem::exists(path, ec)) return true;
+    if (path.empty() || !std::filesystem::exists(PathFromUtf8(path), ec)) return true;
     std::string text;
     if (!ReadWholeFile(path, text, error)) return false;
     std::string why;
@@ -77,6 +106,14 @@ bool SavePortMap(const std::string& path, const PortMap& map, std::string* error
         if (error) *error = "no place for settings is known (HOME / APPDATA unset)";
         return false;
     }
+    // An entry that would not read back would break the whole map.
+    for (const auto& [name, device] : map) {
+        const std::string problem = PortMapEntryProblem(name, device);
+        if (!problem.empty()) {
+            if (error) *error = path + ": " + problem;
+            return false;
+        }
+    }
     return WriteFileAtomically(path, FormatPortMap(map), true, error);
 }
 
@@ -84,8 +121,8 @@ PortMapping MapComName(const std::string& comName, const PortMap* map) {
     if (!IsComName(comName)) return {"", MappingSource::kNone, ""};
     if (comName.size() == 4 && comName[3] <= '4') {  // QMB_COM1 to QMB_COM4
         const std::string variable = "QMB_" + comName;
-        const char* overridden = std::getenv(variable.c_str());
-        if (overridden && *overridden) return {overridden, MappingSource::kVariable, variable};
+        const std::string overridden = EnvironmentValue(variable.c_str());
+        if (!overridden.empty()) return {overridden, MappingSource::kVariable, variable};
     }
     PortMap fromFile;
     if (!map) {

@@ -24,7 +24,14 @@ std::string PortMapPath();
 // True for "COM1" to "COM255" (upper case, no leading zeros).
 bool IsComName(const std::string& name);
 
-// Parses map text. False with *error ("line N: ...") on a malformed line.
+// Why "name = device" cannot be an entry of the map, "" when it can: name
+// must be a COM name; device must be UTF-8 text of at most 4096 bytes,
+// with no control character and no space at either end (it would not read
+// back as it was written).
+std::string PortMapEntryProblem(const std::string& name, const std::string& device);
+
+// Parses map text. False with *error ("line N: ...") on a malformed line or
+// entry, map then unchanged.
 bool ParsePortMap(const std::string& text, PortMap& map, std::string* error);
 std::string FormatPortMap(const PortMap& map);
 
@@ -32,7 +39,8 @@ std::string FormatPortMap(const PortMap& map);
 // when it exists but cannot be read or is malformed.
 bool LoadPortMap(const std::string& path, PortMap& map, std::string* error);
 // Writes the map file whole (temporary file, then rename), creating its
-// folder. False with *error when that fails; the old file then stands.
+// folder. False with *error when that fails or an entry has a problem
+// (PortMapEntryProblem); the old file then stands.
 bool SavePortMap(const std::string& path, const PortMap& map, std::string* error);
 
 // Where a COM name's device comes from.

@@ -1,7 +1,8 @@
 // Writing a file whole or not at all: the text goes to a temporary file
 // beside it, which is renamed over the target only once it is complete and
 // closed. A failed or interrupted write leaves the old file (or none) and no
-// temporary behind it, never a file that looks whole but is not.
+// temporary behind it, never a file that looks whole but is not. Paths are
+// UTF-8 (link/Utf8.h): on Windows they are opened by their wide names.
 #pragma once
 
 #include <string>

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/System.h"
+#include "platform/Utf8.h"
 
 namespace qmb::platform {
 
@@ -48,10 +49,11 @@ void SetStdoutBinary() {
 }
 
 std::string HostName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    if (!GetComputerNameA(name, &size)) return "";
-    return std::string(name, size);
+    // Wide, as every text from the system: a name beyond ASCII stays whole.
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &size)) return "";
+    return Utf8FromWide(name);
 }
 
 bool ParseUsbIds(const std::string& hardwareId, std::string& vendorId, std::string& productId) {
@@ -120,18 +122,20 @@ std::vector<SystemPort> SerialCommPorts() {
     return ports;
 }
 
-// A text property of a device; a list (REG_MULTI_SZ) gives its first entry.
+// A text property of a device, read wide (a maker's or port's name in the
+// system's language need not be ASCII); a list (REG_MULTI_SZ) gives its
+// first entry.
 std::string DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA& device, DWORD property) {
-    char value[1024];
+    wchar_t value[1024];
     DWORD type = 0, size = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(devices, &device, property, &type,
-                                           reinterpret_cast<BYTE*>(value), sizeof value - 2,
-                                           &size) ||
+    if (!SetupDiGetDeviceRegistryPropertyW(devices, &device, property, &type,
+                                           reinterpret_cast<BYTE*>(value),
+                                           sizeof value - 2 * sizeof(wchar_t), &size) ||
         (type != REG_SZ && type != REG_MULTI_SZ)) {
         return "";
     }
-    value[std::min<DWORD>(size, sizeof value - 2)] = 0;
-    return value;
+    value[std::min<DWORD>(size / sizeof(wchar_t), 1024 - 2)] = 0;
+    return Utf8FromWide(value);
 }
 
 // The COM name Windows gave a device of the Ports class ("" for LPT ports).

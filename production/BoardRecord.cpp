@@ -1,5 +1,6 @@
 #include "production/BoardRecord.h"
 
+#include "platform/System.h"
 #include "store/SpoolingStore.h"
 
 namespace qmb::production {
@@ -39,10 +40,11 @@ store::Record MakeRecord(const BoardOutcome& o, const RecordContext& c) {
     return r;
 }
 
-nlohmann::json LogLine(const store::Record& r) {
+nlohmann::json LogLine(const store::Record& r, const std::string& notKept) {
     nlohmann::json line = store::ToJson(r);
-    line["pass"] = r.result && *r.result == "pass";
+    line["pass"] = notKept.empty() && r.result && *r.result == "pass";
     line["duration_s"] = r.duration_ms / 1000.0;
+    if (!notKept.empty()) line["not_kept"] = notKept;
     return line;
 }
 
@@ -62,7 +64,11 @@ std::unique_ptr<store::RecordStore> OpenProductionStore(const std::string& url) 
             throw store::StoreError(store::StoreError::Kind::kFailed,
                                     "no place for the local spool of " + store::RedactUrl(url) +
                                         " (HOME unset)");
-        return std::make_unique<store::SpoolingStore>(url, local.substr(7));
+        // A board waits for the server at most the spool's bound, and not at
+        // all once Ctrl-C was pressed: its record spools.
+        store::SpoolingStore::Options options;
+        options.stop = [] { return platform::Interrupted(); };
+        return std::make_unique<store::SpoolingStore>(url, local.substr(7), options);
     }
     return store::OpenRecordStore(url);
 }

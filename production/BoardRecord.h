@@ -25,8 +25,10 @@ struct RecordContext {
 store::Record MakeRecord(const BoardOutcome& board, const RecordContext& context);
 
 // The record as a log line: its fields, and "pass" and "duration_s" as the
-// log has always had them.
-nlohmann::json LogLine(const store::Record& record);
+// log has always had them. notKept: why the record could not be kept in the
+// store ("" when it was); such a board is no pass, and the line says why
+// ("not_kept").
+nlohmann::json LogLine(const store::Record& record, const std::string& notKept = "");
 
 // "" when every record of a run with this context on section can be
 // stored, else the one-line reason (store::CheckRecord of a sample board).
@@ -36,7 +38,9 @@ std::string CheckRecordContext(const RecordContext& context, int section);
 
 // The store a URL names: "none" gives nullptr; a server URL (postgresql://)
 // is fronted by the default SQLite file (store::DefaultStoreUrl) as its
-// spool, so a server that goes away loses nothing. Throws store::StoreError.
+// spool, so a server that goes away, hangs or refuses a record loses nothing
+// and holds no board more than 2 s (none after Ctrl-C). Throws
+// store::StoreError.
 std::unique_ptr<store::RecordStore> OpenProductionStore(const std::string& url);
 
 }  // namespace qmb::production

@@ -4,6 +4,7 @@
 #include <map>
 #include <cctype>
 #include <filesystem>
+#include <system_error>
 #include <thread>
 
 #include "device/BackupFile.h"
@@ -30,7 +31,8 @@ const char* BoardPhaseName(BoardPhase phase) {
 }
 
 bool EndsTheSlot(Fault fault) {
-    return fault == Fault::kInterrupted || fault == Fault::kNotKept || device::IsPortFault(fault);
+    return fault == Fault::kInterrupted || fault == Fault::kNotKept || fault == Fault::kFile ||
+           fault == Fault::kSystem || device::IsPortFault(fault);
 }
 
 namespace {
@@ -66,6 +68,7 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
     const auto start = std::chrono::steady_clock::now();
     device_->ResetRetries();
     BoardPhase phase = BoardPhase::kPause;
+    bool readingId = false;  // the DUT id's read is a phase of its own in the record
     auto enter = [&](BoardPhase next) {
         phase = next;
         observer.OnPhase(index_, phase, board);
@@ -75,7 +78,9 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         device_->Pause(kLoopPauseMs);
         enter(BoardPhase::kWriting);
         if (s.dutIdSection > 0) {
+            readingId = true;
             const Bytes id = device_->Read(s.dutIdSection);
+            readingId = false;
             o.dutId = HexPairs(id.data(), id.size());
             o.dutId.erase(std::remove(o.dutId.begin(), o.dutId.end(), ' '), o.dutId.end());
         }
@@ -97,7 +102,7 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
         o.fault = e.Kind();
         o.reason = e.what();
         o.failureCode = device::FaultCode(e.Kind());
-        o.failurePhase = RecordPhaseOf(phase);
+        o.failurePhase = readingId ? "dut-id" : RecordPhaseOf(phase);
         if (e.Kind() == Fault::kInterrupted) {
             o.status = "aborted";
         } else if (EndsTheSlot(e.Kind())) {
@@ -137,16 +142,20 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
             break;
         }
         const BoardOutcome o = RunBoard(board, s, observer);
-        if (o.pass) {
+        // No kept record, no pass: the board counts once the observer has
+        // kept its record; one it could not keep ends the slot.
+        Fault keptFailure = Fault::kNotKept;
+        std::string why;
+        const bool kept = observer.OnBoard(o, keptFailure, why);
+        if (o.pass && kept) {
             ++summary.passes;
         } else {
             ++summary.fails;
-            summary.lastFail = o.fault;
-            summary.lastFailReason = o.reason;
+            summary.lastFail = kept ? o.fault : keptFailure;
+            summary.lastFailReason = kept ? o.reason : why;
         }
-        std::string why;
-        if (!observer.OnBoard(o, why)) {
-            summary.end = Fault::kNotKept;
+        if (!kept) {
+            summary.end = keptFailure;
             summary.endReason = why;
             break;
         }
@@ -162,14 +171,35 @@ SlotSummary ProductionSlot::Run(const LoopSettings& s, SlotObserver& observer) {
 }
 
 std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
-                                 const LoopSettings& settings, SlotObserver& observer) {
+                                 const LoopSettings& settings, SlotObserver& observer,
+                                 const ThreadStarter& start) {
     std::vector<SlotSummary> summaries(slots.size());
     std::vector<std::thread> threads;
     threads.reserve(slots.size());
-    for (size_t i = 0; i < slots.size(); ++i)
-        threads.emplace_back([&, i] { summaries[i] = slots[i]->Run(settings, observer); });
+    size_t started = 0;
+    std::string refused;
+    try {
+        for (; started < slots.size(); ++started) {
+            const size_t i = started;
+            std::function<void()> run = [&, i] { summaries[i] = slots[i]->Run(settings, observer); };
+            threads.push_back(start ? start(std::move(run)) : std::thread(std::move(run)));
+        }
+    } catch (const std::exception& e) {  // std::system_error, or no memory for it
+        // No thread for this slot: the gang does not run short-handed, and a
+        // thread that runs is never left joinable (std::terminate).
+        refused = e.what();
+        for (size_t i = 0; i < started; ++i)
+            slots[i]->RequestStop();
+    }
     for (auto& t : threads)
         t.join();
+    for (size_t i = started; i < slots.size(); ++i) {
+        summaries[i].slot = static_cast<int>(i);
+        summaries[i].port = slots[i]->Port();
+        summaries[i].end = Fault::kSystem;
+        summaries[i].endReason = "no thread could be started for this port (" + refused +
+                                 "); the loop stopped every port";
+    }
     return summaries;
 }
 

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/Device.h"
@@ -46,7 +47,7 @@ struct BoardOutcome {
     std::string status;
     std::string result;        // "pass", "fail", or "" without a verdict
     std::string failureCode;   // "no_reply", "verify_mismatch", ...; "" on a pass
-    std::string failurePhase;  // "handshake", "write", "commit", "verify"; "" on a pass
+    std::string failurePhase;  // "handshake", "dut-id", "write", "commit", "verify"; "" on a pass
     std::string reason;        // the one-line message of a failure
     std::chrono::system_clock::time_point startedAt, endedAt;
     int64_t durationMs = 0;    // on the monotonic clock
@@ -63,9 +64,11 @@ class SlotObserver {
     virtual ~SlotObserver() = default;
     virtual void OnPhase(int slot, BoardPhase phase, int board) = 0;
     // Before the slot's next board starts: whatever must be kept of the
-    // board is kept here. False when it could not be kept: the slot then
-    // ends with Fault::kNotKept and why.
-    virtual bool OnBoard(const BoardOutcome& outcome, std::string& why) = 0;
+    // board (its record) is kept here, and only then is the board shown
+    // or logged as passed. False when it could not be kept: the board is
+    // no pass, and the slot ends with keptFailure (kNotKept for a record,
+    // kFile for a log) and why.
+    virtual bool OnBoard(const BoardOutcome& outcome, Fault& keptFailure, std::string& why) = 0;
 };
 
 struct SlotSummary {
@@ -94,6 +97,7 @@ class ProductionSlot {
     // port failure or (with stopOnFail) a failed board. Never throws.
     SlotSummary Run(const LoopSettings& settings, SlotObserver& observer);
     void RequestStop() { device_->RequestStop(); }
+    const std::string& Port() const { return port_; }
 
   private:
     BoardOutcome RunBoard(int board, const LoopSettings& settings, SlotObserver& observer);
@@ -103,10 +107,17 @@ class ProductionSlot {
     std::unique_ptr<Device> device_;
 };
 
+// Starts a thread running what it is given (std::thread's constructor by
+// default); throws std::system_error when it cannot.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
 // Runs every slot on a thread of its own; returns their summaries, in slot
-// order, once all have ended.
+// order, once all have ended. When a slot's thread cannot be started, the
+// started slots are stopped and joined, and every slot left without a thread
+// ends with Fault::kSystem.
 std::vector<SlotSummary> RunGang(std::vector<std::unique_ptr<ProductionSlot>>& slots,
-                                 const LoopSettings& settings, SlotObserver& observer);
+                                 const LoopSettings& settings, SlotObserver& observer,
+                                 const ThreadStarter& start = {});
 
 // The key under which two port names are the same device: the resolved path
 // with links followed (a by-path name and its /dev/ttyUSBn), or the COM name.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/Utf8.h"
 #include "protocol/Frame.h"
 #include "protocol/HexBytes.h"
 
@@ -15,7 +16,7 @@ bool TraceFile::Open(const std::string& path, const char* program) {
         file_ = stderr;
         ownsFile_ = false;
     } else {
-        file_ = std::fopen(path.c_str(), "a");
+        file_ = OpenFile(path, "a");  // a UTF-8 path, wide on Windows
         if (!file_) return false;
         ownsFile_ = true;
     }
@@ -66,12 +67,12 @@ void TraceFile::Write(const TraceEvent& e, const std::string& label) {
 }
 
 bool TraceFromEnvironment(const char* program, std::string* error) {
-    const char* path = std::getenv(kTraceVariable);
-    if (!path || !*path) return false;
+    const std::string path = EnvironmentValue(kTraceVariable);
+    if (path.empty()) return false;
     // Never destroyed: a worker may still trace while the process ends.
     static TraceFile* file = new TraceFile;
     if (!file->Open(path, program)) {
-        if (error) *error = std::string(path) + ": " + std::strerror(errno);
+        if (error) *error = path + ": " + std::strerror(errno);
         return false;
     }
     ExchangeContext::Default().SetTraceSink(file);

@@ -205,8 +205,9 @@ void Station::RunSlot(size_t i) {
             o.failurePhase = summary.device.empty() ? "open" : "handshake";
             o.reason = summary.endReason;
             o.startedAt = o.endedAt = std::chrono::system_clock::now();
+            device::Fault notKept = device::Fault::kNotKept;
             std::string why;
-            OnBoard(o, why);
+            OnBoard(o, notKept, why);
         }
         std::unique_lock<std::mutex> lock(mutex_);
         Slot& s = slots_[i];
@@ -256,7 +257,8 @@ void Station::CountFailureLocked(Slot& s, const Record& r) {
     }
 }
 
-bool Station::OnBoard(const production::BoardOutcome& o, std::string& why) {
+bool Station::OnBoard(const production::BoardOutcome& o, device::Fault& keptFailure,
+                      std::string& why) {
     const Record record = production::MakeRecord(o, settings_.run);
     const bool kept = Keep(record, why);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -266,18 +268,24 @@ bool Station::OnBoard(const production::BoardOutcome& o, std::string& why) {
         sinkError_ = why;
         s.wanted = false;
         s.note = why;
+        keptFailure = device::Fault::kNotKept;
     } else {
         sinkError_.clear();
     }
     s.last = record;
+    if (!kept) {
+        // No kept record, no pass: the page shows the board as not kept.
+        s.last->result = "fail";
+        s.last->reason = why;
+    }
     if (o.status == "error") s.endCounted = true;
-    if (o.pass) {
+    if (o.pass && kept) {
         ++s.passed;
         s.inRow = 0;
     } else if (o.status != "aborted") {
         CountFailureLocked(s, record);
     }
-    recentBoards_.push_back(record);
+    recentBoards_.push_back(*s.last);
     ++boardSeq_;
     while (recentBoards_.size() > kRecentBoards)
         recentBoards_.pop_front();

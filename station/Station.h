@@ -83,7 +83,8 @@ class Station : public production::SlotObserver {
 
     // SlotObserver (slot threads)
     void OnPhase(int slot, production::BoardPhase phase, int board) override;
-    bool OnBoard(const production::BoardOutcome& outcome, std::string& why) override;
+    bool OnBoard(const production::BoardOutcome& outcome, device::Fault& keptFailure,
+                 std::string& why) override;
 
   private:
     struct Slot {

@@ -5,6 +5,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "platform/Utf8.h"
+
 namespace qmb::station {
 
 namespace {
@@ -66,22 +68,40 @@ bool ParseSlotOption(const std::string& text, SlotConfig& slot) {
 }
 
 void ReadConfigFile(const std::string& path, StationConfig& c) {
-    std::ifstream in(path);
+    // Paths are UTF-8, opened by their wide names on Windows.
+    std::ifstream in(PathFromUtf8(path), std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path);
-    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+    ReadConfigText(in, path, Utf8FromPath(PathFromUtf8(path).parent_path()), c);
+}
+
+namespace {
+// The line without its comment: from a `#` at its start or after a blank.
+std::string WithoutComment(const std::string& line) {
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    }
+    return line;
+}
+}  // namespace
+
+void ReadConfigText(std::istream& in, const std::string& name, const std::string& folder,
+                    StationConfig& config) {
+    // Read into a copy: a refused file leaves the settings as they were.
+    StationConfig c = config;
+    const std::filesystem::path dir = PathFromUtf8(folder);
     auto local = [&](const std::string& p) {
-        const std::filesystem::path f(p);
-        return f.is_absolute() || dir.empty() ? p : (dir / f).string();
+        const std::filesystem::path f = PathFromUtf8(p);
+        return f.is_absolute() || dir.empty() ? p : Utf8FromPath(dir / f);
     };
     std::string line;
     std::vector<SlotConfig> slots;
     for (int n = 1; std::getline(in, line); ++n) {
         auto fail = [&](const std::string& why) {
-            throw std::runtime_error(path + ":" + std::to_string(n) + ": " + why);
+            throw std::runtime_error(name + ":" + std::to_string(n) + ": " + why);
         };
-        const size_t hash = line.find('#');
-        if (hash != std::string::npos) line.erase(hash);
-        line = Trim(line);
+        if (!IsValidUtf8(line)) fail("not UTF-8 text (save the file as UTF-8)");
+        line = Trim(WithoutComment(line));
         if (line.empty()) continue;
         const size_t eq = line.find('=');
         if (eq == std::string::npos) fail("key = value expected");
@@ -118,10 +138,11 @@ void ReadConfigFile(const std::string& path, StationConfig& c) {
         } else if (key == "batch") {
             c.batch = value;
         } else {
-            fail("unknown key: " + key);
+            fail(IsSlotName(key) ? "unknown key: " + key : std::string("unknown key"));
         }
     }
     if (!slots.empty()) c.slots = slots;
+    config = std::move(c);
 }
 
 std::string CheckConfig(const StationConfig& c) {

@@ -1,9 +1,13 @@
 // The station's settings: a small file of `key = value` lines and
-// `slot NAME = PORT` lines (# starts a comment), then the command line over
-// it. Paths in the file are taken from the file's own folder.
+// `slot NAME = PORT` lines, then the command line over it. Paths in the file
+// are taken from the file's own folder. A comment starts with a `#` at the
+// start of a line or after a space or a tab; a `#` inside a value (a path
+// `/data/line#2`, a password `pa#ss`) is part of the value. The file is
+// UTF-8 text.
 #pragma once
 
 #include <cstdint>
+#include <istream>
 #include <string>
 #include <vector>
 
@@ -29,8 +33,13 @@ struct StationConfig {
 };
 
 // Reads FILE into config (only the keys it sets). Throws std::runtime_error
-// "FILE:LINE: reason".
+// "FILE:LINE: reason" (one line), and then config is left as it was.
 void ReadConfigFile(const std::string& path, StationConfig& config);
+// The same on text already open; name stands for the file in reasons, dir
+// is the folder relative paths are taken from ("" for none).
+void ReadConfigText(std::istream& in, const std::string& name, const std::string& dir,
+                    StationConfig& config);
+
 
 // "" when the settings can run a station, else the one-line reason.
 std::string CheckConfig(const StationConfig& config);

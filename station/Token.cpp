@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -38,14 +39,34 @@ std::string RandomHex(size_t bytes) {
     return out;
 }
 
-[[noreturn]] void Fail(const std::string& what, const std::string& path) {
-    throw std::runtime_error(what + " " + path + ": " + std::strerror(errno));
+// error: the errno of the call that failed, saved before any other call.
+[[noreturn]] void Fail(const std::string& what, const std::string& path, int error) {
+    throw std::runtime_error(what + " " + path + ": " + std::strerror(error));
+}
+
+// Writes the whole line and makes it durable; 0, or the errno of the first
+// call that failed (a failed close counts: the bytes may not have landed).
+int WriteAndClose(int fd, const std::string& line) {
+    int error = 0;
+#ifdef _WIN32
+    const int n = ::_write(fd, line.data(), static_cast<unsigned>(line.size()));
+    if (n != static_cast<int>(line.size())) error = n < 0 ? errno : EIO;
+    if (::_close(fd) != 0 && error == 0) error = errno;
+#else
+    const ssize_t n = ::write(fd, line.data(), line.size());
+    if (n != static_cast<ssize_t>(line.size()))
+        error = n < 0 ? errno : ENOSPC;  // a short write: the disk is full
+    else if (::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+#endif
+    return error;
 }
 }  // namespace
 
 std::string LoadOrCreateToken(const std::string& path, bool& created) {
     created = false;
-    std::ifstream in(path);
+    std::ifstream in(std::filesystem::u8path(path));  // UTF-8, wide on Windows
     if (in) {
         std::string token;
         std::getline(in, token);
@@ -62,24 +83,15 @@ std::string LoadOrCreateToken(const std::string& path, bool& created) {
     }
     const std::string token = RandomHex(32);
 #ifdef _WIN32
-    const int fd = ::_open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = ::_wopen(std::filesystem::u8path(path).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 #endif
-    if (fd < 0) Fail("cannot create token file", path);
-    const std::string line = token + "\n";
-#ifdef _WIN32
-    const bool ok = ::_write(fd, line.data(), static_cast<unsigned>(line.size())) ==
-                    static_cast<int>(line.size());
-    ::_close(fd);
-#else
-    const bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                    ::fsync(fd) == 0;
-    ::close(fd);
-#endif
-    if (!ok) {
-        std::remove(path.c_str());
-        Fail("cannot write token file", path);
+    if (fd < 0) Fail("cannot create token file", path, errno);
+    const int error = WriteAndClose(fd, token + "\n");
+    if (error != 0) {
+        std::remove(path.c_str());  // a half-written token is no token
+        Fail("cannot write token file", path, error);
     }
     created = true;
     return token;

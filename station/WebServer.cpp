@@ -2,11 +2,14 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "platform/Utf8.h"
 #include "station/StationConfig.h"
 #include "station/Token.h"
 #include "store/RecordFormat.h"
@@ -26,10 +29,17 @@ constexpr size_t kMaxHeaders = 64;
 constexpr size_t kMaxQuery = 2048;
 constexpr int64_t kDefaultLimit = 50;
 constexpr int64_t kMaxLimit = 10000;
+constexpr const char* kFeedPath = "/api/events";
+
+// Never throws: an invalid UTF-8 sequence that got this far becomes U+FFFD.
+// The last line of defence: answers are made of checked text to begin with.
+std::string Dump(const json& body) {
+    return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 void Reply(httplib::Response& res, int status, const json& body) {
     res.status = status;
-    res.set_content(body.dump() + "\n", "application/json");
+    res.set_content(Dump(body) + "\n", "application/json");
 }
 
 void Fail(httplib::Response& res, int status, const std::string& reason) {
@@ -48,12 +58,29 @@ const char* TypeOf(const std::string& name) {
     return "application/octet-stream";
 }
 
+// UTF-8 text without control characters, at most max bytes.
 bool PrintableText(const std::string& text, size_t max) {
-    if (text.size() > max) return false;
+    if (text.size() > max || !IsValidUtf8(text)) return false;
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7F) return false;
     }
     return true;
+}
+
+// Printable ASCII only: safe to name back in an answer.
+bool PlainAscii(const std::string& text, size_t max) {
+    if (text.empty() || text.size() > max) return false;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F) return false;
+    }
+    return true;
+}
+
+std::string NamesOf(const std::set<std::string>& names) {
+    std::string out;
+    for (const auto& n : names)
+        out += (out.empty() ? "" : ", ") + n;
+    return out;
 }
 
 // The query's parameters as a filter. allowed: the names this view takes.
@@ -61,8 +88,9 @@ bool ParseFilter(const httplib::Request& req, const std::set<std::string>& allow
                  const Station& station, RecordFilter& f, std::string& format, std::string& why) {
     std::set<std::string> seen;
     for (const auto& [key, value] : req.params) {
-        if (!allowed.count(key) && key != "token") {
-            why = "unknown parameter: " + (PrintableText(key, 40) ? key : std::string("?"));
+        if (!allowed.count(key)) {
+            // The request's own name is not repeated: the view's names are.
+            why = "unknown parameter (this view takes " + NamesOf(allowed) + ")";
             return false;
         }
         if (!seen.insert(key).second) {
@@ -132,14 +160,29 @@ bool ParseFilter(const httplib::Request& req, const std::set<std::string>& allow
     return true;
 }
 
-// The host name of a Host header ("127.0.0.1:8080", "[::1]:8080", "localhost").
-std::string HostNameOf(const std::string& host) {
-    if (!host.empty() && host[0] == '[') return host.substr(0, host.find(']') + 1);
-    return host.substr(0, host.find(':'));
+// A dotted quad of 127.0.0.0/8: four decimal parts of 1 to 3 digits, each
+// at most 255, the first exactly "127".
+bool IsLoopbackQuad(const std::string& name) {
+    if (name.rfind("127.", 0) != 0) return false;
+    int parts = 0;
+    size_t at = 0;
+    while (at <= name.size()) {
+        const size_t dot = std::min(name.find('.', at), name.size());
+        int64_t v = 0;
+        if (dot - at > 3 || !ParseNumber(name.substr(at, dot - at), 0, 255, v)) return false;
+        ++parts;
+        at = dot + 1;
+    }
+    return parts == 4;
 }
 
-bool IsLoopbackName(const std::string& name) {
-    return name == "localhost" || name == "[::1]" || name.rfind("127.", 0) == 0;
+bool IsLocalhost(const std::string& name) {
+    static const char kName[] = "localhost";
+    if (name.size() != sizeof kName - 1) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != kName[i]) return false;
+    }
+    return true;
 }
 
 std::string BearerOf(const httplib::Request& req) {
@@ -149,9 +192,37 @@ std::string BearerOf(const httplib::Request& req) {
 }
 }  // namespace
 
+bool IsOwnHost(const std::string& host, int port) {
+    std::string name = host, portText;
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos) return false;
+        name = host.substr(0, close + 1);
+        if (close + 1 < host.size()) {
+            if (host[close + 1] != ':') return false;
+            portText = host.substr(close + 2);
+        }
+        if (name != "[::1]") return false;
+    } else {
+        const size_t colon = host.find(':');
+        if (colon != std::string::npos) {
+            name = host.substr(0, colon);
+            portText = host.substr(colon + 1);
+        }
+        if (!IsLocalhost(name) && !IsLoopbackQuad(name)) return false;
+    }
+    if (name.size() == host.size()) return true;  // no port given
+    int64_t p = 0;
+    return ParseNumber(portText, 1, 65535, p) && p == port;
+}
+
 WebServer::WebServer(Station& station, RecordStore& records, ServerSettings settings)
+    : WebServer(station, records, std::move(settings), std::make_unique<httplib::Server>(), 0) {}
+
+WebServer::WebServer(Station& station, RecordStore& records, ServerSettings settings,
+                     std::unique_ptr<httplib::Server> server, int port)
     : station_(station), records_(records), settings_(std::move(settings)),
-      server_(std::make_unique<httplib::Server>()) {
+      server_(std::move(server)), port_(port) {
     Routes();
 }
 
@@ -199,7 +270,10 @@ void WebServer::Routes() {
             Fail(res, 414, "query too long");
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (settings_.loopbackOnly && !IsLoopbackName(HostNameOf(req.get_header_value("Host")))) {
+        // One Host, naming this machine exactly (a second one could name
+        // another site to whatever reads the last).
+        if (settings_.loopbackOnly && (req.get_header_value_count("Host") != 1 ||
+                                       !IsOwnHost(req.get_header_value("Host"), port_))) {
             Fail(res, 400, "this station answers only to its own address (Host header)");
             return httplib::Server::HandlerResponse::Handled;
         }
@@ -207,9 +281,11 @@ void WebServer::Routes() {
         const bool control = req.method != "GET" && req.method != "HEAD";
         if (api && (control || settings_.auth)) {
             std::string given = BearerOf(req);
-            // EventSource sends no headers: the change feed may carry the
-            // token in its URL. Never a control action.
-            if (given.empty() && !control && req.has_param("token"))
+            // EventSource sends no headers: the change feed, and it alone,
+            // may carry the token in its URL. It is read-only; every other
+            // view and every control action takes the header only, so the
+            // token stays out of URLs, logs and history elsewhere.
+            if (given.empty() && !control && req.path == kFeedPath && req.has_param("token"))
                 given = req.get_param_value("token");
             if (given.empty() || !SameToken(given, settings_.token)) {
                 res.set_header("WWW-Authenticate", "Bearer");
@@ -233,10 +309,12 @@ void WebServer::Routes() {
                            "form-action 'none'; frame-ancestors 'none'");
         }
     });
-    s.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+    // Fixed texts only: this runs outside cpp-httplib's try, so nothing here
+    // may depend on what the request holds.
+    s.set_error_handler([](const httplib::Request&, httplib::Response& res) {
         if (!res.body.empty()) return;
         if (res.status == 404)
-            Fail(res, 404, "no such resource: " + req.path);
+            Fail(res, 404, "no such resource");
         else if (res.status == 413)
             Fail(res, 413, "request body too large");
         else if (res.status == 400)
@@ -244,15 +322,10 @@ void WebServer::Routes() {
         else
             Fail(res, res.status, "request refused");
     });
-    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-        std::string why = "internal error";
-        try {
-            if (ep) std::rethrow_exception(ep);
-        } catch (const std::exception& e) {
-            why = e.what();
-        } catch (...) {
-        }
-        Fail(res, 500, why);
+    // A fixed text: an exception's message may quote what the request held
+    // (and is no business of a client).
+    s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        Fail(res, 500, "internal error");
     });
 
     // The page.
@@ -268,7 +341,7 @@ void WebServer::Routes() {
     }
 
     s.Get("/api/info", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.params.size() > (req.has_param("token") ? 1u : 0u))
+        if (!req.params.empty())
             return Fail(res, 400, "this view takes no parameters");
         json info = settings_.info;
         info["line_view"] = settings_.lineView;
@@ -277,7 +350,7 @@ void WebServer::Routes() {
     });
 
     s.Get("/api/slots", [this](const httplib::Request& req, httplib::Response& res) {
-        if (req.params.size() > (req.has_param("token") ? 1u : 0u))
+        if (!req.params.empty())
             return Fail(res, 400, "this view takes no parameters");
         Reply(res, 200, station_.SlotsJson());
     });
@@ -309,6 +382,7 @@ void WebServer::Routes() {
                          station_, f, format, why))
             return Fail(res, 400, why);
         json out = StatsToJson(records_.ComputeStats(f));
+        out["set_aside"] = store::SetAsideToJson(records_.SetAsideRecords(5));
         out["since"] = f.since ? json(*f.since) : json(nullptr);
         out["until"] = f.until ? json(*f.until) : json(nullptr);
         Reply(res, 200, out);
@@ -339,9 +413,9 @@ void WebServer::Routes() {
 
     // The change feed: the slots whenever they change, each new board as it
     // is recorded, a comment every 5 s so that a page gone away is noticed.
-    s.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
+    s.Get(kFeedPath, [this](const httplib::Request& req, httplib::Response& res) {
         if (req.params.size() > (req.has_param("token") ? 1u : 0u))
-            return Fail(res, 400, "this view takes no parameters");
+            return Fail(res, 400, "this view takes no parameters but token");
         if (livePages_.fetch_add(1) >= settings_.maxLivePages) {
             --livePages_;
             return Fail(res, 503, "too many live pages open");
@@ -374,10 +448,10 @@ void WebServer::Routes() {
                     return true;
                 }
                 for (const auto& b : boards)
-                    out += "event: board\ndata: " + ToJson(b).dump() + "\n\n";
+                    out += "event: board\ndata: " + Dump(ToJson(b)) + "\n\n";
                 if (version != feed->seen) {
                     feed->seen = version;
-                    out += "event: slots\ndata: " + station_.SlotsJson().dump() + "\n\n";
+                    out += "event: slots\ndata: " + Dump(station_.SlotsJson()) + "\n\n";
                 }
                 if (out.empty()) out = ": still here\n\n";
                 return sink.write(out.data(), out.size());
@@ -398,8 +472,9 @@ void WebServer::Routes() {
         else
             r = station_.Ack(name, why);
         if (r == ActionResult::kUnknownSlot)
-            return Fail(res, 404, "no such slot: " + (PrintableText(name, 64) ? name : "?"));
+            return Fail(res, 404, PlainAscii(name, 32) ? "no such slot: " + name : "no such slot");
         if (r == ActionResult::kConflict) return Fail(res, 409, why);
+        // The name matched one of this station's slots.
         Reply(res, 200, {{"ok", true}, {"slot", name}, {"action", action}});
     };
     s.Post(R"(/api/slots/([^/]+)/(start|stop|ack))",
@@ -412,6 +487,68 @@ void WebServer::Routes() {
         station_.StopAll();
         Reply(res, 200, {{"ok", true}, {"action", "stop-all"}});
     });
+}
+
+}  // namespace qmb::station
+
+namespace qmb::station {
+
+namespace {
+// One request's bytes in, the answer's bytes out.
+class MemoryStream : public httplib::Stream {
+  public:
+    explicit MemoryStream(const std::string& in) : in_(in) {}
+    bool is_readable() const override { return at_ < in_.size(); }
+    bool is_writable() const override { return true; }
+    ssize_t read(char* ptr, size_t size) override {
+        const size_t n = std::min(size, in_.size() - at_);
+        std::memcpy(ptr, in_.data() + at_, n);
+        at_ += n;
+        return static_cast<ssize_t>(n);
+    }
+    ssize_t write(const char* ptr, size_t size) override {
+        out.append(ptr, size);
+        return static_cast<ssize_t>(size);
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override {
+        ip = "127.0.0.1";
+        port = 40000;
+    }
+    void get_local_ip_and_port(std::string& ip, int& port) const override {
+        ip = "127.0.0.1";
+        port = 8080;
+    }
+    socket_t socket() const override { return INVALID_SOCKET; }
+
+    std::string out;
+
+  private:
+    const std::string& in_;
+    size_t at_ = 0;
+};
+}  // namespace
+
+class InProcessServer::Driven : public httplib::Server {
+  public:
+    std::string Feed(const std::string& request) {
+        MemoryStream stream(request);
+        bool closed = false;
+        process_request(stream, true, closed, [](httplib::Request&) {});
+        return stream.out;
+    }
+};
+
+InProcessServer::InProcessServer(Station& station, RecordStore& records, ServerSettings settings,
+                                 int port) {
+    auto driven = std::make_unique<Driven>();
+    driven_ = driven.get();
+    web_.reset(new WebServer(station, records, std::move(settings), std::move(driven), port));
+}
+
+InProcessServer::~InProcessServer() = default;
+
+std::string InProcessServer::Handle(const std::string& request) {
+    return driven_->Feed(request);
 }
 
 }  // namespace qmb::station

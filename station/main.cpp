@@ -2,6 +2,7 @@
 // slot of a fixture at once (one serial port each), keeps a record of every
 // board, and serves a live web page and a JSON API from the same process.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include "platform/Sha256.h"
 #include "platform/System.h"
 #include "platform/UserFolders.h"
+#include "platform/Utf8.h"
+#include "platform/Utf8Options.h"
 #include "production/BoardRecord.h"
 #include "qmb/Version.h"
 #include "station/Station.h"
@@ -43,19 +46,21 @@ const char kDescription[] =
 
 const char kFooter[] =
     "Configuration file: `key = value` lines (station, section, image, format, db, listen,\n"
-    "token-file, auth, lockout, operator, batch) and `slot NAME = PORT` lines; # starts a\n"
-    "comment. Options given on the command line win; --slot replaces the file's slots.\n"
+    "token-file, auth, lockout, operator, batch) and `slot NAME = PORT` lines, in UTF-8; a #\n"
+    "at a line's start or after a blank starts a comment (a # inside a value is kept).\n"
+    "Options given on the command line win; --slot replaces the file's slots.\n"
     "Example: qmb-station --slot A=/dev/ttyUSB0 --slot B=/dev/ttyUSB1 --section 11 --image fw.hex\n";
 
+// Paths are UTF-8; the file system library's are wide on Windows.
 std::string DefaultTokenFile(const std::string& configPath) {
     if (!configPath.empty()) {
-        const std::filesystem::path dir = std::filesystem::path(configPath).parent_path();
-        return (dir.empty() ? std::filesystem::path("station.token") : dir / "station.token").string();
+        const std::filesystem::path dir = PathFromUtf8(configPath).parent_path();
+        return dir.empty() ? "station.token" : Utf8FromPath(dir / "station.token");
     }
     const std::string dir = platform::SettingsFolder();
     if (dir.empty()) return "station.token";
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(PathFromUtf8(dir), ec);
     return platform::InFolder(dir, "station.token");
 }
 
@@ -136,14 +141,22 @@ int main(int argc, char** argv) {
     app.add_option("--operator", c.operatorName, "the operator's name, kept in each record")
         ->type_name("NAME");
     app.add_option("--batch", c.batch, "the batch, kept in each record")->type_name("TEXT");
+    // UTF-8 arguments (on Windows from the wide command line), which CLI11
+    // takes last first; text that is not UTF-8 is refused before anything
+    // is opened.
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    std::reverse(args.begin(), args.end());
+    if (!args.empty()) args.pop_back();  // the program's own name
     try {
-        app.parse(argc, argv);
+        app.parse(args);
     } catch (const CLI::Success& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;
     }
+    const std::string notText = NonUtf8Option(app);
+    if (!notText.empty()) return Fail(kExitUsage, notText + ": not valid UTF-8");
 
     try {
         if (!configPath.empty()) {
@@ -166,6 +179,9 @@ int main(int argc, char** argv) {
     }
     if (c.station.empty()) c.station = platform::HostName();
     if (c.station.empty()) c.station = "station";
+    if (!IsValidUtf8(c.station))
+        return Fail(kExitUsage, "this computer's name is not valid UTF-8: name the station "
+                                "with --station");
     if (c.db.empty()) c.db = store::DefaultStoreUrl();
     const std::string problem = CheckConfig(c);
     if (!problem.empty()) return Fail(kExitUsage, problem);

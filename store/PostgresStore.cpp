@@ -2,11 +2,15 @@
 
 #include <libpq-fe.h>
 
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 
 #include "store/SqlShared.h"
 
@@ -107,20 +111,88 @@ std::string FirstLine(const char* text) {
     return line;
 }
 
-bool LostConnection(PGconn* c, const PGresult* r) {
-    if (PQstatus(c) == CONNECTION_BAD) return true;
+// How long to wait for the server, and whether to stop waiting.
+struct Wait {
+    PostgresStore::Clock::time_point deadline;  // of the call
+    const std::function<bool()>& stop;
+    const std::string& where;
+};
+
+enum class Failure { kTransient, kRejected, kOther };
+
+// The class of a failed statement by its SQLSTATE; no SQLSTATE at all means
+// no reply from the server.
+Failure Classify(PGconn* c, const PGresult* r) {
+    if (PQstatus(c) == CONNECTION_BAD) return Failure::kTransient;
     const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
-    if (!state) return true;  // no reply from the server at all
-    return (std::strncmp(state, "08", 2) == 0 &&  // connection exception,
-            std::strcmp(state, "08P01") != 0) ||    // not a malformed request
-           std::strcmp(state, "57P01") == 0 ||   // administrator shutdown
-           std::strcmp(state, "57P02") == 0 ||   // crash shutdown
-           std::strcmp(state, "57P03") == 0;     // cannot connect now
+    if (!state || std::strlen(state) != 5) return Failure::kTransient;
+    const std::string code = state, cls = code.substr(0, 2);
+    if (code == "08P01") return Failure::kOther;  // a malformed request: ours
+    if (cls == "08" || cls == "40" || cls == "53" || cls == "57" || cls == "58")
+        return Failure::kTransient;
+    if (cls == "22" || cls == "23") return Failure::kRejected;
+    return Failure::kOther;
+}
+
+[[noreturn]] void Unanswered(const Wait& w, const char* what) {
+    throw StoreError(StoreError::Kind::kUnreachable, w.where + ": server unreachable (" + what + ")");
+}
+
+// Waits until the socket is ready for events, the deadline or the stop
+// check. Throws StoreError(kUnreachable) for the last two.
+void AwaitSocket(PGconn* c, short events, const Wait& w, PostgresStore::Clock::time_point until) {
+    for (;;) {
+        if (w.stop && w.stop()) Unanswered(w, "abandoned: stopping");
+        const auto now = PostgresStore::Clock::now();
+        const auto end = std::min(until, w.deadline);
+        if (now >= end) Unanswered(w, "no answer in time");
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count();
+        pollfd fd{PQsocket(c), events, 0};
+        if (fd.fd < 0) Unanswered(w, "no socket");
+        const int ready = poll(&fd, 1, static_cast<int>(std::min<int64_t>(left + 1, 50)));
+        if (ready > 0) return;
+        if (ready < 0 && errno != EINTR) Unanswered(w, "poll failed");
+    }
+}
+
+// Connects within the wait (and kConnectWait). Returns an open connection
+// in non-blocking mode, or throws StoreError(kUnreachable).
+PGconn* Connect(const std::string& url, const Wait& w) {
+    const auto settings = PostgresStore::ConnectionSettings(url);
+    std::vector<const char*> keys, values;
+    for (const auto& [key, value] : settings) {
+        keys.push_back(key.c_str());
+        values.push_back(value.c_str());
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    if (w.stop && w.stop()) Unanswered(w, "abandoned: stopping");
+    const auto until = PostgresStore::Clock::now() + PostgresStore::kConnectWait;
+    PGconn* c = PQconnectStartParams(keys.data(), values.data(), 1);
+    if (!c) throw StoreError(StoreError::Kind::kUnreachable, w.where + ": out of memory");
+    try {
+        PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+        while (state != PGRES_POLLING_OK) {
+            if (state == PGRES_POLLING_FAILED || PQstatus(c) == CONNECTION_BAD)
+                throw StoreError(StoreError::Kind::kUnreachable,
+                                 w.where + ": server unreachable: " + FirstLine(PQerrorMessage(c)));
+            if (state == PGRES_POLLING_READING || state == PGRES_POLLING_WRITING)
+                AwaitSocket(c, state == PGRES_POLLING_READING ? POLLIN : POLLOUT, w, until);
+            state = PQconnectPoll(c);
+        }
+        if (PQsetnonblocking(c, 1) != 0)
+            throw StoreError(StoreError::Kind::kUnreachable,
+                             w.where + ": server unreachable: " + FirstLine(PQerrorMessage(c)));
+    } catch (...) {
+        PQfinish(c);
+        throw;
+    }
+    return c;
 }
 
 class Connection {
   public:
-    Connection(PGconn* c, const std::string& where) : c_(c), where_(where) {}
+    Connection(PGconn* c, const Wait& wait) : c_(c), wait_(wait) {}
 
     Result Exec(const std::string& sqlText, const std::vector<sql::Value>& params = {}) {
         std::vector<std::string> texts(params.size());
@@ -134,28 +206,92 @@ class Connection {
                 values[i] = texts[i].c_str();
             }
         }
-        return Check(Result(PQexecParams(c_, sqlText.c_str(), static_cast<int>(params.size()),
-                                         nullptr, values.data(), nullptr, nullptr, 0)));
+        const int sent = PQsendQueryParams(c_, sqlText.c_str(), static_cast<int>(params.size()),
+                                           nullptr, values.data(), nullptr, nullptr, 0);
+        return Check(sent ? Collect() : nullptr);
     }
 
     // Several statements of the schema at once; no values in them.
-    void ExecScript(const char* sqlText) { Check(Result(PQexec(c_, sqlText))); }
+    void ExecScript(const char* sqlText) { Check(PQsendQuery(c_, sqlText) ? Collect() : nullptr); }
 
   private:
+    // Sends what is queued and reads every result of the request; the first
+    // failed one, else the last. Bounded by the wait.
+    Result Collect() {
+        const auto until = PostgresStore::Clock::now() + PostgresStore::kStatementWait;
+        for (;;) {
+            const int flushed = PQflush(c_);
+            if (flushed == 0) break;
+            if (flushed < 0) return nullptr;
+            AwaitSocket(c_, POLLIN | POLLOUT, wait_, until);
+            if (!PQconsumeInput(c_)) return nullptr;
+        }
+        Result kept;
+        bool keptFailed = false;
+        for (;;) {
+            while (PQisBusy(c_)) {
+                AwaitSocket(c_, POLLIN, wait_, until);
+                if (!PQconsumeInput(c_)) return nullptr;
+            }
+            Result r(PQgetResult(c_));
+            if (!r) return kept;
+            if (keptFailed) continue;  // the first failure stands
+            const ExecStatusType status = PQresultStatus(r.get());
+            keptFailed = status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK;
+            kept = std::move(r);
+        }
+    }
+
     Result Check(Result r) {
         ExecStatusType status = r ? PQresultStatus(r.get()) : PGRES_FATAL_ERROR;
         if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return r;
         std::string message = FirstLine(r ? PQresultErrorMessage(r.get()) : PQerrorMessage(c_));
         if (message.empty()) message = FirstLine(PQerrorMessage(c_));
-        if (LostConnection(c_, r.get()))
-            throw StoreError(StoreError::Kind::kUnreachable,
-                             where_ + ": server unreachable (connection lost): " + message);
-        throw StoreError(StoreError::Kind::kFailed, where_ + ": " + message);
+        switch (Classify(c_, r.get())) {
+            case Failure::kTransient:
+                throw StoreError(StoreError::Kind::kUnreachable,
+                                 wait_.where + ": server unreachable (connection lost or busy): " +
+                                     message);
+            case Failure::kRejected:
+                throw StoreError(StoreError::Kind::kRejected,
+                                 wait_.where + ": the server refused the record: " + message);
+            case Failure::kOther:
+                break;
+        }
+        throw StoreError(StoreError::Kind::kFailed, wait_.where + ": " + message);
     }
 
     PGconn* c_;
-    const std::string& where_;
+    const Wait& wait_;
 };
+
+// The value of a time setting in libpq's text, as a number of its unit;
+// 0 (none) when it is absent, zero or unreadable.
+int64_t SettingNumber(const std::string& text) {
+    char* end = nullptr;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (end == text.c_str() || n <= 0) return 0;
+    return n;
+}
+
+// statement_timeout in milliseconds as options' "-c statement_timeout=N"
+// sets it (N in ms, or with a unit ms, s, min); 0 when absent or unreadable.
+int64_t StatementTimeoutIn(const std::string& options) {
+    const std::string key = "statement_timeout=";
+    const size_t at = options.rfind(key);
+    if (at == std::string::npos) return 0;
+    const char* start = options.c_str() + at + key.size();
+    char* stop = nullptr;
+    const long long n = std::strtoll(start, &stop, 10);
+    if (stop == start || n <= 0) return 0;
+    const char* end = stop;
+    const std::string unit(end, std::find_if(end, options.c_str() + options.size(),
+                                             [](char ch) { return ch == ' ' || ch == '\\'; }));
+    if (unit.empty() || unit == "ms") return n;
+    if (unit == "s") return n * 1000;
+    if (unit == "min") return n * 60000;
+    return 0;
+}
 
 std::string Placeholder(size_t index) { return "$" + std::to_string(index); }
 
@@ -181,11 +317,50 @@ constexpr size_t kBulkRows = 1000;
 
 }  // namespace
 
-PostgresStore::PostgresStore(const std::string& url) : url_(url) {
+std::vector<std::pair<std::string, std::string>> PostgresStore::ConnectionSettings(
+    const std::string& url) {
+    char* error = nullptr;
+    PQconninfoOption* given = PQconninfoParse(url.c_str(), &error);
+    if (!given) {
+        std::string why = FirstLine(error ? error : "out of memory");
+        PQfreemem(error);
+        throw StoreError(StoreError::Kind::kInvalid, RedactUrl(url) + ": " + why);
+    }
+    std::map<std::string, std::string> inUrl;
+    for (PQconninfoOption* o = given; o->keyword; ++o)
+        if (o->val) inUrl[o->keyword] = o->val;
+    PQconninfoFree(given);
+    // The shorter of ours and the URL's (whose 0 or absence means none).
+    auto atMost = [&](const char* key, int64_t ours) {
+        const auto it = inUrl.find(key);
+        const int64_t theirs = it == inUrl.end() ? 0 : SettingNumber(it->second);
+        return std::to_string(theirs > 0 && theirs < ours ? theirs : ours);
+    };
+    std::vector<std::pair<std::string, std::string>> settings{
+        {"dbname", url},  // expanded by libpq; what follows overrides it
+        {"connect_timeout", atMost("connect_timeout", kConnectWait.count() / 1000)},
+        {"keepalives", "1"},
+        {"keepalives_idle", atMost("keepalives_idle", 5)},
+        {"keepalives_interval", atMost("keepalives_interval", 2)},
+        {"keepalives_count", atMost("keepalives_count", 3)},
+        {"tcp_user_timeout", atMost("tcp_user_timeout", 5000)},
+    };
+    std::string options = inUrl.count("options") ? inUrl["options"] : "";
+    const int64_t theirs = StatementTimeoutIn(options);
+    if (theirs <= 0 || theirs > kStatementTimeoutMs)
+        options += std::string(options.empty() ? "" : " ") + "-c statement_timeout=" +
+                   std::to_string(kStatementTimeoutMs);
+    settings.push_back({"options", options});
+    return settings;
+}
+
+PostgresStore::PostgresStore(const std::string& url, std::function<bool()> stop,
+                             Clock::time_point deadline)
+    : url_(url), stop_(std::move(stop)) {
     bool pooled;
-    PGconn* c = Acquire(pooled);
+    PGconn* c = Acquire(pooled, deadline);
     try {
-        Migrate(c);
+        Migrate(c, deadline);
     } catch (...) {
         PQfinish(c);
         throw;
@@ -199,7 +374,7 @@ PostgresStore::~PostgresStore() {
 
 std::string PostgresStore::Describe() const { return RedactUrl(url_); }
 
-PGconn* PostgresStore::Acquire(bool& pooled) {
+PGconn* PostgresStore::Acquire(bool& pooled, Clock::time_point deadline) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (!idle_.empty()) {
@@ -210,15 +385,8 @@ PGconn* PostgresStore::Acquire(bool& pooled) {
         }
     }
     pooled = false;
-    PGconn* c = PQconnectdb(url_.c_str());
-    if (!c) throw StoreError(StoreError::Kind::kUnreachable, Describe() + ": out of memory");
-    if (PQstatus(c) != CONNECTION_OK) {
-        std::string message = FirstLine(PQerrorMessage(c));
-        PQfinish(c);
-        throw StoreError(StoreError::Kind::kUnreachable,
-                         Describe() + ": server unreachable: " + message);
-    }
-    return c;
+    const std::string where = Describe();
+    return Connect(url_, Wait{deadline, stop_, where});
 }
 
 void PostgresStore::Release(PGconn* c) {
@@ -231,22 +399,26 @@ void PostgresStore::Release(PGconn* c) {
 }
 
 template <typename Work>
-auto PostgresStore::Run(Work work) {
+auto PostgresStore::Run(Work work, Clock::time_point deadline) {
     const std::string where = Describe();
+    const Wait wait{deadline, stop_, where};
     for (int attempt = 0;; ++attempt) {
         bool pooled = false;
-        PGconn* c = Acquire(pooled);
+        PGconn* c = Acquire(pooled, deadline);
         try {
-            Connection connection(c, where);
+            Connection connection(c, wait);
             auto outcome = work(connection);
             Release(c);
             return outcome;
         } catch (const StoreError& e) {
-            // A transaction left open by a failed statement is not reused.
+            // A transaction left open by a failed statement, or a reply
+            // still on its way, is not reused.
             PQfinish(c);
             // A pooled connection may have died while it sat idle (a restart
-            // of the server): one more try on a fresh one.
-            if (e.kind() == StoreError::Kind::kUnreachable && pooled && attempt == 0) continue;
+            // of the server): one more try on a fresh one, in the time left.
+            if (e.kind() == StoreError::Kind::kUnreachable && pooled && attempt == 0 &&
+                Clock::now() < deadline && !(stop_ && stop_()))
+                continue;
             throw;
         } catch (...) {
             PQfinish(c);
@@ -255,9 +427,10 @@ auto PostgresStore::Run(Work work) {
     }
 }
 
-void PostgresStore::Migrate(PGconn* c) {
+void PostgresStore::Migrate(PGconn* c, Clock::time_point deadline) {
     const std::string where = Describe();
-    Connection connection(c, where);
+    const Wait wait{deadline, stop_, where};
+    Connection connection(c, wait);
     connection.Exec("BEGIN");
     connection.Exec(kSchemaLock);
     Result tables =
@@ -308,7 +481,7 @@ static std::vector<sql::Row> Rows(const PGresult* r) {
     return rows;
 }
 
-bool PostgresStore::Insert(const Record& record) {
+bool PostgresStore::Insert(const Record& record, Clock::time_point deadline) {
     sql::RequireSound(record);
     return Run([&](Connection& c) {
         c.Exec("BEGIN");
@@ -321,10 +494,10 @@ bool PostgresStore::Insert(const Record& record) {
         bool added = sql::InsertCounted(record, query, Placeholder);
         c.Exec("COMMIT");
         return added;
-    });
+    }, deadline);
 }
 
-int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
+int64_t PostgresStore::InsertAll(const std::vector<Record>& records, Clock::time_point deadline) {
     for (const auto& r : records) sql::RequireSound(r);
     if (records.empty()) return 0;
     return Run([&](Connection& c) {
@@ -355,7 +528,7 @@ int64_t PostgresStore::InsertAll(const std::vector<Record>& records) {
         }
         c.Exec("COMMIT");
         return added;
-    });
+    }, deadline);
 }
 
 std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
@@ -380,6 +553,11 @@ Stats PostgresStore::ComputeStats(const RecordFilter& filter) {
         Result dirty = c.Exec("DELETE FROM dirty_hours RETURNING hour");
         std::set<std::string> hours;
         for (int row = 0; row < PQntuples(dirty.get()); ++row) hours.insert(Text(dirty.get(), row, 0));
+        // A single insert adds itself to its hour's counts in its own
+        // transaction; while an hour is counted anew none may be under way,
+        // or its row would clash with the new count (or be lost in it).
+        // Single inserts hold ROW EXCLUSIVE until they commit.
+        if (!hours.empty()) c.Exec("LOCK TABLE records IN SHARE MODE");
         static const std::string drop = sql::DeleteHourSql(Placeholder);
         static const std::string count = sql::CountHourSql(Placeholder);
         for (const auto& hour : hours) {

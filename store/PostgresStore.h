@@ -6,15 +6,42 @@
 // (no qmb_meta), or whose schema is newer, is refused. Every value goes
 // through PQexecParams as a parameter.
 //
-// A server that does not answer, or a connection lost during a call, is a
-// StoreError of kind kUnreachable; the next call connects again. A lost
-// pooled connection is retried once on a fresh one (inserts are idempotent
-// by id, so a retry never doubles a record).
+// Time limits. A server may be stopped, partitioned away or hung (a socket
+// that accepts and never answers), so no call waits on it unbounded. Every
+// connection carries these settings whatever its URL says (a URL may make
+// them shorter, never longer or absent):
+//   connect_timeout     2 s   the board's bound: a connection that takes
+//                             longer is no use to a board (libpq's minimum)
+//   keepalives          idle 5 s, interval 2 s, count 3: a pooled
+//                             connection whose peer died is known dead in
+//                             about 11 s, not after the system's 2 hours
+//   tcp_user_timeout    5 s   data the peer does not acknowledge for 5 s
+//                             ends the connection
+//   statement_timeout   5 s   the server ends a statement of ours that runs
+//                             longer (a lock held by a stuck session); none of
+//                             ours takes that long on a sound server
+// On top of these, the client itself waits for the server (poll() on the
+// monotonic clock, libpq non-blocking) at most kConnectWait for a connection
+// and kStatementWait for each statement's reply, at most until a call's
+// deadline, and asks its stop check every 50 ms; a wait that ends drops the
+// connection (a transaction left open on the server is rolled back there).
+// Host names are resolved by the system's resolver before the wait starts.
+//
+// Errors. A server that does not answer, a connection lost during a call,
+// and the server's transient refusals (SQLSTATE classes 08 connection, 40
+// rollback, 53 resources, 57 operator intervention, 58 system) are
+// StoreError kUnreachable: worth trying again later; the next call connects
+// again. What the server refuses for this record alone (22 data, 23
+// constraint) is kRejected. A lost pooled connection is retried once on a
+// fresh one (inserts are idempotent by id, so a retry never doubles a
+// record).
 //
 // Threads: a pool of connections, one per concurrent call; calls run in
-// parallel on the server.
+// parallel on the server. No lock is held while the server is awaited.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,27 +54,50 @@ namespace qmb::store {
 
 class PostgresStore : public RecordStore {
   public:
-    // Connects, then makes or migrates the schema. Throws StoreError.
-    explicit PostgresStore(const std::string& url);
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kConnectWait{2000};
+    static constexpr std::chrono::milliseconds kStatementWait{7000};  // statement_timeout + 2 s
+    static constexpr int kStatementTimeoutMs = 5000;
+
+    // stop: asked while the server is awaited; true abandons the call
+    // (StoreError kUnreachable). May be empty.
+    // Connects, then makes or migrates the schema, by deadline at the
+    // latest. Throws StoreError.
+    explicit PostgresStore(const std::string& url, std::function<bool()> stop = {},
+                           Clock::time_point deadline = Clock::time_point::max());
     ~PostgresStore() override;
     PostgresStore(const PostgresStore&) = delete;
     PostgresStore& operator=(const PostgresStore&) = delete;
 
-    bool Insert(const Record& record) override;
-    int64_t InsertAll(const std::vector<Record>& records) override;
+    bool Insert(const Record& record) override { return Insert(record, Clock::time_point::max()); }
+    int64_t InsertAll(const std::vector<Record>& records) override {
+        return InsertAll(records, Clock::time_point::max());
+    }
+    // As above, given up (StoreError kUnreachable) at deadline on the
+    // monotonic clock, the connection included.
+    bool Insert(const Record& record, Clock::time_point deadline);
+    int64_t InsertAll(const std::vector<Record>& records, Clock::time_point deadline);
     std::vector<Record> List(const RecordFilter& filter) override;
     Stats ComputeStats(const RecordFilter& filter) override;
     std::string Describe() const override;
 
+    // The keywords and values every connection is made with: the URL first,
+    // then the time limits above (the URL's own where they are shorter).
+    // Exposed for the tests. Throws StoreError(kInvalid) for a URL libpq
+    // cannot read.
+    static std::vector<std::pair<std::string, std::string>> ConnectionSettings(
+        const std::string& url);
+
   private:
-    pg_conn* Acquire(bool& pooled);
+    pg_conn* Acquire(bool& pooled, Clock::time_point deadline);
     void Release(pg_conn* connection);
     template <typename Work>
-    auto Run(Work work);
-    void Migrate(pg_conn* connection);
+    auto Run(Work work, Clock::time_point deadline = Clock::time_point::max());
+    void Migrate(pg_conn* connection, Clock::time_point deadline);
 
     std::string url_;
-    std::mutex lock_;
+    std::function<bool()> stop_;
+    std::mutex lock_;  // idle_ only
     std::vector<pg_conn*> idle_;
 };
 

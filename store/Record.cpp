@@ -5,6 +5,7 @@
 #include <mutex>
 #include <random>
 
+#include "platform/Utf8.h"
 #include "store/StoreError.h"
 
 namespace qmb::store {
@@ -72,6 +73,13 @@ bool IsPlainText(const std::string& text) {
     return true;
 }
 
+// The reason a text field may not be stored, "" when it may.
+std::string TextFault(const char* name, const std::string& text) {
+    if (!IsValidUtf8(text)) return std::string(name) + " is not valid UTF-8 text";
+    if (!IsPlainText(text)) return std::string(name) + " holds a control character (line break, tab, ...)";
+    return "";
+}
+
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
@@ -124,9 +132,10 @@ std::string CheckRecord(const Record& r) {
     if (r.result && !OneOf(*r.result, {"pass", "fail"}))
         return "result \"" + *r.result + "\" is not pass, fail or none";
     if (r.failure_code && r.failure_code->empty()) return "failure_code is empty (use none)";
-    if (r.failure_phase && !OneOf(*r.failure_phase, {"open", "handshake", "write", "commit", "verify"}))
+    if (r.failure_phase &&
+        !OneOf(*r.failure_phase, {"open", "handshake", "dut-id", "write", "commit", "verify"}))
         return "failure_phase \"" + *r.failure_phase +
-               "\" is not open, handshake, write, commit, verify or none";
+               "\" is not open, handshake, dut-id, write, commit, verify or none";
     if (r.retries < 0) return "retries is negative";
     if (r.dut_id) {
         if (r.dut_id->empty()) return "dut_id is empty (use none)";
@@ -137,9 +146,11 @@ std::string CheckRecord(const Record& r) {
         {"station", &r.station}, {"port", &r.port},     {"device", &r.device},
         {"operator", &r.operator_}, {"batch", &r.batch}, {"tool_version", &r.tool_version},
         {"reason", &r.reason}};
-    for (const auto& [name, text] : texts)
-        if (!IsPlainText(*text)) return std::string(name) + " holds a control character (line break, tab, ...)";
-    if (r.failure_code && !IsPlainText(*r.failure_code)) return "failure_code holds a control character";
+    for (const auto& [name, text] : texts) {
+        std::string why = TextFault(name, *text);
+        if (!why.empty()) return why;
+    }
+    if (r.failure_code) return TextFault("failure_code", *r.failure_code);
     return "";
 }
 
@@ -266,6 +277,10 @@ std::string FormatUtcMillis(std::chrono::system_clock::time_point time) {
     return text;
 }
 
+namespace {
+constexpr int kFirstYear = 1900, kLastYear = 2199;
+}  // namespace
+
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time) {
     int y, mo, d, h = 0, mi = 0, s = 0, ms = 0;
     if (!Digits(text, 0, 4, y) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2, mo) ||
@@ -288,6 +303,9 @@ bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point
         if (pos < text.size() && text[pos] == 'Z') ++pos;
         if (pos != text.size()) return false;
     }
+    // The system clock counts nanoseconds in 64 bits: about 1678 to 2262.
+    // Years outside 1900..2199 are refused rather than overflow it.
+    if (y < kFirstYear || y > kLastYear) return false;
     if (!DaysInMonthOk(y, mo, d) || h > 23 || mi > 59 || s > 59) return false;
     const int64_t days = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d));
     const int64_t total = ((days * 24 + h) * 60 + mi) * 60 + s;

@@ -35,7 +35,7 @@ struct Record {
     std::string status = "complete";  // complete, error, timeout, aborted
     std::optional<std::string> result;         // "pass", "fail"; none: no verdict reached
     std::optional<std::string> failure_code;   // no_handshake, no_reply, ... (open-ended)
-    std::optional<std::string> failure_phase;  // open, handshake, write, commit, verify
+    std::optional<std::string> failure_phase;  // open, handshake, dut-id, write, commit, verify
     int retries = 0;                           // frame attempts that were retried
     std::optional<std::string> dut_id;         // hex text
     std::string reason;                        // one-line message of a failure; empty on pass
@@ -48,7 +48,8 @@ struct Record {
 std::string NewRecordId();
 
 // "" when the record may be stored, else the one-line reason it may not
-// (naming the field): bad id, mode, status, result, section, digest, time.
+// (naming the field): bad id, mode, status, result, section, digest, time,
+// text that is not UTF-8 or holds a control character.
 std::string CheckRecord(const Record& record);
 
 // JSON object with every field (null for absent optionals).
@@ -60,8 +61,8 @@ Record FromJson(const nlohmann::json& object);
 // "2026-12-09T07:40:51.123Z". Thread-safe.
 std::string FormatUtcMillis(std::chrono::system_clock::time_point time);
 // Reads "YYYY-MM-DD" (midnight) or "YYYY-MM-DDTHH:MM[:SS[.mmm]]" with an
-// optional trailing "Z" (always UTC). False, leaving time alone, on anything
-// else, including impossible dates.
+// optional trailing "Z" (always UTC), years 1900 to 2199. False, leaving
+// time alone, on anything else, including impossible dates.
 bool ParseUtcTime(const std::string& text, std::chrono::system_clock::time_point& time);
 // True when text is exactly what FormatUtcMillis writes.
 bool IsCanonicalUtcMillis(const std::string& text);

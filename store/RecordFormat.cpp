@@ -138,4 +138,33 @@ nlohmann::json StatsToJson(const Stats& stats) {
     return out;
 }
 
+nlohmann::json SetAsideToJson(const SetAsideSummary& summary) {
+    nlohmann::json newest = nlohmann::json::array();
+    for (const auto& a : summary.newest)
+        newest.push_back({{"id", a.record.id},
+                          {"station", a.record.station},
+                          {"slot", a.record.slot},
+                          {"board", a.record.board},
+                          {"started_at", a.record.started_at},
+                          {"dut_id", a.record.dut_id ? nlohmann::json(*a.record.dut_id) : nullptr},
+                          {"reason", a.reason},
+                          {"set_at", a.setAt}});
+    return {{"count", summary.count}, {"newest", newest}};
+}
+
+std::string FormatSetAside(const SetAsideSummary& summary) {
+    if (summary.count == 0) return "";
+    std::string out = std::to_string(summary.count) +
+                      (summary.count == 1 ? " record" : " records") +
+                      " set aside (the server refused them; kept in the spool):\n";
+    for (const auto& a : summary.newest)
+        out += "  " + a.record.started_at + " " + a.record.station + " slot " +
+               std::to_string(a.record.slot) + " board " + std::to_string(a.record.board) + " " +
+               a.record.id + ": " + a.reason + "\n";
+    if (static_cast<int64_t>(summary.newest.size()) < summary.count)
+        out += "  ... and " + std::to_string(summary.count - static_cast<int64_t>(summary.newest.size())) +
+               " more\n";
+    return out;
+}
+
 }  // namespace qmb::store

@@ -30,4 +30,11 @@ std::string FormatStatsTable(const Stats& stats);
 //  "pareto": [{"code", "count"}]}; yields are fractions 0..1.
 nlohmann::json StatsToJson(const Stats& stats);
 
+// {"count", "newest": [{"id", "station", "slot", "board", "started_at",
+//  "dut_id", "reason", "set_at"}]}.
+nlohmann::json SetAsideToJson(const SetAsideSummary& summary);
+// "N records set aside (the server refused them):" and one line each of the
+// newest: "  started_at station slot N board N id: reason"; "" when none.
+std::string FormatSetAside(const SetAsideSummary& summary);
+
 }  // namespace qmb::store

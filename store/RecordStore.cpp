@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "platform/UserFolders.h"
+#include "platform/Utf8.h"
 #include "store/SqliteStore.h"
 #ifdef QMB_WITH_POSTGRESQL
 #include "store/PostgresStore.h"
@@ -113,26 +114,33 @@ int64_t ExportJsonLines(RecordStore& store, const RecordFilter& filter, std::ost
     return written;
 }
 
-ImportCounts ImportJsonLines(RecordStore& store, std::istream& in) {
+std::string ParseRecordLine(const std::string& line, Record& out) {
+    if (!IsValidUtf8(line)) return "not valid UTF-8 text";
+    nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
+    if (object.is_discarded()) return "not JSON";
+    Record r;
+    try {
+        r = FromJson(object);
+    } catch (const StoreError& e) {
+        return e.what();
+    }
+    std::string why = CheckRecord(r);
+    if (why.empty()) out = std::move(r);
+    return why;
+}
+
+ImportCounts ImportJsonLines(RecordStore& store, std::istream& in, const std::string& name) {
     std::vector<Record> records;
     std::string line;
     for (int64_t number = 1; std::getline(in, line); ++number) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        auto fail = [&](const std::string& why) {
-            throw StoreError(StoreError::Kind::kInvalid,
-                             "line " + std::to_string(number) + ": " + why + " (nothing imported)");
-        };
-        nlohmann::json object = nlohmann::json::parse(line, nullptr, false);
-        if (object.is_discarded()) fail("not JSON");
         Record r;
-        try {
-            r = FromJson(object);
-        } catch (const StoreError& e) {
-            fail(e.what());
-        }
-        std::string why = CheckRecord(r);
-        if (!why.empty()) fail(why);
+        const std::string why = ParseRecordLine(line, r);
+        if (!why.empty())
+            throw StoreError(StoreError::Kind::kInvalid,
+                             (name.empty() ? "line " : name + ":") + std::to_string(number) +
+                                 ": " + why + " (nothing imported)");
         records.push_back(std::move(r));
     }
     if (in.bad()) throw StoreError(StoreError::Kind::kFailed, "import: the input could not be read");

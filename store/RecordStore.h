@@ -80,6 +80,18 @@ struct Stats {
     std::vector<FailureCount> pareto;   // failure codes by count (high first), then code
 };
 
+// A record a server refused for good (a constraint, a data error), kept in
+// a station's spool instead of being sent.
+struct SetAsideRecord {
+    Record record;
+    std::string reason;  // the server's, one line
+    std::string setAt;   // when (UTC text, as FormatUtcMillis)
+};
+struct SetAsideSummary {
+    int64_t count = 0;
+    std::vector<SetAsideRecord> newest;  // the newest set aside first, up to the limit asked
+};
+
 class RecordStore {
   public:
     virtual ~RecordStore() = default;
@@ -98,6 +110,12 @@ class RecordStore {
     virtual Stats ComputeStats(const RecordFilter& filter) = 0;
     // "sqlite:/path" or the server's URL without its password.
     virtual std::string Describe() const = 0;
+    // The records this store keeps aside because the line's server refused
+    // them (a station's spool); none for every other store.
+    virtual SetAsideSummary SetAsideRecords(int64_t limit) {
+        (void)limit;
+        return {};
+    }
 };
 
 // Opens (creating or migrating its schema) the store a URL names; nullptr
@@ -123,16 +141,23 @@ struct ImportCounts {
     int64_t inserted = 0;
     int64_t alreadyPresent = 0;
 };
+// One line of JSON lines as a sound record: "" and the record in out, else
+// the one-line reason (not UTF-8, not JSON, a field missing or of the wrong
+// type, what CheckRecord refuses), out left alone.
+std::string ParseRecordLine(const std::string& line, Record& out);
 // Reads every line first (empty lines are skipped); a line that is not a
-// sound record throws StoreError "line N: ..." and nothing of the file is
-// stored. Then inserts them all; records already there count as present.
-ImportCounts ImportJsonLines(RecordStore& store, std::istream& in);
+// sound record throws StoreError(kInvalid) "NAME:N: ..." ("line N: ..."
+// without a name) and nothing of the file is stored. Then inserts them all;
+// records already there count as present.
+ImportCounts ImportJsonLines(RecordStore& store, std::istream& in, const std::string& name = "");
 
 // Sends the records a spooling station kept while its server was away:
 // everything marked unsent in the SQLite store localUrl goes to serverUrl
-// (by id, so nothing is doubled) and is marked sent. Returns how many were
-// sent. Throws StoreError (kUnreachable when the server still does not
-// answer; what was sent stays sent).
+// (by id, so nothing is doubled) and is marked sent; a record the server
+// refuses for good is set aside in localUrl with its reason (see
+// SetAsideRecords) and the others go on. Returns how many were sent. Throws
+// StoreError (kUnreachable when the server still does not answer; what was
+// sent stays sent).
 int64_t SyncSpool(const std::string& localUrl, const std::string& serverUrl);
 
 }  // namespace qmb::store

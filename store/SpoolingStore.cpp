@@ -1,31 +1,68 @@
 #include "store/SpoolingStore.h"
 
+#include <algorithm>
+#include <functional>
+
 #include "store/SqlShared.h"
+#ifdef QMB_WITH_POSTGRESQL
+#include "store/PostgresStore.h"
+#endif
 
 namespace qmb::store {
 
 namespace {
 
-// Records sent to the server in one transaction.
+// Records sent to the server in one transaction: by Sync, and after a live
+// insert (small, so that a batch fits in what is left of a board's bound).
 constexpr int64_t kSendBatch = 500;
+constexpr int64_t kInlineBatch = 50;
 
 bool IsUnreachable(const StoreError& e) { return e.kind() == StoreError::Kind::kUnreachable; }
+bool IsRejected(const StoreError& e) { return e.kind() == StoreError::Kind::kRejected; }
 
-// Sends the unsent records of local to server, oldest first, a batch at a
-// time: each batch is committed on the server before it is marked sent, so
-// an interruption at any point leaves records unsent (sent again later and
-// skipped by id), never lost.
-int64_t SendUnsent(SqliteStore& local, RecordStore& server) {
-    int64_t sent = 0;
-    for (;;) {
-        std::vector<Record> batch = local.Unsent(kSendBatch);
-        if (batch.empty()) return sent;
-        server.InsertAll(batch);
+using InsertOne = std::function<bool(const Record&)>;
+using InsertMany = std::function<int64_t(const std::vector<Record>&)>;
+
+// Sends one batch: committed on the server before it is marked sent, so an
+// interruption at any point leaves records unsent (sent again later and
+// skipped by id), never lost. When the server refuses the batch for one of
+// its records, they go one by one: those refused for good are set aside
+// with the server's reason, the others are sent. Throws on anything else.
+// Returns how many were sent.
+int64_t SendBatch(SqliteStore& local, const std::vector<Record>& batch, const InsertMany& many,
+               const InsertOne& one) {
+    try {
+        many(batch);
         std::vector<std::string> ids;
         ids.reserve(batch.size());
         for (const auto& r : batch) ids.push_back(r.id);
         local.MarkSent(ids);
-        sent += static_cast<int64_t>(batch.size());
+        return static_cast<int64_t>(batch.size());
+    } catch (const StoreError& e) {
+        if (!IsRejected(e)) throw;
+    }
+    int64_t sent = 0;
+    for (const auto& r : batch) {
+        try {
+            one(r);
+            local.MarkSent({r.id});
+            ++sent;
+        } catch (const StoreError& e) {
+            if (!IsRejected(e)) throw;
+            local.SetAside(r.id, e.what());
+        }
+    }
+    return sent;
+}
+
+// Sends every unsent record of local, oldest first, a batch at a time.
+// Returns how many went to the server (not those set aside).
+int64_t SendUnsent(SqliteStore& local, const InsertMany& many, const InsertOne& one) {
+    int64_t sent = 0;
+    for (;;) {
+        std::vector<Record> batch = local.Unsent(kSendBatch);
+        if (batch.empty()) return sent;
+        sent += SendBatch(local, batch, many, one);
     }
 }
 
@@ -40,109 +77,196 @@ std::string SqlitePath(const std::string& url) {
 
 SpoolingStore::SpoolingStore(const std::string& serverUrl, const std::string& localPath,
                              std::chrono::milliseconds retryInterval)
-    : serverUrl_(serverUrl), local_(localPath), retryInterval_(retryInterval) {
+    : SpoolingStore(serverUrl, localPath, Options{retryInterval, std::chrono::seconds(2), {}}) {}
+
+SpoolingStore::SpoolingStore(const std::string& serverUrl, const std::string& localPath,
+                             Options options)
+    : serverUrl_(serverUrl), local_(localPath), options_(std::move(options)) {
     if (serverUrl.rfind("postgresql://", 0) != 0 && serverUrl.rfind("postgres://", 0) != 0)
         throw StoreError(StoreError::Kind::kInvalid,
                          "the spooling store's server must be a postgresql:// URL, not \"" +
                              RedactUrl(serverUrl) + "\"");
-    Server(true);
+#ifndef QMB_WITH_POSTGRESQL
+    throw StoreError(StoreError::Kind::kInvalid,
+                     RedactUrl(serverUrl) + ": this build has no PostgreSQL support");
+#endif
+    Server(true, Clock::now() + options_.boardBound, true);
+}
+
+SpoolingStore::~SpoolingStore() {
+    closing_ = true;  // a connection tried in the background gives up within 50 ms
+    std::thread prober;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        prober = std::move(prober_);
+    }
+    if (prober.joinable()) prober.join();
 }
 
 std::string SpoolingStore::Describe() const {
     return RedactUrl(serverUrl_) + " (spool " + local_.Describe() + ")";
 }
 
-RecordStore* SpoolingStore::Server(bool force) {
-    std::lock_guard<std::mutex> hold(lock_);
-    auto now = std::chrono::steady_clock::now();
-    if (!force && now < nextTry_) return nullptr;
-    if (server_) return server_.get();
+std::shared_ptr<PostgresStore> SpoolingStore::Server(bool force, Clock::time_point deadline,
+                                                     bool fromOpen) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (!force && Clock::now() < nextTry_) return nullptr;
+        if (server_) return server_;
+        if (connecting_) return nullptr;
+        connecting_ = true;
+        if (!force && lastSlow_) {
+            // The last try ran out its time: the next runs in the background,
+            // so that a silent server holds no more boards. The one before
+            // has ended (connecting_ was false), so joining it is quick.
+            if (prober_.joinable()) prober_.join();
+            prober_ = std::thread([this] { Connect(Clock::now() + options_.boardBound, false); });
+            return nullptr;
+        }
+    }
+    return Connect(deadline, fromOpen);
+}
+
+std::shared_ptr<PostgresStore> SpoolingStore::Connect(Clock::time_point deadline, bool fromOpen) {
+    // Connecting (and checking the schema) happens outside the lock: the
+    // other calls spool meanwhile instead of queueing behind it.
+    std::shared_ptr<PostgresStore> made;
     try {
-        server_ = OpenRecordStore(serverUrl_);
+#ifdef QMB_WITH_POSTGRESQL
+        made = std::make_shared<PostgresStore>(
+            serverUrl_, [this] { return closing_.load() || Stopping(); }, deadline);
+#else
+        (void)deadline;
+#endif
     } catch (const StoreError& e) {
-        if (!IsUnreachable(e)) throw;
-        nextTry_ = now + retryInterval_;
+        const bool slow = Clock::now() >= deadline;
+        std::lock_guard<std::mutex> hold(lock_);
+        // In one step: a caller that sees connecting_ false may join this
+        // thread while it holds the lock.
+        connecting_ = false;
+        // At open, a database that is refused is the user's to mend; later
+        // it is one more way for the server to be away.
+        if (fromOpen && !IsUnreachable(e)) throw;
+        LostLocked(slow);
         return nullptr;
     }
-    return server_.get();
-}
-
-void SpoolingStore::Lost() {
     std::lock_guard<std::mutex> hold(lock_);
-    nextTry_ = std::chrono::steady_clock::now() + retryInterval_;
+    connecting_ = false;
+    server_ = made;
+    failures_ = 0;
+    lastSlow_ = false;
+    return server_;
 }
 
-bool SpoolingStore::Online() { return Server(false) != nullptr; }
+void SpoolingStore::Lost(bool slow) {
+    std::lock_guard<std::mutex> hold(lock_);
+    LostLocked(slow);
+}
 
-int64_t SpoolingStore::SendSpool(RecordStore& server) {
-    std::lock_guard<std::mutex> hold(sendLock_);
-    if (local_.UnsentCount() == 0) return 0;
-    return SendUnsent(local_, server);
+void SpoolingStore::LostLocked(bool slow) {
+    failures_ = std::min(failures_ + 1, 8);
+    const int64_t factor = std::min<int64_t>(int64_t{1} << (failures_ - 1), 12);
+    nextTry_ = Clock::now() + options_.retryInterval * factor;
+    lastSlow_ = slow;
+    // A server that stopped answering is asked again on a fresh connection
+    // (made in the background), not by the next board's insert.
+    if (slow) server_.reset();
 }
 
 bool SpoolingStore::Insert(const Record& record) {
     sql::RequireSound(record);
-    // The store is never destroyed while a call runs, and server_ once made
-    // is kept (it reconnects by itself), so the pointer stays good.
-    if (RecordStore* server = Server(false)) {
-        bool reached = true;
-        try {
-            SendSpool(*server);
-        } catch (const StoreError& e) {
-            // Whatever became of the spool, this record is stored: on the
-            // server unless it went away; the spool stays for the next try.
-            if (IsUnreachable(e)) {
-                Lost();
-                reached = false;
-            }
-        }
-        if (reached) {
+#ifdef QMB_WITH_POSTGRESQL
+    const auto deadline = Clock::now() + options_.boardBound;
+    if (!Stopping()) {
+        if (std::shared_ptr<PostgresStore> server = Server(false, deadline)) {
+            bool added = false;
             try {
-                return server->Insert(record);
+                added = server->Insert(record, deadline);
             } catch (const StoreError& e) {
-                if (!IsUnreachable(e)) throw;
-                Lost();
+                if (IsRejected(e)) return local_.InsertSetAside(record, e.what());
+                // Anything else is the server's, not the record's: spool it.
+                Lost(Clock::now() >= deadline);
+                return local_.InsertUnsent(record);
             }
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                failures_ = 0;
+            }
+            // Some of the spool in the time left; another sender at work
+            // is left to it. This record is stored whatever happens here.
+            std::unique_lock<std::mutex> sending(sendLock_, std::try_to_lock);
+            if (sending && local_.UnsentCount() > 0) {
+                try {
+                    SendBatch(local_, local_.Unsent(kInlineBatch),
+                              [&](const std::vector<Record>& b) { return server->InsertAll(b, deadline); },
+                              [&](const Record& r) { return server->Insert(r, deadline); });
+                } catch (const StoreError&) {
+                    Lost(Clock::now() >= deadline);
+                }
+            }
+            return added;
         }
     }
+#endif
     return local_.InsertUnsent(record);
 }
 
 int64_t SpoolingStore::Sync() {
-    RecordStore* server = Server(true);
+    {
+        // A try under way in the background ends within the bound: wait
+        // for it rather than report the server away.
+        std::thread prober;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            prober = std::move(prober_);
+        }
+        if (prober.joinable()) prober.join();
+    }
+    std::shared_ptr<PostgresStore> server = Server(true, Clock::now() + options_.boardBound);
     if (!server)
         throw StoreError(StoreError::Kind::kUnreachable,
                          RedactUrl(serverUrl_) + ": server unreachable; " +
                              std::to_string(local_.UnsentCount()) + " records stay unsent");
+#ifdef QMB_WITH_POSTGRESQL
+    std::lock_guard<std::mutex> sending(sendLock_);
     try {
-        return SendSpool(*server);
+        return SendUnsent(local_,
+                          [&](const std::vector<Record>& b) { return server->InsertAll(b); },
+                          [&](const Record& r) { return server->Insert(r); });
     } catch (const StoreError& e) {
-        if (IsUnreachable(e)) Lost();
+        if (!IsRejected(e)) Lost();
         throw;
     }
+#else
+    return 0;
+#endif
 }
 
 std::vector<Record> SpoolingStore::List(const RecordFilter& filter) {
-    if (RecordStore* server = Server(false)) {
+#ifdef QMB_WITH_POSTGRESQL
+    if (std::shared_ptr<PostgresStore> server = Server(false, Clock::now() + options_.boardBound)) {
         try {
             return server->List(filter);
         } catch (const StoreError& e) {
             if (!IsUnreachable(e)) throw;
-            Lost();
+            Lost(true);
         }
     }
+#endif
     return local_.List(filter);
 }
 
 Stats SpoolingStore::ComputeStats(const RecordFilter& filter) {
-    if (RecordStore* server = Server(false)) {
+#ifdef QMB_WITH_POSTGRESQL
+    if (std::shared_ptr<PostgresStore> server = Server(false, Clock::now() + options_.boardBound)) {
         try {
             return server->ComputeStats(filter);
         } catch (const StoreError& e) {
             if (!IsUnreachable(e)) throw;
-            Lost();
+            Lost(true);
         }
     }
+#endif
     return local_.ComputeStats(filter);
 }
 
@@ -150,7 +274,8 @@ int64_t SyncSpool(const std::string& localUrl, const std::string& serverUrl) {
     SqliteStore local(SqlitePath(localUrl));
     std::unique_ptr<RecordStore> server = OpenRecordStore(serverUrl);
     if (!server) throw StoreError(StoreError::Kind::kInvalid, "sync needs a server URL, not none");
-    return SendUnsent(local, *server);
+    return SendUnsent(local, [&](const std::vector<Record>& b) { return server->InsertAll(b); },
+                      [&](const Record& r) { return server->Insert(r); });
 }
 
 }  // namespace qmb::store

@@ -67,12 +67,30 @@ CREATE TABLE unsent ("id" TEXT PRIMARY KEY NOT NULL) WITHOUT ROWID;
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
               "one migration step per schema version");
 
+// The records of the spool the server refused for good, with its reason.
+// Added to a file of schema 1 when it is opened; a build that does not know
+// it leaves it alone, so it needs no schema version of its own.
+constexpr const char* kSetAsideTable =
+    "CREATE TABLE IF NOT EXISTS set_aside (\"id\" TEXT PRIMARY KEY NOT NULL,"
+    " reason TEXT NOT NULL, set_at TEXT NOT NULL) WITHOUT ROWID";
+
+// The last error of db as a StoreError: a file that is not a database or
+// is damaged is kRefused, anything else kFailed.
+[[noreturn]] void FailOn(sqlite3* db, const std::string& path) {
+    int code = sqlite3_errcode(db);
+    std::string message = "sqlite:" + path + ": " + sqlite3_errmsg(db);
+    throw StoreError(code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? StoreError::Kind::kRefused
+                                                                     : StoreError::Kind::kFailed,
+                     message);
+}
+
 class Statement {
   public:
     Statement(sqlite3* db, const std::string& sql, const std::string& path) : db_(db), path_(path) {
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) Fail();
     }
-    // A statement of the store's cache: reset, not finalised, at the end.
+    // A statement of the store's cache (never null): reset, not finalised,
+    // at the end.
     Statement(sqlite3* db, sqlite3_stmt* cached, const std::string& path)
         : db_(db), path_(path), stmt_(cached), owned_(false) {}
     ~Statement() {
@@ -125,14 +143,7 @@ class Statement {
         }
     }
 
-    [[noreturn]] void Fail() {
-        int code = sqlite3_errcode(db_);
-        std::string message = "sqlite:" + path_ + ": " + sqlite3_errmsg(db_);
-        throw StoreError(code == SQLITE_NOTADB || code == SQLITE_CORRUPT
-                             ? StoreError::Kind::kRefused
-                             : StoreError::Kind::kFailed,
-                         message);
-    }
+    [[noreturn]] void Fail() { FailOn(db_, path_); }
 
   private:
     sqlite3* db_;
@@ -176,7 +187,7 @@ class Transaction {
 SqliteStore::SqliteStore(const std::string& path) : path_(path) {
     if (path.empty()) throw StoreError(StoreError::Kind::kInvalid, "sqlite: URL names no file");
     std::error_code ec;
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::filesystem::path parent = std::filesystem::u8path(path).parent_path();  // UTF-8, wide on Windows
     if (!parent.empty()) {
         std::filesystem::create_directories(parent, ec);
         if (ec)
@@ -255,8 +266,13 @@ void SqliteStore::OpenAndMigrate() {
     // Read again inside the write lock: another process may have just made it.
     int64_t version = pragma("PRAGMA user_version");
     refuseNewer(version);
-    if (version == kSchemaVersion) return;  // rolled back: nothing to do
+    if (version == kSchemaVersion) {
+        t.Exec(kSetAsideTable);
+        t.Commit();
+        return;
+    }
     for (int64_t v = version; v < kSchemaVersion; ++v) t.Exec(kMigrations[v]);
+    t.Exec(kSetAsideTable);
     t.Exec(("PRAGMA application_id=" + std::to_string(kApplicationId)).c_str());
     t.Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());
     t.Commit();
@@ -267,7 +283,7 @@ std::vector<sql::Row> SqliteStore::QueryLocked(const std::string& sqlText,
     sqlite3_stmt*& cached = cache_[sqlText];
     if (!cached && sqlite3_prepare_v2(db_, sqlText.c_str(), -1, &cached, nullptr) != SQLITE_OK) {
         cache_.erase(sqlText);
-        Statement(db_, nullptr, path_).Fail();
+        FailOn(db_, path_);  // no statement was made: nothing to reset
     }
     Statement s(db_, cached, path_);
     s.Bind(params);
@@ -345,6 +361,44 @@ void SqliteStore::MarkSent(const std::vector<std::string>& ids) {
         s.Reset();
     }
     t.Commit();
+}
+
+bool SqliteStore::InsertSetAside(const Record& record, const std::string& reason) {
+    sql::RequireSound(record);
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    bool added = InsertLocked(record, false);
+    if (added) SetAsideLocked(record.id, reason);
+    t.Commit();
+    return added;
+}
+
+void SqliteStore::SetAside(const std::string& id, const std::string& reason) {
+    std::lock_guard<std::mutex> hold(lock_);
+    Transaction t(db_, path_);
+    QueryLocked("DELETE FROM unsent WHERE id = ?1", {sql::Value::Of(id)});
+    SetAsideLocked(id, reason);
+    t.Commit();
+}
+
+void SqliteStore::SetAsideLocked(const std::string& id, const std::string& reason) {
+    QueryLocked("INSERT OR IGNORE INTO set_aside (id, reason, set_at) VALUES (?1, ?2, ?3)",
+                {sql::Value::Of(id), sql::Value::Of(reason),
+                 sql::Value::Of(FormatUtcMillis(std::chrono::system_clock::now()))});
+}
+
+SetAsideSummary SqliteStore::SetAsideRecords(int64_t limit) {
+    std::lock_guard<std::mutex> hold(lock_);
+    SetAsideSummary summary;
+    summary.count = sql::AsInteger(QueryLocked("SELECT count(*) FROM set_aside", {}).at(0).at(0));
+    for (const auto& row : QueryLocked("SELECT " + sql::ColumnList("r.") +
+                                           ", a.reason, a.set_at FROM records r JOIN set_aside a"
+                                           " ON a.id = r.id ORDER BY a.set_at DESC, r.id DESC"
+                                           " LIMIT ?1",
+                                       {sql::Value::Of(limit)}))
+        summary.newest.push_back({sql::ReadRecord(row), sql::AsText(row.at(sql::kColumnCount)),
+                                  sql::AsText(row.at(sql::kColumnCount + 1))});
+    return summary;
 }
 
 std::vector<Record> SqliteStore::List(const RecordFilter& filter) {

@@ -8,7 +8,8 @@
 // record survives power loss), a 5 s busy timeout for other processes.
 //
 // Besides the records, the file holds the spool of a SpoolingStore: the ids
-// of records not yet sent to the line's server (table unsent).
+// of records not yet sent to the line's server (table unsent), and of those
+// the server refused for good, with its reason (table set_aside).
 //
 // Threads: one connection, each call under the store's lock.
 #pragma once
@@ -49,10 +50,17 @@ class SqliteStore : public RecordStore {
     int64_t UnsentCount();
     // Marks these ids sent (unknown ids are ignored).
     void MarkSent(const std::vector<std::string>& ids);
+    // Stores the record (as Insert) set aside with the server's reason, in
+    // one transaction; false when its id was already there.
+    bool InsertSetAside(const Record& record, const std::string& reason);
+    // An unsent record becomes set aside, with the server's reason.
+    void SetAside(const std::string& id, const std::string& reason);
+    SetAsideSummary SetAsideRecords(int64_t limit) override;
 
   private:
     void OpenAndMigrate();
     bool InsertLocked(const Record& record, bool unsent);
+    void SetAsideLocked(const std::string& id, const std::string& reason);
     // Runs one statement (prepared once, kept in cache_) under lock_.
     std::vector<sql::Row> QueryLocked(const std::string& sqlText,
                                       const std::vector<sql::Value>& params);

@@ -1,6 +1,7 @@
 // The one exception of the record store. what() is one line, fit to show a
-// user as it is; kind() tells a server that cannot be reached (worth
-// spooling and trying again) from everything else.
+// user as it is; kind() tells a server that cannot take a record now (worth
+// spooling and trying again) from one that refuses it for good, and both
+// from everything else.
 #pragma once
 
 #include <stdexcept>
@@ -13,7 +14,9 @@ class StoreError : public std::runtime_error {
     enum class Kind {
         kInvalid,      // bad input: a URL, a record, a line of an import
         kRefused,      // a database that is not ours, damaged, or of a newer schema
-        kUnreachable,  // the server did not answer, or the connection was lost
+        kUnreachable,  // the server did not answer in time, the connection was lost,
+                       // or it refused for now (shutting down, out of resources)
+        kRejected,     // the server refused this record for good (a constraint, bad data)
         kFailed,       // anything else the database reported
     };
     StoreError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}

@@ -1,8 +1,12 @@
 // qmb-cli as its users run it: the executable against qmb-devsim on a
 // pseudo-terminal, judged by its exit code, standard output, standard error,
 // the files it leaves and what the device saw.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,6 +58,19 @@ bool NoTemporaryBeside(const std::string& path) {
         if (entry.path().filename().string().rfind(p.filename().string() + ".partial", 0) == 0)
             return false;
     }
+    return true;
+}
+
+bool ParseUtc(const nlohmann::json& text, std::chrono::system_clock::time_point& t) {
+    std::tm tm{};
+    int ms = 0;
+    if (!text.is_string() ||
+        std::sscanf(text.get<std::string>().c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year,
+                    &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7)
+        return false;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    t = std::chrono::system_clock::from_time_t(timegm(&tm)) + std::chrono::milliseconds(ms);
     return true;
 }
 
@@ -185,6 +202,11 @@ TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
          "1 of 8 bytes of section 11 differ", false},
         {"hold", {"info", "11"}, 4, "Port is busy", true},
         {"", {"loop", "11", "/dev/null", "--operator", "a\tb"}, 2, "control character", true},
+        // Text that is not UTF-8 is refused at the door, naming where it was.
+        {"", {"loop", "11", "/dev/null", "--operator", "M\xfcller", "--log", "x"}, 2,
+         "--operator: not valid UTF-8", true},
+        {"", {"loop", "11", "/dev/null", "--batch=W\xe9"}, 2, "--batch: not valid UTF-8", true},
+        {"", {"backup", "caf\xe9.qmb"}, 2, "FILE: not valid UTF-8", true},
         {"", {"records", "--db", "sqlite:/dev/null/x"}, 13, "records: ", true},
     };
     for (const auto& c : cases) {
@@ -319,6 +341,30 @@ TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {
     EXPECT_EQ(boards, 3);
     EXPECT_NE(Status().find("handshakes 3"), std::string::npos);
     EXPECT_NE(sim.Control("dump 11").find("eeprom C0C1C2C3C4C5C6C7"), std::string::npos);
+
+    // A log that cannot be written (a full disk) stops the loop after the
+    // board it could not log.
+    CliRun full = Run({"loop", "11", data, "--count", "3", "--log", "/dev/full"});
+    EXPECT_EQ(full.code, 12) << full.err;
+    EXPECT_NE(full.err.find("cannot write the log /dev/full"), std::string::npos) << full.err;
+    EXPECT_NE(Status().find("handshakes 4"), std::string::npos) << "one board more, not three";
+
+    // A DUT id read from an absent section, and a write to one: each failure
+    // is recorded with its own code and phase.
+    const std::string absentLog = Path("absent.log");
+    for (const auto& args : {std::vector<std::string>{"loop", "11", data, "--dut-id-section", "5"},
+                             std::vector<std::string>{"loop", "5", data}}) {
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"--count", "1", "--log", absentLog});
+        EXPECT_EQ(Run(run).code, 9);
+    }
+    std::istringstream failed(Slurp(absentLog));
+    for (const char* phase : {"dut-id", "write"}) {
+        ASSERT_TRUE(std::getline(failed, line));
+        const auto board = nlohmann::json::parse(line);
+        EXPECT_EQ(board["failure_code"], "absent") << line;
+        EXPECT_EQ(board["failure_phase"], phase) << line;
+    }
 }
 
 // What a user tripped on: each case one line of the tool as it is run.
@@ -519,6 +565,80 @@ TEST_F(Gang, AServerThatGoesAwayMidRunLosesNothingAndDoublesNothing) {
     for (const auto& line : Log())
         EXPECT_EQ(ids.count(line["id"].get<std::string>()), 1u);
     cluster("stop");
+}
+
+// A database server that accepts and never answers (a hung server, a
+// partitioned network): the boards go on, each record spools within the
+// board's bound, Ctrl-C ends the loop within a second, and records sync
+// later puts every board on a server.
+TEST_F(Gang, ASilentDatabaseServerHoldsNoBoardAndCtrlCEndsAtOnce) {
+    StartGang(2);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(fd, 64), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    const std::string silent =
+        "postgresql://qmb@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/qmb";
+    const std::string station = "silent-" + std::to_string(getpid());
+    const int interruptMs = 9000;
+    const CliRun r = Run(LoopArgs({"--db", silent, "--station", station}), interruptMs);
+    close(fd);
+    EXPECT_EQ(r.code, 130) << r.err;
+    EXPECT_LT(r.ms, interruptMs + 1000) << "Ctrl-C ends the loop within a second";
+    std::map<int, std::vector<nlohmann::json>> bySlot;
+    for (const auto& line : Log()) {
+        if (line["status"] == "aborted") continue;
+        EXPECT_EQ(line["pass"], true) << "a spooled record is a kept one: " << line.dump();
+        bySlot[line["slot"].get<int>()].push_back(line);
+    }
+    // Store open 2 s, then a board each 1 s pause + up to 0.7 s for the
+    // ignition; one board now and then waits its 2 s for the server.
+    size_t boards = 0;
+    for (size_t slot = 0; slot < 2; ++slot) {
+        const auto& lines = bySlot[static_cast<int>(slot)];
+        EXPECT_GE(lines.size(), 3u) << "slot " << slot << " kept programming";
+        boards += lines.size();
+        for (size_t i = 1; i < lines.size(); ++i) {
+            std::chrono::system_clock::time_point ended, started;
+            ASSERT_TRUE(ParseUtc(lines[i - 1]["ended_at"], ended));
+            ASSERT_TRUE(ParseUtc(lines[i]["started_at"], started));
+            const double gapMs = std::chrono::duration<double, std::milli>(started - ended).count();
+            EXPECT_LT(gapMs, 2000 + 700 + 800)
+                << "slot " << slot << " board " << i + 1 << ": the bound, the ignition, slack";
+        }
+    }
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr);
+    const CliRun sync = Run({"records", "sync", "--db", server});
+    EXPECT_EQ(sync.code, 0) << sync.err;
+    size_t passes = 0;
+    for (const auto& x : Records(server, station)) passes += x["result"] == "pass";
+    EXPECT_EQ(passes, boards) << "every board on the server after records sync";
+}
+
+// No kept record, no pass: a board whose record cannot be stored anywhere
+// is neither shown nor logged as passed, and the loop ends with exit 13.
+TEST_F(Gang, ABoardWhoseRecordCannotBeKeptIsNoPass) {
+    StartGang(1);
+    const std::string db = "sqlite:" + Path("records.sqlite");
+    ASSERT_EQ(Run({"records", "--db", db, "-q"}).code, 0);  // makes the file
+    sqlite3* file = nullptr;
+    ASSERT_EQ(sqlite3_open(Path("records.sqlite").c_str(), &file), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(file, "DROP TABLE record_counts", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(file);
+    const CliRun r = Run(LoopArgs({"--count", "3", "--db", db}));
+    EXPECT_EQ(r.code, 13) << r.err;
+    EXPECT_EQ(r.out, "passed 0, failed 1\n");
+    EXPECT_NE(r.err.find("could not be kept"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("PASS"), std::string::npos) << r.err;
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 1u) << "the slot ended at the board it could not keep";
+    EXPECT_EQ(log[0]["pass"], false);
+    EXPECT_NE(log[0]["not_kept"].get<std::string>().find("record_counts"), std::string::npos);
 }
 
 TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {

@@ -2,12 +2,18 @@
 // and the device as its link's host in virtual time.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "VirtualTime.h"
-#include "device/BackupFile.h"
+#include "cli/Common.h"
 #include "cli/ExitCodes.h"
+#include "device/BackupFile.h"
 #include "device/Device.h"
+#include "platform/Utf8.h"
+#include "platform/Utf8Options.h"
 #include "production/Production.h"
 
 namespace qmb::device {
@@ -27,6 +33,10 @@ Backup Sample() {
     b.absentKnown = true;
     b.absent = {2, 5, 6, 7};
     return b;
+}
+
+std::string ToHexForTest(const std::string& text) {
+    return test::ToHex(test::Bytes(text.begin(), text.end()));
 }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -89,14 +99,146 @@ TEST(BackupFile, EveryDamageIsRefusedWithItsLine) {
         {Replace(good, "address 01 01 00", "address 01 01"), "address XX XX XX"},
         {Replace(good, "data 01\n", "data 1\n"), "the next 1 bytes of section 1"},
         {Replace(good, "data 01\n", "data 01 02\n"), "the next 1 bytes of section 1"},
+        // A header value that would not read back as it was written.
+        {Replace(good, "qmb-cli 9.9.9\n", "qmb-cli 9.9.9\r\r\n"), "\"tool ...\" (one line of text)"},
+        {Replace(good, "port /dev/ttyUSB0", "port /dev/tty\x1b[2J"), "\"port ...\" (one line of text)"},
     };
     for (const auto& c : cases) {
-        Backup b;
+        Backup b = Sample();
         std::string error;
         EXPECT_FALSE(ParseBackup(c.text, b, &error)) << c.says;
         EXPECT_EQ(error.rfind("line ", 0), 0u) << error;
         EXPECT_NE(error.find(c.says), std::string::npos) << error;
+        EXPECT_EQ(FormatBackup(b), good) << "a refused file changes nothing";
     }
+}
+
+// Text at the doors: each case is valid UTF-8 or not, as Unicode's table of
+// well-formed sequences says.
+TEST(Utf8, WellFormedSequencesAloneAreText) {
+    const struct {
+        const char* text;
+        bool valid;
+    } cases[] = {
+        {"", true},
+        {"Müller", true},
+        {"Dvořák", true},
+        {"\xe2\x82\xac \xef\xbf\xbf", true},  // U+20AC, U+FFFF
+        {"\xf0\x9f\x98\x80", true},             // U+1F600
+        {"\xf4\x8f\xbf\xbf", true},             // U+10FFFF, the last
+        {"\xed\x9f\xbf \xee\x80\x80", true},  // U+D7FF, U+E000: beside the surrogates
+        {"M\xfcller", false},                  // Latin-1
+        {"\x80", false},                       // a continuation byte alone
+        {"\xc0\xaf", false},                   // overlong '/'
+        {"\xc1\xbf", false},                   // overlong
+        {"\xe0\x9f\xbf", false},               // overlong U+07FF
+        {"\xf0\x8f\xbf\xbf", false},           // overlong U+FFFF
+        {"\xed\xa0\x80", false},               // U+D800, a surrogate
+        {"\xed\xbf\xbf", false},               // U+DFFF
+        {"\xf4\x90\x80\x80", false},           // U+110000
+        {"\xf5\x80\x80\x80", false},
+        {"\xff", false},
+        {"ab\xc3", false},                      // cut at the end
+        {"\xe2\x82", false},
+        {"\xf0\x9f\x98", false},
+        {"\xe2\x28\xa1", false},               // a bad second byte
+        {"\xf0\x9f\x28\x80", false},           // a bad third byte
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IsValidUtf8(c.text), c.valid) << ToHexForTest(c.text);
+    EXPECT_TRUE(IsValidUtf8(std::string("a\0b", 3))) << "NUL is a character";
+}
+
+TEST(Utf8, TheDoorNamesTheFirstOptionOrArgumentThatIsNotText) {
+    const struct {
+        std::vector<std::string> args;  // last first, as CLI11 takes them
+        const char* names;
+    } cases[] = {
+        {{"M\xfcller", "--operator", "f.hex", "11", "loop"}, "--operator"},
+        {{"--operator=Dvořák", "f\xe9.hex", "11", "loop"}, "FILE"},
+        {{"loop", "\xff", "-p"}, "--port"},
+        {{"--operator=Dvořák", "Jürgen.hex", "11", "loop"}, ""},
+    };
+    for (const auto& c : cases) {
+        CLI::App app;
+        std::string port, op, section, file;
+        app.add_option("-p,--port", port);
+        auto* loop = app.add_subcommand("loop");
+        loop->add_option("N", section);
+        loop->add_option("FILE", file);
+        loop->add_option("--operator", op);
+        std::vector<std::string> args = c.args;
+        app.parse(args);
+        EXPECT_EQ(qmb::NonUtf8Option(app), c.names);
+    }
+}
+
+// A gang whose second thread cannot start: the first is stopped and joined
+// (never left joinable, which is std::terminate), and the gang says why.
+TEST(Gang, AThreadThatCannotStartStopsTheStartedSlotsAndEndsTheGang) {
+    using namespace production;
+    struct Quiet : SlotObserver {
+        void OnPhase(int, BoardPhase, int) override {}
+        bool OnBoard(const BoardOutcome&, Fault&, std::string&) override {
+            ++boards;
+            return true;
+        }
+        std::atomic<int> boards{0};
+    } observer;
+    test::VirtualClock clocks[3];
+    std::vector<std::unique_ptr<test::FakePort>> ports;
+    std::vector<std::unique_ptr<ProductionSlot>> slots;
+    for (int i = 0; i < 3; ++i) {
+        ports.push_back(std::make_unique<test::FakePort>(clocks[i]));
+        slots.push_back(std::make_unique<ProductionSlot>(
+            i, "COM" + std::to_string(i + 1), std::make_unique<Device>(*ports[i], clocks[i])));
+    }
+    int starts = 0;
+    const ThreadStarter start = [&](std::function<void()> run) {
+        if (++starts == 2) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        return std::thread(std::move(run));
+    };
+    LoopSettings settings;
+    settings.section = 11;
+    settings.image = {1, 2};
+    const auto summaries = RunGang(slots, settings, observer, start);
+    ASSERT_EQ(summaries.size(), 3u);
+    EXPECT_EQ(summaries[0].end, Fault::kInterrupted) << summaries[0].endReason;
+    for (int i : {1, 2}) {
+        EXPECT_EQ(summaries[i].end, Fault::kSystem);
+        EXPECT_EQ(summaries[i].port, "COM" + std::to_string(i + 1));
+        EXPECT_NE(summaries[i].endReason.find("no thread could be started"), std::string::npos);
+    }
+    EXPECT_EQ(observer.boards, 0);
+    EXPECT_FALSE(ports[0]->IsOpen()) << "the started slot closed its port";
+    EXPECT_EQ(cli::GangExitCode(summaries, false), cli::kExitSystem);
+}
+
+// The gang's exit code: Ctrl-C, else the first slot's own end (a slot merely
+// stopped for another's end says nothing), else the last failed board.
+TEST(Gang, ExitCodeIsTheCauseNotTheSlotsStoppedForIt) {
+    using namespace cli;
+    auto Ended = [](Fault end, Fault lastFail = Fault::kNone) {
+        production::SlotSummary s;
+        s.end = end;
+        s.lastFail = lastFail;
+        return s;
+    };
+    const struct {
+        std::vector<production::SlotSummary> slots;
+        bool interrupted;
+        int code;
+    } cases[] = {
+        {{Ended(Fault::kNone), Ended(Fault::kNone)}, false, kExitOk},
+        {{Ended(Fault::kNone), Ended(Fault::kPortLost)}, true, kExitInterrupted},
+        {{Ended(Fault::kInterrupted), Ended(Fault::kFile)}, false, kExitFile},
+        {{Ended(Fault::kInterrupted), Ended(Fault::kSystem)}, false, kExitSystem},
+        {{Ended(Fault::kNone, Fault::kMismatch), Ended(Fault::kPortLost)}, false, kExitPortLost},
+        {{Ended(Fault::kNone, Fault::kMismatch), Ended(Fault::kInterrupted)}, false, kExitMismatch},
+        {{Ended(Fault::kNone), Ended(Fault::kInterrupted)}, false, kExitInterrupted},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(GangExitCode(c.slots, c.interrupted), c.code);
 }
 
 TEST(SectionList, RangesAndNumbersAreAcceptedAndAnythingElseRefused) {
@@ -182,9 +324,12 @@ TEST(Faults, EachKindHasItsRecordCodeEndOfSlotAndExitCode) {
         {Fault::kNoReply, "no_reply", false, false, 7},
         {Fault::kBadReply, "bad_reply", false, false, 8},
         {Fault::kData, "size", false, false, 9},
+        {Fault::kAbsent, "absent", false, false, 9},
         {Fault::kMismatch, "verify_mismatch", false, false, 10},
         {Fault::kPortLost, "port_lost", true, true, 11},
         {Fault::kNotKept, "error", false, true, 13},
+        {Fault::kFile, "file", false, true, 12},
+        {Fault::kSystem, "error", false, true, 1},
         {Fault::kInterrupted, "interrupted", false, true, 130},
     };
     for (const auto& c : cases) {

@@ -63,8 +63,19 @@ TEST(PosixPortNames, ThePortMapMovesAnyComNameAndTheVariableStillWins) {
     EXPECT_FALSE(LoadPortMap(PortMapPath(), map, &error));
     EXPECT_NE(error.find("line 2"), std::string::npos) << error;
     EXPECT_EQ(PosixDevicePath("COM1"), "/dev/ttyS0");
-    for (const char* bad : {"COM0 = /dev/x", "COM256 = /dev/x", "COM01 = /dev/x", "COM1 ="})
+    map = {{"COM9", "/dev/ttyUSB9"}};
+    for (const char* bad : {"COM0 = /dev/x", "COM256 = /dev/x", "COM01 = /dev/x", "COM1 =",
+                            "COM2 = /dev/x\nCOM1 = /dev/tty\xfc", "COM1 = /dev/\x1b[2Jx"}) {
         EXPECT_FALSE(ParsePortMap(bad, map, nullptr)) << bad;
+        EXPECT_EQ(map, (PortMap{{"COM9", "/dev/ttyUSB9"}})) << "a refused map changes nothing";
+    }
+    // An entry that would not read back (a line break, a space at the end, no
+    // device) is never written: it would break the whole map.
+    for (const char* device : {"/dev/x\nCOM2 = /dev/y", "/dev/x ", "", "/dev/tty\xfc"}) {
+        EXPECT_FALSE(SavePortMap(PortMapPath(), {{"COM1", device}}, &error)) << device;
+        EXPECT_NE(error.find("COM1: "), std::string::npos) << error;
+    }
+    EXPECT_EQ(PosixDevicePath("COM1"), "/dev/ttyS0") << "the old file stands";
     std::filesystem::remove_all(dir);
     unsetenv("XDG_CONFIG_HOME");
 }

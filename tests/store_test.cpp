@@ -4,14 +4,19 @@
 // starts one and hands its URL over in QMB_TEST_PG_URL; each test gets a
 // schema of its own). The spooling tests stop and start a private server.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <libpq-fe.h>
+#include <netinet/in.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <set>
 #include <sstream>
@@ -373,6 +378,19 @@ TEST_P(StoreTest, ABadLineImportsNothing) {
         {"{not json", "line 3: not JSON"},
         {ToJson(bad).dump(), "line 3: section 0 is not 1 to 255"},
         {R"({"id": 1})", "line 3: id is not text"},
+        {"{\"id\": \"\xff\xfe\"}", "line 3: not valid UTF-8 text"},
+        {[&] {
+             std::string latin1 = ToJson(set[2]).dump();
+             return latin1.replace(latin1.find("\"ana\""), 5, "\"M\xfcller\"");
+         }(),
+         "line 3: not valid UTF-8"},
+        // Found by the record_line fuzz target: a year the clock cannot hold.
+        {[&] {
+             Record far = set[2];
+             far.ended_at = "4836-12-09T07:40:51.123Z";
+             return ToJson(far).dump();
+         }(),
+         "line 3: ended_at \"4836-12-09T07:40:51.123Z\" is not UTC time"},
     };
     for (const auto& [line, reason] : cases) {
         std::stringstream in(ToJson(set[0]).dump() + "\n\n" + line + "\n" + ToJson(set[1]).dump());
@@ -403,6 +421,8 @@ TEST_P(StoreTest, UnsoundRecordsAreRefusedWithTheirReason) {
         {broken([](Record& r) { r.dut_id = "xyz"; }), "dut_id"},
         {broken([](Record& r) { r.station = "two\nlines"; }), "station"},
         {broken([](Record& r) { r.failure_phase = "later"; }), "failure_phase"},
+        {broken([](Record& r) { r.operator_ = "M\xfcller"; }), "operator is not valid UTF-8"},
+        {broken([](Record& r) { r.batch = "\xed\xa0\x80"; }), "batch is not valid UTF-8"},
     };
     for (const auto& [record, field] : cases) {
         try {
@@ -503,6 +523,95 @@ TEST(SqliteStore, RefusesFilesThatAreNotItsOwn) {
     fs::remove_all(dir);
 }
 
+// A statement that cannot be made (its table gone from the file) is an
+// error of the store, never a crash, and the record is not half-written.
+TEST(SqliteStore, AStatementThatCannotBeMadeIsAnErrorNotACrash) {
+    Stores stores(Backend::kSqlite);
+    auto store = stores.Open();
+    ASSERT_TRUE(store->Insert(Board("2026-12-09T07:00:00.000Z")));
+    store.reset();
+    stores.Meddle("DROP TABLE record_counts");
+    store = stores.Open();
+    try {
+        store->Insert(Board("2026-12-09T07:00:01.000Z"));
+        ADD_FAILURE() << "stored into a file without its counts";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.kind(), StoreError::Kind::kFailed);
+        EXPECT_NE(std::string(e.what()).find("record_counts"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(store->List({}).size(), 1u);
+}
+
+// Every connection carries the time limits, whatever its URL says; a URL
+// may only make them shorter.
+TEST(PostgresStore, EveryConnectionIsBoundedWhateverItsUrlSays) {
+    const std::string base = "postgresql://u@db.example/qmb";
+    struct Case {
+        std::string query;
+        std::map<std::string, std::string> expected;
+    };
+    const std::string ours = "-c statement_timeout=5000";
+    const Case cases[] = {
+        {"", {{"connect_timeout", "2"}, {"keepalives", "1"}, {"keepalives_idle", "5"},
+              {"keepalives_interval", "2"}, {"keepalives_count", "3"},
+              {"tcp_user_timeout", "5000"}, {"options", ours}}},
+        {"?connect_timeout=0&keepalives=0&tcp_user_timeout=0",
+         {{"connect_timeout", "2"}, {"keepalives", "1"}, {"tcp_user_timeout", "5000"}}},
+        {"?connect_timeout=600&keepalives_idle=7200&keepalives_count=9",
+         {{"connect_timeout", "2"}, {"keepalives_idle", "5"}, {"keepalives_count", "3"}}},
+        {"?keepalives_idle=1&tcp_user_timeout=500", {{"keepalives_idle", "1"}, {"tcp_user_timeout", "500"}}},
+        {"?options=-csearch_path%3Dx", {{"options", "-csearch_path=x " + ours}}},
+        {"?options=-c%20statement_timeout%3D0", {{"options", "-c statement_timeout=0 " + ours}}},
+        {"?options=-c%20statement_timeout%3D1h", {{"options", "-c statement_timeout=1h " + ours}}},
+        {"?options=-c%20statement_timeout%3D2s", {{"options", "-c statement_timeout=2s"}}},
+        {"?options=-c%20statement_timeout%3D800", {{"options", "-c statement_timeout=800"}}},
+    };
+    for (const auto& c : cases) {
+        const auto settings = PostgresStore::ConnectionSettings(base + c.query);
+        ASSERT_EQ(settings.front(), (std::pair<std::string, std::string>{"dbname", base + c.query}));
+        std::map<std::string, std::string> got(settings.begin() + 1, settings.end());
+        for (const auto& [key, value] : c.expected) EXPECT_EQ(got[key], value) << c.query << " " << key;
+    }
+    EXPECT_THROW(PostgresStore::ConnectionSettings("postgresql://[bad"), StoreError);
+}
+
+// A bulk insert leaves its hour to be counted anew by the next figures; a
+// single insert under way meanwhile adds itself to that hour's counts. The
+// counting waits for it instead of clashing with its row (a duplicate key:
+// the station's /api/stats answered 500).
+TEST(PostgresStore, FiguresCountedAnewWaitForASingleInsertUnderWay) {
+    Stores stores(Backend::kPostgres);
+    auto store = stores.Open();
+    store->InsertAll({Board("2026-12-09T07:20:00.000Z"), Board("2026-12-09T07:21:00.000Z")});
+    PGconn* single = PQconnectdb(stores.Url().c_str());
+    ASSERT_EQ(PQstatus(single), CONNECTION_OK);
+    // What an insert holds until it commits: the table, then its count.
+    for (const char* step :
+         {"BEGIN", "LOCK TABLE records IN ROW EXCLUSIVE MODE",
+          "INSERT INTO record_counts VALUES ('2026-12-09T07', 'st-1', 0, 11, 'pass', '', 1, 1, 0)"
+          " ON CONFLICT (hour, station, slot, section, result, failure_code) DO UPDATE"
+          " SET records = record_counts.records + 1"}) {
+        PGresult* r = PQexec(single, step);
+        ASSERT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQresultErrorMessage(r);
+        PQclear(r);
+    }
+    std::string failed;
+    std::thread figures([&] {
+        try {
+            store->ComputeStats({});
+        } catch (const StoreError& e) {
+            failed = e.what();
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    PQclear(PQexec(single, "COMMIT"));
+    PQfinish(single);
+    figures.join();
+    EXPECT_EQ(failed, "");
+    store->InsertAll({Board("2026-12-09T07:22:00.000Z")});  // counted anew once more
+    ExpectFigures(store->ComputeStats({}).all, {3, 3, 0, 0, 3, 3}, "the records, not the row");
+}
+
 TEST(PostgresStore, RefusesARecordsTableThatIsNotItsOwn) {
     Stores stores(Backend::kPostgres);
     stores.Meddle("CREATE TABLE records (x int)");
@@ -556,8 +665,12 @@ TEST(RecordTime, ParsesFilterTimesAndFormatsMilliseconds) {
         ASSERT_TRUE(ParseUtcTime(text, t)) << text;
         EXPECT_EQ(FormatUtcMillis(t), canonical);
     }
+    // Also years the clock cannot hold (the record_filter fuzz target found
+    // 7016-02-29 overflowing it).
     for (const char* bad : {"2026-13-01", "2027-02-29", "2026-12-09T24:00", "2026-12-09 07:40",
-                            "2026-12-09T07:40:51.12", "2026-12-09Z", "yesterday", ""}) {
+                            "2026-12-09T07:40:51.12", "2026-12-09Z", "yesterday", "",
+                            "7016-02-29", "9999-12-31T23:59:59.999Z", "0001-01-01", "1899-12-31",
+                            "2200-01-01"}) {
         std::chrono::system_clock::time_point t;
         EXPECT_FALSE(ParseUtcTime(bad, t)) << bad;
     }
@@ -603,6 +716,37 @@ TEST(RecordFormat, TableCsvAndStats) {
         << FormatStatsTable(stats);
 }
 
+// A server that accepts connections and never answers (a hung server, a
+// partitioned network): a socket on 127.0.0.1 that listens and reads nothing.
+class SilentServer {
+  public:
+    SilentServer() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
+        EXPECT_EQ(listen(fd_, 64), 0);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        url_ = "postgresql://qmb@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/qmb";
+    }
+    ~SilentServer() { close(fd_); }
+    const std::string& Url() const { return url_; }
+
+  private:
+    int fd_ = -1;
+    std::string url_;
+};
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The most a board's Insert may take with a server away: its 2 s bound, and
+// room for a loaded machine to commit the spool.
+constexpr double kBoardBoundMs = 2000 + 700;
+
 // The spooling store with a private server that the test stops and starts.
 class SpoolTest : public ::testing::Test {
   protected:
@@ -611,10 +755,29 @@ class SpoolTest : public ::testing::Test {
         Cluster("stop", serverDir);
         fs::remove_all(localDir);
     }
-    std::unique_ptr<SpoolingStore> Open() {
-        return std::make_unique<SpoolingStore>(serverUrl, localPath, std::chrono::milliseconds(0));
+    std::unique_ptr<SpoolingStore> Open(const std::string& url = "") {
+        return std::make_unique<SpoolingStore>(url.empty() ? serverUrl : url, localPath,
+                                               std::chrono::milliseconds(0));
     }
     size_t OnServer() { return PostgresStore(serverUrl).List({}).size(); }
+    // Inserts each board, each within the board's bound; how many were kept.
+    int Boards(SpoolingStore& spool, const std::vector<Record>& boards) {
+        int kept = 0;
+        for (const auto& b : boards) {
+            const auto start = std::chrono::steady_clock::now();
+            kept += spool.Insert(b) ? 1 : 0;
+            EXPECT_LT(MsSince(start), kBoardBoundMs) << "board " << b.board;
+        }
+        return kept;
+    }
+    std::vector<Record> Run(int n, const std::string& second = "0") {
+        std::vector<Record> boards;
+        for (int i = 0; i < n; ++i) {
+            boards.push_back(Board("2026-12-09T07:0" + second + ":0" + std::to_string(i) + ".000Z"));
+            boards.back().board = i + 1;
+        }
+        return boards;
+    }
 
     std::string serverDir = MakeTempDir(), localDir = MakeTempDir();
     std::string serverUrl, localPath = localDir + "/spool.sqlite";
@@ -632,7 +795,7 @@ TEST_F(SpoolTest, AServerStoppedMidRunLosesAndDoublesNothing) {
     EXPECT_EQ(spool->List({}).size(), 3u);  // what the station kept
     EXPECT_THROW(spool->Sync(), StoreError);
     Cluster("up", serverDir);
-    EXPECT_TRUE(spool->Insert(boards[6]));  // sends the spool first
+    EXPECT_TRUE(spool->Insert(boards[6]));  // and sends the spool after it
     EXPECT_EQ(spool->Unsent(), 0);
     EXPECT_EQ(spool->Sync(), 0);
     EXPECT_EQ(OnServer(), 7u);
@@ -656,6 +819,125 @@ TEST_F(SpoolTest, AStationStartedWithoutItsServerSyncsLater) {
     EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 4);
     EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 0);
     EXPECT_EQ(OnServer(), 4u);
+}
+
+// The outages a line meets. Each: boards inserted, each within its bound;
+// records kept (on the server or in the spool); records on the server once
+// the spool is synced.
+TEST_F(SpoolTest, ASilentServerHoldsNoBoardLongerThanItsBound) {
+    SilentServer silent;
+    const auto start = std::chrono::steady_clock::now();
+    auto spool = Open(silent.Url());
+    EXPECT_LT(MsSince(start), kBoardBoundMs) << "opening waits for the server as a board does";
+    const auto boards = Run(4);
+    EXPECT_EQ(Boards(*spool, boards), 4);
+    EXPECT_EQ(spool->Unsent(), 4);
+    EXPECT_EQ(spool->List({}).size(), 4u) << "the station's page reads the spool";
+    spool.reset();
+    EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 4);
+    EXPECT_EQ(OnServer(), 4u);
+}
+
+TEST_F(SpoolTest, AStopAbandonsTheWaitForASilentServerAtOnce) {
+    SilentServer silent;
+    std::atomic<bool> stopping{false};
+    SpoolingStore::Options options;
+    options.retryInterval = std::chrono::milliseconds(0);
+    options.stop = [&] { return stopping.load(); };
+    std::thread ctrlC([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stopping = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    SpoolingStore spool(silent.Url(), localPath, options);
+    EXPECT_LT(MsSince(start), 300 + 500) << "abandoned within 50 ms of the stop";
+    ctrlC.join();
+    const auto after = std::chrono::steady_clock::now();
+    EXPECT_TRUE(spool.Insert(Run(1)[0]));
+    EXPECT_LT(MsSince(after), 500) << "once stopping, the server is not tried";
+    EXPECT_EQ(spool.Unsent(), 1);
+}
+
+TEST_F(SpoolTest, AServerThatHangsMidRunSpoolsAndCatchesUp) {
+    auto spool = Open();
+    const auto boards = Run(6);
+    EXPECT_EQ(Boards(*spool, {boards[0], boards[1]}), 2);
+    // A session holds the records table: the server accepts and answers
+    // nothing of ours until it lets go, well past a board's bound.
+    PGconn* holder = PQconnectdb(serverUrl.c_str());
+    ASSERT_EQ(PQstatus(holder), CONNECTION_OK);
+    PQclear(PQexec(holder, "BEGIN; LOCK TABLE records IN ACCESS EXCLUSIVE MODE"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Boards(*spool, {boards[2], boards[3]}), 2);
+    EXPECT_LT(MsSince(start), kBoardBoundMs) << "only the first waits its bound; the server is "
+                                                "then tried in the background";
+    EXPECT_EQ(spool->Unsent(), 2);
+    PQclear(PQexec(holder, "ROLLBACK"));
+    PQfinish(holder);
+    EXPECT_EQ(spool->Sync(), 2);
+    EXPECT_EQ(Boards(*spool, {boards[4], boards[5]}), 2);
+    EXPECT_EQ(spool->Unsent(), 0);
+    EXPECT_EQ(OnServer(), 6u);
+}
+
+TEST_F(SpoolTest, ARecordTheServerRefusesIsSetAsideAndHoldsBackNoOther) {
+    auto spool = Open();
+    ServerSql(serverUrl, "ALTER TABLE records ADD CONSTRAINT no_refuse_me CHECK (operator <> 'refuse-me')");
+    auto boards = Run(8);
+    boards[1].operator_ = boards[5].operator_ = "refuse-me";
+    // Live: the refused one is kept aside at once.
+    EXPECT_EQ(Boards(*spool, {boards[0], boards[1], boards[2]}), 3);
+    // Spooled while the server is away: at the next insert the batch is
+    // refused for one record; the others go through.
+    Cluster("down", serverDir);
+    EXPECT_EQ(Boards(*spool, {boards[3], boards[4], boards[5], boards[6]}), 4);
+    EXPECT_EQ(spool->Unsent(), 4);
+    Cluster("up", serverDir);
+    EXPECT_EQ(Boards(*spool, {boards[7]}), 1);
+    EXPECT_EQ(spool->Unsent(), 0);
+    EXPECT_EQ(spool->Sync(), 0);
+    EXPECT_EQ(OnServer(), 6u);
+    const SetAsideSummary aside = spool->SetAsideRecords(10);
+    ASSERT_EQ(aside.count, 2);
+    ASSERT_EQ(aside.newest.size(), 2u);
+    std::set<std::string> ids;
+    for (const auto& a : aside.newest) {
+        ids.insert(a.record.id);
+        EXPECT_NE(a.reason.find("no_refuse_me"), std::string::npos) << a.reason;
+        EXPECT_EQ(a.reason.find('\n'), std::string::npos);
+    }
+    EXPECT_EQ(ids, (std::set<std::string>{boards[1].id, boards[5].id}));
+    const std::string shown = FormatSetAside(aside);
+    EXPECT_NE(shown.find("2 records set aside"), std::string::npos) << shown;
+    EXPECT_EQ(SetAsideToJson(aside)["count"], 2);
+    // The same through records sync: refused ones set aside, never resent.
+    spool.reset();
+    SqliteStore local(localPath);
+    Record later = Board("2026-12-09T08:00:00.000Z");
+    later.operator_ = "refuse-me";
+    local.InsertUnsent(later);
+    local.InsertUnsent(Board("2026-12-09T08:00:01.000Z"));
+    EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 1);
+    EXPECT_EQ(SyncSpool("sqlite:" + localPath, serverUrl), 0);
+    EXPECT_EQ(local.SetAsideRecords(10).count, 3);
+    EXPECT_EQ(OnServer(), 7u);
+}
+
+TEST_F(SpoolTest, ARecordKeptNowhereIsAnErrorNeverAPass) {
+    Cluster("down", serverDir);
+    auto spool = Open();
+    EXPECT_TRUE(spool->Insert(Run(1)[0]));
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(localPath.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE unsent", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    try {
+        spool->Insert(Run(2, "1")[1]);
+        ADD_FAILURE() << "kept a record with neither the server nor the spool";
+    } catch (const StoreError& e) {
+        EXPECT_NE(std::string(e.what()).find("unsent"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(spool->List({}).size(), 1u) << "nothing half-written";
 }
 
 TEST_F(SpoolTest, APlainServerStoreReportsALostConnectionAsUnreachable) {

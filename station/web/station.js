@@ -294,6 +294,10 @@
     $('t-yield').textContent = percent(stats.yield, stats.passes + stats.fails);
     $('t-fpy').textContent = percent(stats.first_pass_yield, stats.units);
     renderPareto(stats.pareto);
+    const aside = stats.set_aside || {count: 0, newest: []};
+    $('set-aside').hidden = !aside.count;
+    $('set-aside').textContent = aside.count + ' record(s) set aside, refused by the server' +
+      (aside.newest.length ? ': ' + aside.newest[0].reason : '');
     if (state.info && state.info.line_view) {
       const q = periodQuery();
       q.delete('station');

@@ -6,9 +6,9 @@ Usage: page_test.py BUILD_DIR
 """
 
 import os
+import re
 import socket
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -38,80 +38,91 @@ class Page(unittest.TestCase):
         cls.driver.quit()
         cls.fx.close()
 
+    # Every wait below is for a condition, with stationlab.PATIENCE as its
+    # limit; a tile's element is found afresh each time round, as the page
+    # redraws tiles while boards come.
     def tile(self, slot, part):
         return self.driver.find_element(By.CSS_SELECTOR, f'article.tile[data-slot="{slot}"] .{part}')
 
     def text_of(self, slot, part):
         return self.tile(slot, part).text
 
-    def wait_text(self, slot, part, test, timeout, what):
-        return stationlab.wait_until(lambda: test(self.text_of(slot, part)), timeout, what=what)
+    def wait_text(self, slot, part, test, what):
+        return stationlab.wait_until(lambda: test(self.text_of(slot, part)), what=what)
+
+    def wait_tile(self, slot, part, test, what):
+        """Until test(element) holds for the tile's part, found afresh."""
+        return stationlab.wait_until(lambda: test(self.tile(slot, part)), what=what)
+
+    def click(self, slot, part):
+        self.wait_tile(slot, part, lambda e: e.click() or True, what=f"{part} of {slot} clicked")
 
     def test_1_tiles_change_live_as_boards_pass_and_fail(self):
         d = self.driver
-        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live", 10,
+        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live",
                               what="the change feed")
         d.execute_script("window.__sameLoad = 42")
-        self.wait_text("A", "last", lambda t: "PASS" in t, 6, what="a pass on A")
-        # A phase other than waiting shows up while a board is programmed.
+        self.wait_text("A", "last", lambda t: "PASS" in t, what="a pass on A")
+        # Waiting, and a phase other than waiting while a board is programmed.
         phases = set()
-        end = time.monotonic() + 2.6
-        while time.monotonic() < end:
+
+        def both_seen():
             phases.add(self.text_of("A", "phase"))
-            time.sleep(0.05)
-        self.assertIn("waiting for ignition", phases)
-        self.assertTrue(phases & {"pause", "writing", "committing", "verifying"}, phases)
+            return "waiting for ignition" in phases and phases & {"pause", "writing", "committing",
+                                                                   "verifying"}
+        stationlab.wait_until(both_seen, step=0.02, what="waiting and programming phases on A")
 
         passed = self.st.slot("A")["passed"]
         self.fx.sim("A").control("fault miswrite 3 count 1")
-        self.wait_text("A", "last", lambda t: "FAIL" in t, 6, what="a failure on A")
-        self.assertIn("verify failed: 1 of 8 bytes", self.text_of("A", "reason"))
-        self.assertIn("1 failed", self.text_of("A", "totals"))
-        self.wait_text("A", "last", lambda t: "PASS" in t, 6, what="A passing again")
+        self.wait_text("A", "last", lambda t: "FAIL" in t, what="a failure on A")
+        self.wait_text("A", "reason", lambda t: "verify failed: 1 of 8 bytes" in t, what="its reason")
+        self.wait_text("A", "totals", lambda t: "1 failed" in t, what="its totals")
+        self.wait_text("A", "last", lambda t: "PASS" in t, what="A passing again")
         self.assertGreater(self.st.slot("A")["passed"], passed)
         self.assertEqual(d.execute_script("return window.__sameLoad"), 42, "updated without reload")
         # The totals and the records follow.
-        stationlab.wait_until(lambda: d.find_element(By.ID, "t-fails").text == "1", 5,
+        stationlab.wait_until(lambda: d.find_element(By.ID, "t-fails").text == "1",
                               what="the totals")
-        bars = d.find_elements(By.CSS_SELECTOR, "#pareto rect.bar")
-        self.assertEqual([b.get_attribute("data-code") for b in bars], ["verify_mismatch"])
+        # Read in one go: the chart is redrawn as figures come.
+        codes = "return Array.from(document.querySelectorAll('#pareto rect.bar'), b => b.dataset.code)"
+        stationlab.wait_until(lambda: d.execute_script(codes) == ["verify_mismatch"],
+                              what="the failure's bar in the chart")
 
     def test_2_lockout_and_acknowledgement(self):
         d = self.driver
         self.fx.sim("B").control("fault miswrite 3 count 2")
         self.wait_text("B", "lock", lambda t: t == "locked: 2 failures in a row, last: verify mismatch",
-                       8, what="B locked")
-        ack = self.tile("B", "ack")
-        self.assertTrue(ack.is_displayed())
-        self.assertFalse(self.tile("B", "start").is_enabled(), "no start while locked")
-        self.assertTrue(self.tile("A", "start").is_enabled() is False, "A still runs")
-        ack.click()
+                       what="B locked")
+        self.wait_tile("B", "ack", lambda e: e.is_displayed(), what="the acknowledge button")
+        self.wait_tile("B", "start", lambda e: not e.is_enabled(), what="no start while locked")
+        self.wait_tile("A", "start", lambda e: not e.is_enabled(), what="no start while A runs")
+        self.click("B", "ack")
         form = d.find_element(By.ID, "token-form")
-        stationlab.wait_until(form.is_displayed, 3, what="the token form")
+        stationlab.wait_until(form.is_displayed, what="the token form")
         d.find_element(By.ID, "token-input").send_keys("0" * 64)
         form.submit()
-        stationlab.wait_until(lambda: "wrong token" in d.find_element(By.ID, "token-why").text, 3,
+        stationlab.wait_until(lambda: "wrong token" in d.find_element(By.ID, "token-why").text,
                               what="the wrong token refused")
         self.assertTrue(self.st.slot("B")["locked"])
         d.find_element(By.ID, "token-input").send_keys(self.st.token)
         form.submit()
-        self.wait_text("B", "lock", lambda t: t == "", 3, what="B acknowledged")
+        self.wait_text("B", "lock", lambda t: t == "", what="B acknowledged")
         self.assertFalse(self.st.slot("B")["locked"])
-        start = self.tile("B", "start")
-        stationlab.wait_until(start.is_enabled, 3, what="start enabled")
-        start.click()
-        self.wait_text("B", "phase", lambda t: t == "waiting for ignition", 4, what="B running")
-        self.wait_text("B", "last", lambda t: "PASS" in t, 6, what="B passing again")
+        self.wait_tile("B", "start", lambda e: e.is_enabled(), what="start enabled")
+        self.click("B", "start")
+        self.wait_text("B", "phase", lambda t: t != "stopped", what="B running")
+        self.wait_text("B", "last", lambda t: "PASS" in t, what="B passing again")
         # Stop and start with the kept token: no question asked.
-        self.tile("A", "stop").click()
-        self.wait_text("A", "phase", lambda t: t == "stopped", 4, what="A stopped")
+        self.click("A", "stop")
+        self.wait_text("A", "phase", lambda t: t == "stopped", what="A stopped")
         self.assertFalse(form.is_displayed())
-        self.tile("A", "start").click()
-        self.wait_text("A", "phase", lambda t: t != "stopped", 4, what="A started")
+        self.wait_tile("A", "start", lambda e: e.is_enabled(), what="start enabled on A")
+        self.click("A", "start")
+        self.wait_text("A", "phase", lambda t: t != "stopped", what="A started")
 
     def test_3_record_values_are_text_not_markup(self):
         d = self.driver
-        stationlab.wait_until(lambda: d.find_elements(By.CSS_SELECTOR, "#records td.operator"), 5,
+        stationlab.wait_until(lambda: d.find_elements(By.CSS_SELECTOR, "#records td.operator"),
                               what="records shown")
         # Read in one go: the list is redrawn as boards come.
         cells = d.execute_script(
@@ -125,8 +136,13 @@ class Page(unittest.TestCase):
         d.find_element(By.CSS_SELECTOR, "#f-result option[value=fail]").click()
         d.find_element(By.CSS_SELECTOR, "#record-filter button[type=submit]").click()
         results = "return Array.from(document.querySelectorAll('#records tbody td:nth-child(4)'), td => td.textContent)"
-        stationlab.wait_until(lambda: d.execute_script(results) == ["fail"] * 3, 4,
-                              what="only the 3 failures listed")
+        # A's one and B's two; on a loaded machine a slow reply may add one,
+        # so the list is held against the station's own count of failures.
+        fails = lambda: self.st.get("/api/records?result=fail&limit=1000")  # noqa: E731
+        listed = stationlab.wait_until(
+            lambda: (shown := d.execute_script(results)) == ["fail"] * len(fails()) and shown,
+            what="only the failures listed")
+        self.assertGreaterEqual(len(listed), 3)
 
     def test_4_browsers_come_and_go_and_the_page_survives_a_restart(self):
         d = self.driver
@@ -134,28 +150,31 @@ class Page(unittest.TestCase):
         for _ in range(4):
             d.switch_to.new_window("tab")
             d.get(self.st.url)
-            stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live", 8,
+            stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live",
                                   what="a new tab live")
             d.close()
             d.switch_to.window(main)
         # Feeds cut off abruptly, mid-stream.
         for _ in range(20):
-            with socket.create_connection(("127.0.0.1", self.st.port), timeout=3) as s:
+            with socket.create_connection(("127.0.0.1", self.st.port), timeout=stationlab.PATIENCE) as s:
                 s.sendall(b"GET /api/events HTTP/1.1\r\nHost: x\r\n\r\n")
                 s.recv(100)
         before = self.st.slot("A")["boards"]
-        stationlab.wait_until(lambda: self.st.slot("A")["boards"] > before, 5, what="A going on")
+        stationlab.wait_until(lambda: self.st.slot("A")["boards"] > before, what="A going on")
 
+        old_run = self.st.slot("A")["boards"]
         self.assertEqual(self.st.stop(), 0, "SIGTERM ends it cleanly with pages connected")
-        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "reconnecting", 5,
+        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "reconnecting",
                               what="the page noticing")
-        time.sleep(1.5)
         self.st.start()
-        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live", 8,
+        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live",
                               what="the page reconnected by itself")
-        self.wait_text("A", "totals", lambda t: t.startswith("0 boards") or t.startswith("1 boards"), 3,
-                       what="the new run's counts")
-        self.wait_text("A", "last", lambda t: "PASS" in t, 6, what="boards on the new run")
+
+        def new_run_counts(text):
+            shown = re.match(r"(\d+) boards", text)
+            return shown and int(shown[1]) <= self.st.slot("A")["boards"] < old_run
+        self.wait_text("A", "totals", new_run_counts, what="the new run's counts")
+        self.wait_text("A", "last", lambda t: "PASS" in t, what="boards on the new run")
 
 
 if __name__ == "__main__":

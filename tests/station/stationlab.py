@@ -18,12 +18,29 @@ import urllib.request
 
 IMAGE = "C0 C1 C2 C3 C4 C5 C6 C7\n"
 
+# The limit of every wait for a condition, in seconds: sized for a sanitizer
+# build on a busy two-core machine and a cold first start of Chromium. A
+# wait ends as soon as its condition holds, so a quiet machine is no slower.
+PATIENCE = 60
 
-def wait_until(test, timeout, step=0.05, what="condition"):
-    """test() until it is true; its last value, or AssertionError after timeout s."""
+try:
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
+    # The page redraws a tile as it changes: an element found a moment ago
+    # may be gone. A wait finds it afresh the next time round.
+    REDRAWN = (NoSuchElementException, StaleElementReferenceException)
+except ImportError:
+    REDRAWN = ()
+
+
+def wait_until(test, timeout=PATIENCE, step=0.05, what="condition"):
+    """test() until it is true; its last value, or AssertionError after timeout s.
+    An element of the page that is being redrawn counts as not yet."""
     end = time.monotonic() + timeout
     while True:
-        value = test()
+        try:
+            value = test()
+        except REDRAWN:
+            value = None
         if value:
             return value
         if time.monotonic() > end:
@@ -63,7 +80,7 @@ class Sim:
 
     def control(self, line):
         with socket.socket(socket.AF_UNIX) as s:
-            s.settimeout(5)
+            s.settimeout(PATIENCE)
             s.connect(self.control_path)
             s.sendall((line + "\n").encode())
             answer = b""
@@ -124,7 +141,7 @@ class Station:
             if self.proc.poll() is not None:
                 raise RuntimeError("qmb-station ended: " + err)
             return "page at http://" in err
-        wait_until(ready, 10, what="qmb-station to listen")
+        wait_until(ready, PATIENCE, what="qmb-station to listen")
 
     def stop(self):
         code = stop_process(self.proc) if self.proc else None
@@ -137,14 +154,14 @@ class Station:
         req = urllib.request.Request(self.url.rstrip("/") + path)
         if token:
             req.add_header("Authorization", "Bearer " + token)
-        with urllib.request.urlopen(req, timeout=5) as res:
+        with urllib.request.urlopen(req, timeout=PATIENCE) as res:
             return json.loads(res.read())
 
     def post(self, path, token=None):
         req = urllib.request.Request(self.url.rstrip("/") + path, data=b"", method="POST")
         req.add_header("Authorization", "Bearer " + (token or self.token))
         try:
-            with urllib.request.urlopen(req, timeout=5) as res:
+            with urllib.request.urlopen(req, timeout=PATIENCE) as res:
                 return res.status, json.loads(res.read())
         except urllib.error.HTTPError as e:
             return e.code, json.loads(e.read())
@@ -200,8 +217,8 @@ def chromium(width=1280, height=1000):
                 f"--window-size={width},{height}", "--lang=en-GB"):
         options.add_argument(arg)
     driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-    driver.set_page_load_timeout(20)
-    driver.set_script_timeout(20)
+    driver.set_page_load_timeout(PATIENCE)
+    driver.set_script_timeout(PATIENCE)
     return driver
 
 

@@ -8,12 +8,15 @@
   winetest.py ... cli EXE
       runs qmb-cli.exe against the simulator on COM1: read, info, backup,
       verify, a port that is absent, the port map, a two-board production
-      loop on COM2 recorded in SQLite (and its records read back), and a
+      loop on COM2 recorded in SQLite (and its records read back), a loop,
+      log, backup and record file with names beyond ASCII (an operator
+      "Dvořák", a record file under C:/users/Jürgen), and a
       restore during which the line hangs up; checks exit codes and output.
   winetest.py ... station EXE
       runs qmb-station.exe with slot A on the simulator on COM1 (an ignition
-      every 1.2 s): its API answers, a board passes and is recorded, the
-      token is asked for and stop-all stops the slot.
+      every 1.2 s): its API answers, a board passes and is recorded (an
+      operator "Müller", in a record file and with a token file whose names
+      are beyond ASCII), the token is asked for and stop-all stops the slot.
   winetest.py ... answers EXE VERSION
       runs qmb-edit.exe --version, --help and an unknown option with no
       display (a window could not open): checks what each prints and its
@@ -155,8 +158,9 @@ class Wine:
         subprocess.run([self.wineserver, "-p"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
 
-    def start(self, args, **kwargs):
-        return subprocess.Popen([self.wine64] + args, env=self.env, **kwargs)
+    def start(self, args, env=None, **kwargs):
+        """Starts a Wine program; env adds to the prefix's environment."""
+        return subprocess.Popen([self.wine64] + args, env=dict(self.env, **(env or {})), **kwargs)
 
 
 class Pty:
@@ -394,6 +398,16 @@ def command_cli(wine, opts):
             with open(image, "w") as f:
                 f.write("C0 C1 C2 C3 C4 C5 C6 C7\n")
             records = "sqlite:" + windows_path(os.path.join(workdir, "records.sqlite"))
+            # Wine sets %LOCALAPPDATA% from its own profile (C:\users\root):
+            # the record file goes to a folder like a German user's by --db.
+            utf8_env = {"LC_ALL": "C.UTF-8"}
+            utf8_records = "sqlite:C:\\users\\Jürgen\\AppData\\Local\\qmb-edit\\records.sqlite"
+            utf8_db = os.path.join(wine.prefix, "drive_c", "users", "Jürgen", "AppData", "Local",
+                                   "qmb-edit", "records.sqlite")
+            if os.path.exists(utf8_db):
+                os.remove(utf8_db)
+            utf8_log = os.path.join(workdir, "Müller.jsonl")
+            utf8_backup = os.path.join(workdir, "Gerät-Jürgen.qmb")
             steps = [
                 (["read", "11"], 0, "A0 A1 A2 A3 A4 A5 A6 A7\r\n"),
                 (["--json", "info", "5"], 0, '"absent":true'),
@@ -411,6 +425,16 @@ def command_cli(wine, opts):
                 (["records", "stats", "--db", records, "--station", "wine", "--format", "json"],
                  0, '"passes": 2'),
                 (["records", "--db", records, "--format", "csv"], 0, ",wine,0,COM2,"),
+                # Text beyond ASCII, read wide at the door and kept as UTF-8:
+                # an operator, a log, a backup and a record file under a
+                # profile folder with such names.
+                (["-p", "COM2", "loop", "11", windows_path(image), "--count", "1",
+                  "--station", "wine-utf8", "--operator", "Dvořák", "--db", utf8_records,
+                  "--log", windows_path(utf8_log)], 0, "passed 1, failed 0", utf8_env),
+                (["records", "--db", utf8_records, "--station", "wine-utf8", "--format", "json"], 0,
+                 '"operator":"Dvořák"', utf8_env),
+                (["backup", windows_path(utf8_backup), "--sections", "11"], 0, "", utf8_env),
+                (["verify", windows_path(utf8_backup)], 0, "", utf8_env),
                 # The line hangs up in the middle of a restore, as when the
                 # adapter is pulled out: lost (11), not a silent device (7).
                 # Last, since COM1's terminal is gone afterwards.
@@ -425,16 +449,22 @@ def command_cli(wine, opts):
                     if not answer.startswith("ok"):
                         return 1
                     continue
-                args, want, says = step
+                args, want, says = step[:3]
+                env = dict(wine.env, **(step[3] if len(step) > 3 else {}))
                 output_path = os.path.join(workdir, "stdout")
                 with open(output_path, "wb") as output:
-                    code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
+                    code = subprocess.run([wine.wine64, opts.exe] + args, env=env,
                                           stdout=output, timeout=120).returncode
                 out = open(output_path, "rb").read().decode(errors="replace")
                 log("qmb-cli %s -> %d %r" % (" ".join(args), code, out[:80]))
                 if code != want or says not in out:
                     log("expected exit code %d and %r" % (want, says))
                     return 1
+            log_text = open(utf8_log, encoding="utf-8").read() if os.path.exists(utf8_log) else ""
+            if '"operator":"Dvořák"' not in log_text or not os.path.exists(utf8_db):
+                log("the log %r or the record file %s is not where its UTF-8 name says"
+                    % (log_text[:200], utf8_db))
+                return 1
             text = open(backup).read()
             if "\nsections 126\n" not in text or "data A0 A1 A2 A3 A4 A5 A6 A7\n" not in text:
                 log("the backup lacks sections:\n" + text[:400])
@@ -462,11 +492,16 @@ def command_station(wine, opts):
             image = os.path.join(workdir, "image.hex")
             with open(image, "w") as f:
                 f.write("C0 C1 C2 C3 C4 C5 C6 C7\n")
-            token_file = os.path.join(workdir, "station.token")
+            # The operator, the token file and the record file have names
+            # beyond ASCII: read wide, kept as UTF-8, opened by wide names.
+            token_file = os.path.join(workdir, "Jürgen.token")
+            records = os.path.join(workdir, "Jürgen", "records.sqlite")
             err = open(os.path.join(workdir, "station.err"), "wb")
             station = wine.start([opts.exe, "--slot", "A=COM1", "--section", "11", "--image",
                                   windows_path(image), "--token-file", windows_path(token_file),
-                                  "--db", "none", "--listen", "127.0.0.1:%d" % port],
+                                  "--db", "sqlite:" + windows_path(records), "--operator", "Müller",
+                                  "--listen", "127.0.0.1:%d" % port],
+                                 env={"LC_ALL": "C.UTF-8"},
                                  stdout=subprocess.DEVNULL, stderr=err)
             base = "http://127.0.0.1:%d" % port
 
@@ -495,9 +530,13 @@ def command_station(wine, opts):
             if not slots or slots[0]["passed"] < 1 or slots[0]["name"] != "A":
                 log("no board passed on slot A")
                 return 1
+            records_file = records
             code, records = call("/api/records?limit=1")
             log("GET /api/records -> %d %r" % (code, records))
             if code != 200 or records[0]["result"] != "pass" or records[0]["port"] != "COM1":
+                return 1
+            if records[0]["operator"] != "Müller" or not os.path.exists(records_file):
+                log("the operator or the record file's UTF-8 name was not kept")
                 return 1
             token = open(token_file).read().strip()
             refused, _ = call("/api/stop-all", "POST")
