@@ -14,6 +14,26 @@ const struct {
     const char* meaning;
     Fault fault;
 } kCodes[] = {
+    {kExitOk, "ok", "success", Fault::kNone},
+    {kExitSystem, "system", "the system refused what the tool needs (a thread)", Fault::kSystem},
+    {kExitUsage, "usage", "bad arguments, section number or section list", Fault::kNone},
+    {kExitPortAbsent, "port-absent", "no such port (is the adapter plugged in?)",
+     Fault::kPortAbsent},
+    {kExitPortBusy, "port-busy", "another program holds the port", Fault::kPortBusy},
+    {kExitPortDenied, "port-denied", "no permission to open the port", Fault::kPortDenied},
+    {kExitPortUnusable, "port-unusable", "not a serial line, or it refused 38400 8N1",
+     Fault::kPortUnusable},
+    {kExitNoReply, "no-reply", "the device did not answer (or no handshake in time)",
+     Fault::kNoReply},
+    {kExitBadReply, "bad-reply", "the device's answers arrived damaged", Fault::kBadReply},
+    {kExitData, "data", "bad hex text or size, absent section, bad or foreign backup",
+     Fault::kData},
+    {kExitMismatch, "mismatch", "the device holds other bytes than it should", Fault::kMismatch},
+    {kExitPortLost, "port-lost", "the line went away during the command", Fault::kPortLost},
+    {kExitFile, "file", "a local file could not be read or written", Fault::kFile},
+    {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)",
+     Fault::kNotKept},
+    {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM", Fault::kInterrupted},
 };
 }  // namespace
 
