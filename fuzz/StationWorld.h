@@ -77,8 +77,11 @@ class StationWorld {
         }
         b.startedAt = b.endedAt = std::chrono::system_clock::now();
         b.dutId = "00112233";
-        production::RecordContext context;
+        production::RecordContext context;  // what a station's records carry
         context.station = "st-fuzz";
+        context.imageSha256 = std::string(64, '0');
+        context.imageLength = 8;
+        context.toolVersion = "qmb-station test";
         history_->Insert(production::MakeRecord(b, context));
     }
 
