@@ -31,11 +31,11 @@ void ResetClockCounters() {
 }
 
 int TakeReceiveLampCell() {
-    return SerialLink::Default().RxLamp().exchange(0, std::memory_order_relaxed) ? kLampCellReceive : kLampCellOff;
+    return SerialLink::Default().RxLed().exchange(0, std::memory_order_relaxed) ? kLampCellReceive : kLampCellOff;
 }
 
 int TakeTransmitLampCell() {
-    return SerialLink::Default().TxLamp().exchange(0, std::memory_order_relaxed) ? kLampCellTransmit : kLampCellOff;
+    return SerialLink::Default().TxLed().exchange(0, std::memory_order_relaxed) ? kLampCellTransmit : kLampCellOff;
 }
 
 }  // namespace qmb

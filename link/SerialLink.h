@@ -82,11 +82,11 @@ class SerialLink {
     // The tick counter, in milliseconds.
     uint32_t Ticks() const;
 
-    // Set to 1 after every successful Receive / every Send; cleared by
-    // whoever shows them. A lost update only makes a lamp blink one tick
-    // more or less.
-    std::atomic<uint8_t>& RxLamp() { return rxLed_; }
-    std::atomic<uint8_t>& TxLamp() { return txLed_; }
+    // The lamp flags: set to 1 after every successful Receive / every Send;
+    // cleared by the lamp timer. A lost update only makes a lamp blink one
+    // tick more or less.
+    std::atomic<uint8_t>& RxLed() { return rxLed_; }
+    std::atomic<uint8_t>& TxLed() { return txLed_; }
 
   private:
     [[noreturn]] void StopCommand(LinkStop why);

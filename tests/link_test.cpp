@@ -135,7 +135,7 @@ TEST_F(LinkTest, SilentDeviceGivesFalseAfterThreeAttemptsWithZeros) {
     EXPECT_EQ(buf[33], 0xEE) << "zero-fill stops at the requested length";
     EXPECT_EQ(ReadTimes(), (std::vector<uint64_t>{0, 400, 800}));
     EXPECT_EQ(clock.Elapsed(), 1200u);
-    EXPECT_EQ(SerialLink::Default().RxLamp().load(), 0);
+    EXPECT_EQ(SerialLink::Default().RxLed().load(), 0);
 }
 
 TEST_F(LinkTest, ShortReplyCountsWhatArrivedAndZeroFillsTheRest) {
@@ -153,7 +153,7 @@ TEST_F(LinkTest, ThreePiecesWithinThreeAttemptsAreOneTransfer) {
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 6), (Bytes{1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(SerialLink::Default().ReceivedCount(), 6u);
     EXPECT_EQ(clock.Elapsed(), 1100u) << "returns the moment the last byte arrives";
-    EXPECT_EQ(SerialLink::Default().RxLamp().load(), 1);
+    EXPECT_EQ(SerialLink::Default().RxLed().load(), 1);
 }
 
 TEST_F(LinkTest, OneReadOfManyBytesLightsTheReceiveLampForOneTick) {
@@ -215,13 +215,13 @@ TEST_F(LinkTest, FailedWriteEndsTheJobWithNoMessage) {
     EXPECT_TRUE(panel.Messages().empty());
     EXPECT_FALSE(port.IsOpen());
     EXPECT_TRUE(panel.IsIdle());
-    EXPECT_EQ(SerialLink::Default().TxLamp().load(), 0);
+    EXPECT_EQ(SerialLink::Default().TxLed().load(), 0);
 }
 
 TEST_F(LinkTest, SendLightsTheTransmitLamp) {
     const uint8_t b = 0x4F;
     EXPECT_TRUE(SendBytes(&b, 1));
-    EXPECT_EQ(SerialLink::Default().TxLamp().load(), 1);
+    EXPECT_EQ(SerialLink::Default().TxLed().load(), 1);
     EXPECT_EQ(port.Writes(), (std::vector<Bytes>{{0x4F}}));
 }
 

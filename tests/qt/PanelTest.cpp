@@ -134,8 +134,8 @@ class PanelTest : public QObject {
 void PanelTest::init() {
     qmb::JobFlags.store(0);
     qmb::ClockRunning.store(0);
-    qmb::SerialLink::Default().RxLamp().store(0);
-    qmb::SerialLink::Default().TxLamp().store(0);
+    qmb::SerialLink::Default().RxLed().store(0);
+    qmb::SerialLink::Default().TxLed().store(0);
     qmb::ResetClockCounters();
     editor_ = std::make_unique<qmb::qt::EditorApp>();
     editor_->Window().show();
@@ -447,9 +447,9 @@ void PanelTest::errorBoxIsModalOwnedAndLeavesTheGuiRunning() {
             seen.buttons = box->standardButtons();
             seen.owner = box->parentWidget();
             seen.modality = box->windowModality();
-            qmb::SerialLink::Default().RxLamp().store(1);
+            qmb::SerialLink::Default().RxLed().store(1);
             stage = 1;
-        } else if (stage == 1 && qmb::SerialLink::Default().RxLamp().load() == 0) {
+        } else if (stage == 1 && qmb::SerialLink::Default().RxLed().load() == 0) {
             seen.lampTimerRan = true;
             // Through the window system, as a real click comes.
             QPushButton* read = Button(qmb::IDC_READ);
@@ -522,9 +522,9 @@ void PanelTest::lampsShowTheirCellsAndRepaintOnlyOnChange() {
     QCOMPARE(Grabbed(&Panel(), tx), LampCell(qmb::kLampCellOff));
 
     // A completed read lights the receive lamp for one tick.
-    qmb::SerialLink::Default().RxLamp().store(1);
+    qmb::SerialLink::Default().RxLed().store(1);
     Panel().LampTick();
-    QCOMPARE(qmb::SerialLink::Default().RxLamp().load(), uint8_t{0});
+    QCOMPARE(qmb::SerialLink::Default().RxLed().load(), uint8_t{0});
     QCOMPARE(Panel().ReceiveLampCell(), qmb::kLampCellReceive);
     QCOMPARE(Panel().TransmitLampCell(), qmb::kLampCellOff);
     counter.count = 0;
@@ -535,7 +535,7 @@ void PanelTest::lampsShowTheirCellsAndRepaintOnlyOnChange() {
     QCOMPARE(Grabbed(&Panel(), rx), LampCell(qmb::kLampCellReceive));
     QCOMPARE(Grabbed(&Panel(), tx), LampCell(qmb::kLampCellOff));
 
-    qmb::SerialLink::Default().TxLamp().store(1);
+    qmb::SerialLink::Default().TxLed().store(1);
     Panel().LampTick();
     QCOMPARE(Panel().ReceiveLampCell(), qmb::kLampCellOff);
     QCOMPARE(Grabbed(&Panel(), rx), LampCell(qmb::kLampCellOff));

@@ -18,8 +18,8 @@ namespace {}  // namespace
 void ResetCoreGlobals() {
     JobFlags.store(0);
     ClockRunning.store(0);
-    SerialLink::Default().RxLamp().store(0);
-    SerialLink::Default().TxLamp().store(0);
+    SerialLink::Default().RxLed().store(0);
+    SerialLink::Default().TxLed().store(0);
     HeldSectionNumber = kInitialSectionNumber;
     ResetClockCounters();
 }
