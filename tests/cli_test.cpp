@@ -19,12 +19,14 @@
 #include <set>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DevSim.h"
+#include "SilentServer.h"
 #include "platform/AtomicFile.h"
 #include "link/PosixPort.h"
 
@@ -573,20 +575,12 @@ TEST_F(Gang, AServerThatGoesAwayMidRunLosesNothingAndDoublesNothing) {
 // later puts every board on a server.
 TEST_F(Gang, ASilentDatabaseServerHoldsNoBoardAndCtrlCEndsAtOnce) {
     StartGang(2);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), size), 0);
-    ASSERT_EQ(listen(fd, 64), 0);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    const std::string silent =
-        "postgresql://qmb@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/qmb";
+    std::optional<SilentServer> silentServer(std::in_place);
+    const std::string silent = silentServer->Url();
     const std::string station = "silent-" + std::to_string(getpid());
     const int interruptMs = 9000;
     const CliRun r = Run(LoopArgs({"--db", silent, "--station", station}), interruptMs);
-    close(fd);
+    silentServer.reset();
     EXPECT_EQ(r.code, 130) << r.err;
     EXPECT_LT(r.ms, interruptMs + 1000) << "Ctrl-C ends the loop within a second";
     std::map<int, std::vector<nlohmann::json>> bySlot;

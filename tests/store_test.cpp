@@ -22,6 +22,7 @@
 #include <sstream>
 #include <thread>
 
+#include "SilentServer.h"
 #include "store/MemoryStore.h"
 #include "store/PostgresStore.h"
 #include "store/RecordFormat.h"
@@ -715,29 +716,6 @@ TEST(RecordFormat, TableCsvAndStats) {
               std::string::npos)
         << FormatStatsTable(stats);
 }
-
-// A server that accepts connections and never answers (a hung server, a
-// partitioned network): a socket on 127.0.0.1 that listens and reads nothing.
-class SilentServer {
-  public:
-    SilentServer() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&address), size), 0);
-        EXPECT_EQ(listen(fd_, 64), 0);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        url_ = "postgresql://qmb@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/qmb";
-    }
-    ~SilentServer() { close(fd_); }
-    const std::string& Url() const { return url_; }
-
-  private:
-    int fd_ = -1;
-    std::string url_;
-};
 
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
