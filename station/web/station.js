@@ -411,12 +411,15 @@
     });
     source.addEventListener('board', () => refreshSoon());
     source.addEventListener('error', () => {
+      if (source !== state.source) return;
       setLink(false);
-      // The browser tries again by itself unless it gave up (the station was
-      // gone, or answered with an error): then start anew after a second.
-      if (source.readyState === EventSource.CLOSED) {
-        state.retryTimer = setTimeout(connect, 1000);
-      }
+      // The page tries again itself, once a second for as long as the
+      // station is away: a browser's own retry may give up (an error
+      // answer) or wait longer after each failed attempt, so a page left
+      // open through a restart could stay stale for minutes.
+      source.close();
+      clearTimeout(state.retryTimer);
+      state.retryTimer = setTimeout(connect, 1000);
     });
   }
 

@@ -167,8 +167,13 @@ class Page(unittest.TestCase):
         stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "reconnecting",
                               what="the page noticing")
         self.st.start()
-        stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live",
-                              what="the page reconnected by itself")
+        try:
+            stationlab.wait_until(lambda: d.find_element(By.ID, "link-state").text == "live",
+                                  what="the page reconnected by itself")
+        except AssertionError as e:
+            page = d.execute_script("return [document.visibilityState, document.getElementById("
+                                    "'message') && document.getElementById('message').textContent]")
+            raise AssertionError(f"{e}; page {page}; {self.st.state()}") from None
 
         def new_run_counts(text):
             shown = re.match(r"(\d+) boards", text)

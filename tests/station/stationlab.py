@@ -143,6 +143,16 @@ class Station:
             return "page at http://" in err
         wait_until(ready, PATIENCE, what="qmb-station to listen")
 
+    def state(self):
+        """"running", or how it ended and the last lines it wrote: for a
+        failed wait's message."""
+        if self.proc and self.proc.poll() is None:
+            return "qmb-station running"
+        with open(self.err_path, errors="replace") as f:
+            tail = f.read().splitlines()[-8:]
+        code = self.proc.returncode if self.proc else None
+        return f"qmb-station ended ({code}): " + " | ".join(tail)
+
     def stop(self):
         code = stop_process(self.proc) if self.proc else None
         if self.proc:
