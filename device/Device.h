@@ -86,6 +86,9 @@ class Device : public LinkHost {
 
     // Any thread: the next transfer stops with kInterrupted.
     void RequestStop() { stopRequested_.store(true); }
+    // The thread using the device, between operations: a stop asked for
+    // earlier no longer stops the next transfer.
+    void ClearStopRequest() { stopRequested_.store(false); }
 
     // LinkHost
     bool StopRequested() override;
