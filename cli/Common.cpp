@@ -85,17 +85,7 @@ void CheckWritable(const std::string& path) {
 }
 
 std::string UtcNow() {
-    std::time_t now = std::time(nullptr);
-    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) now = std::strtoll(epoch, nullptr, 10);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return device::UtcNow();
 }
 
 std::unique_ptr<Device> OpenDevice(Context& c, const std::string& portName) {

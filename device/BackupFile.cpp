@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <set>
 #include <sstream>
 
@@ -68,6 +70,20 @@ std::string FormatBackup(const Backup& b) {
         out << "crc32 " << crc << "\n";
     }
     return out.str();
+}
+
+std::string UtcNow() {
+    std::time_t now = std::time(nullptr);
+    if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) now = std::strtoll(epoch, nullptr, 10);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
 }
 
 bool ParseDecimal(const std::string& text, int low, int high, int& value) {

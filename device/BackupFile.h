@@ -79,6 +79,10 @@ std::vector<ByteDifference> CompareBytes(const std::vector<uint8_t>& expected,
 bool ParseSectionData(const std::string& text, bool binary, std::vector<uint8_t>& bytes,
                       std::string* error);
 
+// Now in UTC to the second ("2026-12-09T10:15:00Z"), or SOURCE_DATE_EPOCH's
+// time where that is set (reproducible files). Any thread.
+std::string UtcNow();
+
 // A decimal of at most three digits (no sign, no spaces) within low..high.
 bool ParseDecimal(const std::string& text, int low, int high, int& value);
 

@@ -185,6 +185,7 @@ struct WriteJob {
     // the first write frame; "" turns it off.
     std::string backupFolder;
     std::string port;  // for the backup's name and header
+    std::string time;  // the backup's UTC time ("2026-12-09T10:15:00Z"); "": now
     // Set from any thread: no section after the one under way is begun.
     std::shared_ptr<std::atomic<bool>> cancel = std::make_shared<std::atomic<bool>>(false);
 };
@@ -260,7 +261,10 @@ const char* SectionStateName(SectionState state);  // "same", "different", ...
 // each in its own way (not by colour alone).
 enum ByteMark : uint8_t {
     kMarkNone = 0,
-    kMarkDiffers = 1,  // differs from the reference's byte (or it has none)
+    // differs from the reference's byte, or lies past the end of the
+    // reference's section (a section the reference lacks has no byte marks:
+    // its state says it)
+    kMarkDiffers = 1,
     kMarkEdited = 2,   // differs from the device's byte: not yet written
 };
 
@@ -269,7 +273,7 @@ struct SectionRow {
     Presence presence = Presence::kNotRead;  // on the device
     uint8_t address[3] = {0, 0, 0};  // the device's; the reference's for kOnlyFile
     size_t length = 0;               // the same way
-    uint32_t crc32 = 0;              // SectionCrc of the working copy (0 if none)
+    uint32_t crc32 = 0;              // SectionCrc of the working copy the same way (0: none)
     SectionState state = SectionState::kNotRead;
 };
 
@@ -383,7 +387,7 @@ class Bench {
         Bytes before, after;
     };
     using Step = std::vector<Change>;
-    bool Present(int section, std::string* error) const;
+    bool Editable(int section, std::string* error) const;  // present on the device
     void Apply(const Step& step, bool forward);
     bool Record(Step step);  // applies it; false (and no step) when nothing changes
     const SnapshotSection* ReferenceSection(int section) const;
