@@ -20,6 +20,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTableView>
@@ -84,7 +85,7 @@ BenchWindow::BenchWindow(const QString& port, QWidget* parent)
     setWindowTitle(QStringLiteral("qmb-device"));
     BuildLayout();
     BuildActions();
-    port_->setCurrentIndex(std::max(0, PortNames().indexOf(port)));
+    port_->setCurrentIndex(std::max<int>(0, static_cast<int>(PortNames().indexOf(port))));
     Refresh();
     SetStatus(tr("Choose the port and press Read all (Ctrl+R)."));
     resize(1000, 700);
@@ -132,6 +133,17 @@ void BenchWindow::BuildLayout() {
     table_->verticalHeader()->hide();
     table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
     table_->horizontalHeader()->setStretchLastSection(true);
+    // Columns as wide as their widest text, so the table needs no sideways
+    // scrolling at 1024 x 768.
+    const QFontMetrics metrics = table_->fontMetrics();
+    const int pad = metrics.horizontalAdvance(QLatin1Char('0')) * 2;
+    const QString widest[] = {tr("Section"), QStringLiteral("00 00 00"), tr("Length"),
+                              QStringLiteral("00000000")};
+    for (int c = 0; c < SectionTable::kState; ++c)
+        table_->setColumnWidth(c, metrics.horizontalAdvance(widest[c]) + pad);
+    int tableWidth = metrics.horizontalAdvance(QStringLiteral("only on the device")) + pad;
+    for (int c = 0; c < SectionTable::kState; ++c)
+        tableWidth += table_->columnWidth(c);
     table_->setTabKeyNavigation(false);
     table_->setAccessibleName(tr("Sections"));
 
@@ -168,7 +180,8 @@ void BenchWindow::BuildLayout() {
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
     splitter->setChildrenCollapsible(false);
-    table_->setMinimumWidth(table_->fontMetrics().horizontalAdvance(QLatin1Char('0')) * 40);
+    table_->setMinimumWidth(tableWidth + table_->verticalScrollBar()->sizeHint().width() +
+                            table_->frameWidth() * 2);
     hex_->setMinimumWidth(hex_->RowWidthHint());
 
     summary_ = new QLabel;
@@ -286,10 +299,10 @@ void BenchWindow::Refresh() {
         rows.push_back(std::move(row));
     }
     sections_->SetRows(std::move(rows));
-    const QString reference = bench_.HasReference()
-                                  ? tr("reference %1").arg(Q(bench_.ReferenceLabel()))
-                                  : tr("no reference");
-    summary_->setText(tr("%1 — %2").arg(Q(bench_.SummaryText()), reference));
+    summary_->setText(bench_.HasReference() ? tr("%1 (reference: %2)")
+                                                  .arg(Q(bench_.SummaryText()),
+                                                       Q(bench_.ReferenceLabel()))
+                                            : Q(bench_.SummaryText()));
     const int row = sections_->RowOf(section_);
     if (table_->currentIndex().row() != row) {
         table_->setCurrentIndex(sections_->index(row, 0));
@@ -377,6 +390,10 @@ void BenchWindow::SetStatus(const QString& text) {
 
 QString BenchWindow::StatusText() const {
     return status_->text();
+}
+
+WriteDialog* BenchWindow::Confirmation() const {
+    return dialog_.data();
 }
 
 QString BenchWindow::SummaryText() const {

@@ -84,7 +84,8 @@ class BenchWindow : public QMainWindow {
     HexView* Hex() const { return hex_; }
     QTableView* Table() const { return table_; }
     SectionTable* Sections() const { return sections_; }
-    WriteDialog* Confirmation() const { return dialog_; }
+    // The confirmation now open, nullptr when none.
+    WriteDialog* Confirmation() const;
     QString StatusText() const;
     QString SummaryText() const;
     // The automatic backup of the last write, "" for none.

@@ -51,7 +51,7 @@ StartOptions Refuse(const QString& why) {
 StartOptions ParseStartOptions(const QStringList& args, bool strict) {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("NAME"));
     const QCommandLineOption reference(QStringLiteral("reference"), {}, QStringLiteral("FILE"));
