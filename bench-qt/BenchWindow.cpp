@@ -204,6 +204,7 @@ void BenchWindow::BuildLayout() {
             });
     connect(table_, &QTableView::activated, this, [this] { hex_->setFocus(); });
     connect(hex_, &HexView::ByteTyped, this, [this](int offset, quint8 value) {
+        if (RefuseWhileBusy()) return;
         std::string error;
         const bool changed = bench_.SetBytes(section_, static_cast<size_t>(offset),
                                              device::Bytes{value}, &error);

@@ -4,9 +4,10 @@
 // this window shows it and runs the device's work on a worker thread.
 //
 // Threads: everything here runs on the GUI thread. Read all and Write
-// changes run on one worker thread at a time; while it runs the model is
-// the worker's inputs' and the window touches no part of it (the table and
-// the hex view paint the copies they hold). The worker reports progress
+// changes run on one worker thread at a time, on inputs of their own (the
+// model is never shared with it); while it runs the window still shows the
+// model but refuses every change to it, and the result is handed to the
+// model when the worker has ended. The worker reports progress
 // through one queued call at a time (a newer figure replaces one not yet
 // shown) and its end through another, so the event loop only ever does
 // short work. Cancel: a read stops at the next transfer (Device::RequestStop);
