@@ -826,7 +826,7 @@ void BenchWindow::FinishWrite(device::WriteResult result) {
             text += tr(" Section %1 may or may not hold the new bytes: read all again.")
                         .arg(result.failure.section);
         if (!result.notWritten.empty())
-            text += tr(" Not sent: %1.").arg(Q(device::FormatSectionList(result.notWritten)));
+            text += tr(" Not written: %1.").arg(Q(device::FormatSectionList(result.notWritten)));
     }
     if (!lastBackup_.isEmpty()) text += tr(" Backup of the device before: %1").arg(lastBackup_);
     SetStatus(text);

@@ -132,6 +132,7 @@ class BenchTest : public QObject {
     void commandLine();
     void readCompareEditWriteAgainstTheSimulator();
     void cancelStopsAReadAll();
+    void aFailedSectionEndsTheWrite();
 
   private:
     QTemporaryDir data_;
@@ -451,6 +452,43 @@ void BenchTest::cancelStopsAReadAll() {
     QCOMPARE(part.At(255).presence, device::Presence::kNotRead);
     // Nothing of a partial read may pass for a whole backup.
     QVERIFY(!window.SaveBackup(QDir(data_.path()).filePath(QStringLiteral("part.qmb"))));
+}
+
+void BenchTest::aFailedSectionEndsTheWrite() {
+    qmb::test::DevSim sim(QMB_DEVSIM);
+    QVERIFY(sim.Start());
+    qputenv("QMB_COM1", QByteArray::fromStdString(sim.link));
+    BenchWindow window(QStringLiteral("COM1"));
+    FrameLog frames;
+    window.SetTraceSink(&frames);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.ReadAll();
+    QVERIFY(WaitIdle(window, 60000));
+    QVERIFY2(window.Model().DeviceSnapshot().Complete(), qPrintable(window.StatusText()));
+    const QString before12 = SimEeprom(sim, 12);
+
+    // Sections 11 and 12 edited; every write request to the device is lost.
+    window.SelectSection(11);
+    QVERIFY(window.EnterHex(QStringLiteral("00")));
+    window.SelectSection(12);
+    QVERIFY(window.EnterHex(QStringLiteral("00")));
+    QVERIFY(sim.ControlOk("fault silent on write count 20"));
+    window.StartWrite(false);
+    QVERIFY(WaitIdle(window, 60000));
+
+    // Section 11 failed and is named; 12 was never sent; both stay edited.
+    const QString status = window.StatusText();
+    QVERIFY2(status.contains(QStringLiteral("section 11")) && status.contains(QStringLiteral("Not written: 11-12")),
+             qPrintable(status));
+    QVERIFY(!frames.Writes().isEmpty());
+    for (const QString& address : frames.Writes())
+        QCOMPARE(address, QStringLiteral("11 22 33"));
+    QVERIFY(frames.Commits().empty());
+    QCOMPARE(SimEeprom(sim, 11), QStringLiteral("A0A1A2A3A4A5A6A7"));
+    QCOMPARE(SimEeprom(sim, 12), before12);
+    QCOMPARE(window.Model().WritePlan().size(), size_t{2});
+    QVERIFY(window.LastBackupPath().isEmpty());  // turned off
 }
 
 QTEST_MAIN(BenchTest)
