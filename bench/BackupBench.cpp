@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
                 frames, bytes, repeats);
     std::printf("  measured %.1f ms, line floor %.1f ms, ratio %.3f\n", median, floor,
                 median / floor);
-    // The bench's read-all, its frames counted off its own trace.
+    // The figure out before the next programs start (a buffer copied into a
+    // child would print it again).
+    std::fflush(stdout);
+    // The bench's read-all, its frames counted off a trace of its own.
+    std::remove(trace.c_str());
     if (RunProgram({argv[2], "-p", sim.link, "-q", "--trace=" + trace, "diff", "device", file},
                    "/dev/null", "") != 0) {
         std::fprintf(stderr, "qmb-cli diff device failed\n");
