@@ -6,6 +6,7 @@
 // keyboard, the write of only the planned sections (checked in the frames
 // sent and in the simulator's EEPROM), patches, and Cancel.
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
@@ -462,6 +463,17 @@ void BenchTest::cancelStopsAReadAll() {
     QCOMPARE(part.At(255).presence, device::Presence::kNotRead);
     // Nothing of a partial read may pass for a whole backup.
     QVERIFY(!window.SaveBackup(QDir(data_.path()).filePath(QStringLiteral("part.qmb"))));
+
+    // A port that will not open reads nothing, says why, and keeps what was
+    // read before.
+    auto* port = window.findChild<QComboBox*>();
+    QVERIFY(port);
+    port->setCurrentText(QStringLiteral("COM2"));  // unmapped: no such device
+    window.ReadAll();
+    QVERIFY(WaitIdle(window, 10000));
+    QVERIFY2(window.StatusText().startsWith(QStringLiteral("Read all failed: ")),
+             qPrintable(window.StatusText()));
+    QCOMPARE(window.Model().DeviceSnapshot().At(1).presence, device::Presence::kPresent);
 }
 
 void BenchTest::aFailedSectionEndsTheWrite() {
