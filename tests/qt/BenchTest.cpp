@@ -4,7 +4,8 @@
 // qmb-devsim on a pseudo-terminal: read all (measuring how long the event
 // loop is held), a backup as the reference, the marks, edits from the
 // keyboard, the write of only the planned sections (checked in the frames
-// sent and in the simulator's EEPROM), patches, and Cancel.
+// sent and in the simulator's EEPROM), patches, a failed section and
+// Cancel during a read and a write.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -142,7 +143,7 @@ class BenchTest : public QObject {
     void commandLine();
     void readCompareEditWriteAgainstTheSimulator();
     void cancelStopsAReadAll();
-    void aFailedSectionEndsTheWrite();
+    void writeEndsAtAFailureOrCancel();
 
   private:
     QTemporaryDir data_;
@@ -476,7 +477,7 @@ void BenchTest::cancelStopsAReadAll() {
     QCOMPARE(window.Model().DeviceSnapshot().At(1).presence, device::Presence::kPresent);
 }
 
-void BenchTest::aFailedSectionEndsTheWrite() {
+void BenchTest::writeEndsAtAFailureOrCancel() {
     qmb::test::DevSim sim(QMB_DEVSIM);
     QVERIFY(sim.Start());
     qputenv("QMB_COM1", QByteArray::fromStdString(sim.link));
@@ -511,6 +512,23 @@ void BenchTest::aFailedSectionEndsTheWrite() {
     QCOMPARE(SimEeprom(sim, 12), before12);
     QCOMPARE(window.Model().WritePlan().size(), size_t{2});
     QVERIFY(window.LastBackupPath().isEmpty());  // turned off
+
+    // Esc while section 11 is written (its reply held back) finishes 11 -
+    // write, commit, read-back - and begins nothing after it.
+    QVERIFY(sim.ControlOk("fault clear"));
+    QVERIFY(sim.ControlOk("fault delay 600 on write"));
+    window.StartWrite(false);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return window.StatusText().contains(QStringLiteral("Writing section 11")); }, 30000));
+    QTest::keyClick(&window, Qt::Key_Escape);
+    QVERIFY(WaitIdle(window, 30000));
+    QVERIFY2(window.StatusText().contains(QStringLiteral("Written and verified: 11.")) &&
+                 window.StatusText().contains(QStringLiteral("Not written: 12")),
+             qPrintable(window.StatusText()));
+    QCOMPARE(frames.Commits(), std::vector<int>{11});
+    QCOMPARE(SimEeprom(sim, 11), QStringLiteral("00A1A2A3A4A5A6A7"));
+    QCOMPARE(SimEeprom(sim, 12), before12);
+    QCOMPARE(window.Model().WritePlan().size(), size_t{1});
 }
 
 QTEST_MAIN(BenchTest)
