@@ -19,7 +19,7 @@ const wchar_t* const kPortNames[] = {L"COM1", L"COM2", L"COM3", L"COM4"};
 constexpr int kMargin = 8;
 constexpr int kRowHeight = 24;
 constexpr int kTextHeight = 20;
-constexpr int kSectionsWidth = 318;
+constexpr int kSectionsWidth = 340;
 constexpr int kInitialWidth = 1016;
 constexpr int kInitialHeight = 720;
 constexpr int kMinWidth = 640;
@@ -77,9 +77,9 @@ void MakeFonts() {
     Ui& ui = App();
     HFONT old[] = {ui.uiFont, ui.monoFont, ui.monoEdited};
     ui.uiFont = MakeFont(9, FW_NORMAL, false, L"MS Shell Dlg 2", DEFAULT_PITCH | FF_SWISS);
-    ui.monoFont = MakeFont(9, FW_NORMAL, false, L"Courier New", FIXED_PITCH | FF_MODERN);
+    ui.monoFont = MakeFont(8, FW_NORMAL, false, L"Courier New", FIXED_PITCH | FF_MODERN);
     // Edited bytes: bold and underlined, so they never rest on colour alone.
-    ui.monoEdited = MakeFont(9, FW_BOLD, true, L"Courier New", FIXED_PITCH | FF_MODERN);
+    ui.monoEdited = MakeFont(8, FW_BOLD, true, L"Courier New", FIXED_PITCH | FF_MODERN);
     HDC dc = GetDC(ui.main);
     HGDIOBJ previous = SelectObject(dc, ui.monoEdited);  // the wider of the two
     TEXTMETRICW metrics;
@@ -328,6 +328,7 @@ bool CreateBenchWindow(HINSTANCE instance, HICON icon) {
     ui.dpi = WindowDpi(ui.main);
     CreateControls();
     MakeFonts();
+    SetHexColumns();
     const RECT place = InitialPlace();
     SetWindowPos(ui.main, NULL, place.left, place.top, place.right - place.left,
                  place.bottom - place.top, SWP_NOZORDER);

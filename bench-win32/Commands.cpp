@@ -469,15 +469,27 @@ void OnProgressTimer() {
     }
 }
 
+bool NothingRead(const device::Snapshot& snapshot) {
+    for (int n = device::kFirstSection; n <= device::kLastSection; ++n) {
+        if (snapshot.At(n).presence != device::Presence::kNotRead) return false;
+    }
+    return true;
+}
+
 void OnReadDone(LPARAM lParam) {
     std::unique_ptr<ReadOutcome> outcome(reinterpret_cast<ReadOutcome*>(lParam));
     Ui& ui = App();
-    ui.bench.SetDevice(outcome->result.snapshot);
-    ui.devicePort = outcome->port;
+    // A read that reached no section (the port would not open, Cancel at
+    // once) leaves what the window held, edits included.
+    if (!NothingRead(outcome->result.snapshot) || !outcome->result.failure.Failed()) {
+        ui.bench.SetDevice(outcome->result.snapshot);
+        ui.devicePort = outcome->port;
+    }
     const device::Snapshot& s = ui.bench.DeviceSnapshot();
     const std::string read = Plural(static_cast<size_t>(s.PresentCount()), "section", "sections") +
                              " present, " + Plural(s.PresentBytes(), "byte", "bytes");
     const device::Failure& failure = outcome->result.failure;
+    if (!failure.Failed()) SendMessageW(ui.progress, PBM_SETPOS, device::kLastSection, 0);
     EndJobView();
     if (failure.fault == device::Fault::kInterrupted) {
         SetStatus("Cancelled; " + read + " read from " + outcome->port);

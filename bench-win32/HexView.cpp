@@ -30,10 +30,10 @@ struct Column {
     int chars;  // width in characters of the mono font, padding included
 };
 const Column kColumns[] = {
-    {L"Offset", 7},
-    {L"00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", 50},
-    {L"ASCII", 19},
-    {L"Marks", 19},
+    {L"Offset", 5},
+    {L"00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F", 48},
+    {L"ASCII", 17},
+    {L"Marks", 17},
 };
 constexpr int kPad = 4;  // 96-dpi units before a cell's text
 

@@ -44,6 +44,9 @@ constexpr DWORD kDefaultWaitMs = 20000;
 constexpr DWORD kPollMs = 2;
 constexpr UINT kReplyTimeoutMs = 5000;  // longer means the UI thread is stuck
 constexpr int kMainWindowId = -2;       // the name MAIN
+// A posted click, key or command is handled after the step that posts it:
+// the rows and cell steps wait this long for what they expect.
+constexpr DWORD kCellWaitMs = 5000;
 
 const std::map<std::string, int> kControls = {
     {"MAIN", kMainWindowId},      {"IDC_PORT_STATUS", IDC_PORT_STATUS},
@@ -74,6 +77,8 @@ const std::map<std::string, int> kBenchControls = {
 const std::map<std::string, int> kDialogControls = {
     {"IDOK", IDOK},
     {"IDCANCEL", IDCANCEL},
+    {"IDYES", IDYES},
+    {"IDNO", IDNO},
     {"IDC_PLAN_TEXT", IDC_PLAN_TEXT},
     {"IDC_PLAN_BACKUP", IDC_PLAN_BACKUP},
     {"IDC_PLAN_WHERE", IDC_PLAN_WHERE},
@@ -261,10 +266,16 @@ HWND Driver::Window(const std::string& name) {
         auto it = kBenchControls.find(name);
         if (it == kBenchControls.end()) Fail("unknown control " + name);
         if (it->second == kMainWindowId) return main_;
+        // A control made by a posted key (the row editor) may come a moment
+        // after the step that posted it.
         IdSearch search{it->second, NULL};
-        EnumChildWindows(main_, &FindIdProc, reinterpret_cast<LPARAM>(&search));
-        if (search.found == NULL) Fail("the window has no control " + name);
-        return search.found;
+        const DWORD start = GetTickCount();
+        for (;;) {
+            EnumChildWindows(main_, &FindIdProc, reinterpret_cast<LPARAM>(&search));
+            if (search.found != NULL) return search.found;
+            if (GetTickCount() - start >= kCellWaitMs) Fail("the window has no control " + name);
+            Sleep(kPollMs);
+        }
     }
     auto it = kControls.find(name);
     if (it == kControls.end()) Fail("unknown control " + name);
@@ -699,14 +710,14 @@ bool Driver::RunBench(const Step& step) {
         const int want = std::atoi(a[1].c_str());
         int got = -1;
         WaitFor(
-            Milliseconds(step, 2, 0), [&] { return (got = ItemCount(list)) == want; },
+            Milliseconds(step, 2, kCellWaitMs), [&] { return (got = ItemCount(list)) == want; },
             [&] { return a[0] + " has " + std::to_string(got) + " rows, expected " + a[1]; });
     } else if (verb == "cell") {
         need(4);
         HWND list = Window(a[0]);
         std::string got;
         WaitFor(
-            Milliseconds(step, 4, 0),
+            Milliseconds(step, 4, kCellWaitMs),
             [&] {
                 return (got = CellText(list, std::atoi(a[1].c_str()), std::atoi(a[2].c_str()))) ==
                        a[3];
@@ -736,7 +747,6 @@ bool Driver::RunBench(const Step& step) {
         // Posted, as the keyboard does, so the message loop sees them.
         PostMessageA(control, WM_KEYDOWN, it->second, 1);
         PostMessageA(control, WM_KEYUP, it->second, 0xC0000001);
-        Send(main_, WM_NULL, 0, 0);  // both handled before the next step
     } else if (verb == "press") {
         need(1);
         SetForegroundWindow(main_);
@@ -808,7 +818,8 @@ bool Driver::RunBench(const Step& step) {
             if ((state == BST_CHECKED) != (what == "checked")) Fail(a[2] + " is not " + what);
         } else if (what == "click") {
             PostMessageA(control, BM_CLICK, 0, 0);
-            if (it->second == IDOK || it->second == IDCANCEL) {
+            if (it->second == IDOK || it->second == IDCANCEL || it->second == IDYES ||
+                it->second == IDNO) {
                 WaitFor(
                     kDefaultWaitMs, [&] { return !IsWindow(dialog); },
                     [&] { return "the dialog " + Quote(a[0]) + " stays open"; });
@@ -882,7 +893,28 @@ bool Driver::RunBench(const Step& step) {
                     static_cast<unsigned long>(over20));
         if (cpu > limit) Fail("a message kept the UI thread " + std::to_string(cpu) + " ms");
     } else if (verb == "fits") {
-        // Every visible child lies inside MAIN's client area.
+        // Every visible child lies inside MAIN's client area, and the
+        // columns of the section table and of the hex rows fit their lists
+        // (no scrolling sideways to see a row whole).
+        for (const char* name : {"IDC_DEV_SECTIONS", "IDC_DEV_HEX"}) {
+            HWND list = Window(name);
+            RECT inside;
+            GetClientRect(list, &inside);
+            long total = 0;
+            for (int column = 0;; ++column) {
+                DWORD_PTR width = 0;
+                if (!SendMessageTimeoutA(list, LVM_GETCOLUMNWIDTH, column, 0, SMTO_NORMAL,
+                                         kReplyTimeoutMs, &width) ||
+                    width == 0) {
+                    break;
+                }
+                total += static_cast<long>(width);
+            }
+            if (total > inside.right) {
+                Fail(std::string(name) + "'s columns take " + std::to_string(total) +
+                     " pixels of its " + std::to_string(inside.right));
+            }
+        }
         RECT client;
         GetClientRect(main_, &client);
         for (HWND child = GetWindow(main_, GW_CHILD); child != NULL;
@@ -918,7 +950,7 @@ void Driver::Run(const Step& original) {
         if (a.size() < n) Fail(verb + " needs " + std::to_string(n) + " arguments");
     };
 
-    if (verb == "device") {
+    if (verb == "device" || verb == "display") {
         // Set up by the harness before the application started.
     } else if (verb == "click") {
         need(1);

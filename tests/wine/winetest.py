@@ -156,6 +156,14 @@ class Wine:
         if com2_path:
             log("COM2 mapped to %s" % com2_path)
 
+    def set_dpi(self, dpi):
+        """The screen's dots per inch as Windows' display scale sets them
+        (96 is 100 %, 192 is 200 %), for the programs started from now."""
+        self.kill_server()
+        self.run(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                  "REG_DWORD", "/d", str(dpi), "/f"])
+        self.kill_server()
+
     def start_server(self):
         """Starts the Wine server ahead of the programs, detached from every
         pipe; it stays until kill_server."""
@@ -290,10 +298,10 @@ class Simulator:
 
 
 class Xvfb:
-    def __init__(self):
+    def __init__(self, size="1024x768"):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size + "x24", "-nolisten",
              "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -348,6 +356,20 @@ def scenario_device(path, name):
     if current is None:
         raise RuntimeError("no scenarios in " + path)
     return "sim", []
+
+
+def scenario_display(path, name):
+    """The screen of scenario name: (size, dpi). A "display WxH DPI" line
+    (read here; the driver skips it) sets them; else 1024x768 at 96 dpi."""
+    current = None
+    with open(path) as f:
+        for line in f:
+            words = shlex.split(line, comments=True)
+            if words and words[0] == "scenario":
+                current = words[1]
+            elif current == name and words and words[0] == "display":
+                return words[1], int(words[2])
+    return "1024x768", 96
 
 
 def open_device(kind, args, devsim, workdir):
@@ -613,12 +635,15 @@ def forward_driver_output(driver, device):
 
 def command_gui(wine, opts):
     kind, sim_args = scenario_device(opts.scenarios, opts.name)
+    size, dpi = scenario_display(opts.scenarios, opts.name)
     failures_dir = os.path.join(wine.root, "failures")
     with tempfile.TemporaryDirectory() as workdir:
-        xvfb = Xvfb()
+        xvfb = Xvfb(size)
         device = app = None
         try:
             device = open_device(kind, sim_args, opts.devsim, workdir)
+            if dpi != 96:
+                wine.set_dpi(dpi)
             wine.map_com1(device.path if device else "")
             wine.env["DISPLAY"] = xvfb.display
             app_log = open(os.path.join(workdir, "app.log"), "wb")
@@ -677,6 +702,8 @@ def command_gui(wine, opts):
             if app is not None and app.poll() is None:
                 app.kill()
             wine.kill_server()
+            if dpi != 96:
+                wine.set_dpi(96)
             wine.env.pop("DISPLAY", None)
             close_device(device)
             xvfb.stop()
