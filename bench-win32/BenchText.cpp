@@ -14,7 +14,7 @@ std::string Plural(size_t n, const char* one, const char* many) {
 }
 
 std::string Hex(unsigned long value, int digits) {
-    char text[16];
+    char text[24];  // 16 digits of a 64-bit value at most
     std::snprintf(text, sizeof text, "%0*lX", digits, value);
     return text;
 }
