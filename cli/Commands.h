@@ -19,6 +19,8 @@ void AddWriteCommand(CLI::App& app, Context& c);
 void AddBackupCommand(CLI::App& app, Context& c);
 void AddRestoreCommand(CLI::App& app, Context& c);
 void AddVerifyCommand(CLI::App& app, Context& c);
+void AddDiffCommand(CLI::App& app, Context& c);
+void AddPatchCommand(CLI::App& app, Context& c);
 void AddTatCommand(CLI::App& app, Context& c);
 void AddLoopCommand(CLI::App& app, Context& c);
 void AddRecordsCommand(CLI::App& app, Context& c);

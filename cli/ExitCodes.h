@@ -23,7 +23,7 @@ enum ExitCode : int {
     kExitPortUnusable = 6,  // not a serial line, or it refused 38400 8N1
     kExitNoReply = 7,       // the device did not answer (or no handshake in time)
     kExitBadReply = 8,      // answers came, but damaged (short, bad checksum...)
-    kExitData = 9,          // bad hex text, wrong size, absent section, bad or foreign backup
+    kExitData = 9,          // bad hex text, wrong size, absent section, bad backup or patch
     kExitMismatch = 10,     // what the device holds differs from what it should
     kExitPortLost = 11,     // the line went away during the command (hang-up, unplug)
     kExitFile = 12,         // a local file could not be read or written

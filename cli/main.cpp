@@ -71,6 +71,8 @@ int main(int argc, char** argv) {
     AddBackupCommand(app, c);
     AddRestoreCommand(app, c);
     AddVerifyCommand(app, c);
+    AddDiffCommand(app, c);
+    AddPatchCommand(app, c);
     AddTatCommand(app, c);
     AddLoopCommand(app, c);
     AddRecordsCommand(app, c);

@@ -68,8 +68,9 @@ void Snapshot::SetNotRead(int number) {
 }
 
 void Snapshot::SetBytes(int number, const Bytes& bytes) {
-    SnapshotSection& s = Slot(number);
-    SetPresent(number, s.address, bytes);
+    const SnapshotSection& s = Slot(number);
+    const uint8_t address[3] = {s.address[0], s.address[1], s.address[2]};
+    SetPresent(number, address, bytes);
 }
 
 bool Snapshot::Complete() const {
@@ -241,7 +242,6 @@ struct Writer {
     bool CheckDevice() {
         for (const SectionWrite& s : job.plan) {
             if (Cancelled()) return false;
-            Report(s.section);
             const SnapshotSection& was = job.before.At(s.section);
             const SectionInfo info = device.Info(s.section);
             const std::string where = "section " + std::to_string(s.section);
@@ -304,6 +304,7 @@ struct Writer {
         for (const auto& s : job.plan)
             result.notWritten.push_back(s.section);
         p.total = job.plan.size();
+        if (job.plan.empty()) return;  // nothing to write: no backup either
         Stage stage = Stage::kQuery;
         int current = 0;
         try {

@@ -78,7 +78,8 @@ class Snapshot {
     void SetPresent(int number, const uint8_t address[3], const Bytes& bytes);
     void SetAbsent(int number);
     void SetNotRead(int number);
-    // The bytes of a present section (the address stays).
+    // New bytes for a section, its address kept (00 00 00 for one that was
+    // not present); 1 to 255 of them, as SetPresent.
     void SetBytes(int number, const Bytes& bytes);
 
     // Every section read (present or absent).
@@ -210,6 +211,7 @@ struct WriteResult {
 // backup (when a folder is given), then for each planned section its query
 // and size check, the memory write, the commit, the read-back and the
 // compare. The first failure ends it: the sections after it are not sent.
+// An empty plan does nothing at all (no check, no backup).
 // Never throws a DeviceFault; the calling thread is a worker's.
 WriteResult WriteSections(Device& device, const WriteJob& job, const WriteProgressFn& progress);
 

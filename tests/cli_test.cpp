@@ -272,6 +272,68 @@ TEST_F(Cli, AHangUpDuringARestoreNamesWhatWasRestored) {
     EXPECT_LT(r.ms, 5000) << "no hang, no endless retries";
 }
 
+// diff and patch: the patch between two contents, checked byte by byte on
+// the device before anything is written, then only its changed sections
+// written; refusals touch nothing.
+TEST_F(Cli, DiffMakesThePatchThatPatchChecksThenWritesOnlyWhereBytesChange) {
+    StartSim();
+    const std::string before = Path("before.qmb"), after = Path("after.qmb"),
+                      patch = Path("p.patch"), trace = Path("trace");
+    ASSERT_EQ(Run({"backup", before}).code, 0);
+    ASSERT_TRUE(sim.ControlOk("set 11 A0 A1 00 01 A4 A5 A6 A7"));
+    ASSERT_EQ(Run({"backup", after}).code, 0);
+    CliRun r = Run({"diff", after, before}, -1, patch);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(Slurp(patch).find("\nqmb-patch 1\nsection 11 offset 2 old 00 01 new A2 A3\n"),
+              std::string::npos) << Slurp(patch);
+    r = Run({"diff", "device", before});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, Slurp(patch)) << "the device reads as its backup does";
+
+    r = Run({"patch", patch, "--dry-run"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "would write: 11\n");
+    EXPECT_NE(Status().find("commits 0"), std::string::npos);
+    r = Run({"patch", patch, "--trace=" + trace});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "written: 11\nnot written: none\n");
+    std::string frames = Slurp(trace);
+    EXPECT_EQ(Count(frames, " tx write "), 1u) << frames;
+    EXPECT_EQ(Count(frames, " tx commit "), 1u);
+    EXPECT_NE(sim.Control("dump 11").find("eeprom A0A1A2A3A4A5A6A7"), std::string::npos);
+    r = Run({"diff", "device", before});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out.find("\nsection "), std::string::npos) << "no change left: " << r.out;
+
+    // Applied again, its old bytes no longer fit: every one listed, nothing sent.
+    const std::string again = Path("trace2");
+    r = Run({"patch", patch, "--trace=" + again});
+    EXPECT_EQ(r.code, 10) << r.err;
+    EXPECT_EQ(r.out,
+              "section 11 offset 2: the patch says 00, the device holds A2\n"
+              "section 11 offset 3: the patch says 01, the device holds A3\n");
+    EXPECT_NE(r.err.find("patch refused, nothing was written"), std::string::npos) << r.err;
+    frames = Slurp(again);
+    EXPECT_EQ(Count(frames, " tx write ") + Count(frames, " tx commit "), 0u) << frames;
+
+    // A file that is no patch is refused before the device is asked; a
+    // difference of layout is named and never hidden in a success.
+    const std::string status = Status();
+    ASSERT_TRUE(WriteFileAtomically(Path("bad.patch"), "qmb-patch 1\nsection 11 offset 9 old 00\n",
+                                    false, nullptr));
+    r = Run({"patch", Path("bad.patch")});
+    EXPECT_EQ(r.code, 9);
+    EXPECT_NE(r.err.find("bad.patch: line 2: expected"), std::string::npos) << r.err;
+    EXPECT_EQ(Status(), status) << "the device was asked";
+    EXPECT_EQ(Run({"diff", "device", "device"}).code, 2);
+    EXPECT_EQ(Run({"diff", before, Path("none.qmb")}).code, 12);
+    ASSERT_TRUE(sim.ControlOk("set 7 01 02 03"));
+    r = Run({"diff", before, "device"});
+    EXPECT_EQ(r.code, 9) << r.err;
+    EXPECT_NE(r.err.find("section 7: length 32 against 3"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("# section 7: length 32 against 3 (not in the patch)"), std::string::npos);
+}
+
 TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
     StartSim();
     const std::string trace = Path("trace");
