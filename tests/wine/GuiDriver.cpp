@@ -6,13 +6,24 @@
 // fonts) comes from window-probe.dll, hooked into its UI thread. It can close
 // the application, check how its process ended, and start it again.
 //
-// Usage: gui-driver SCENARIO_FILE NAME [--keep-open]
+// With --class=QMB_DEVICE it drives qmb-device.exe instead: its controls are
+// the main window's descendants (bench-win32/BenchIds.h), its list views are
+// read across the process boundary, its dialogs (the file dialogs, the write
+// plan) are filled in and answered, and "$DIR" in a step's words is the
+// folder the harness gives in QMB_TEST_DIR.
+//
+// Usage: gui-driver SCENARIO_FILE NAME [--keep-open] [--class=CLASS]
 // Prints one line per step and "PASS" or "FAIL ..." at the end; exit code 0
 // when the scenario passed. A "sim" step prints "@sim COMMAND" and waits for
 // the harness to answer with one line on standard input.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -21,6 +32,8 @@
 
 #include "ScenarioFile.h"
 #include "WindowProbe.h"
+#include "bench-win32/BenchIds.h"
+#include "bench-win32/DeviceJobs.h"
 #include "job/Indicators.h"
 #include "job/Panel.h"
 
@@ -31,6 +44,9 @@ constexpr DWORD kDefaultWaitMs = 20000;
 constexpr DWORD kPollMs = 2;
 constexpr UINT kReplyTimeoutMs = 5000;  // longer means the UI thread is stuck
 constexpr int kMainWindowId = -2;       // the name MAIN
+// A posted click, key or command is handled after the step that posts it:
+// the rows and cell steps wait this long for what they expect.
+constexpr DWORD kCellWaitMs = 5000;
 
 const std::map<std::string, int> kControls = {
     {"MAIN", kMainWindowId},      {"IDC_PORT_STATUS", IDC_PORT_STATUS},
@@ -39,6 +55,58 @@ const std::map<std::string, int> kControls = {
     {"IDC_STATUS", IDC_STATUS},   {"IDC_CLOCK", IDC_CLOCK},
     {"IDC_PORT", IDC_PORT},       {"IDC_HEX", IDC_HEX},
     {"IDC_SECTION", IDC_SECTION}, {"IDC_LENGTH", IDC_LENGTH},
+};
+
+// qmb-device.exe's controls, its dialogs' and its commands.
+const std::map<std::string, int> kBenchControls = {
+    {"MAIN", kMainWindowId},
+    {"IDC_DEV_PORT", IDC_DEV_PORT},
+    {"IDC_DEV_READ", IDC_DEV_READ},
+    {"IDC_DEV_CANCEL", IDC_DEV_CANCEL},
+    {"IDC_DEV_SAVE", IDC_DEV_SAVE},
+    {"IDC_DEV_REFERENCE", IDC_DEV_REFERENCE},
+    {"IDC_DEV_WRITE", IDC_DEV_WRITE},
+    {"IDC_DEV_PROGRESS", IDC_DEV_PROGRESS},
+    {"IDC_DEV_STATUS", IDC_DEV_STATUS},
+    {"IDC_DEV_SUMMARY", IDC_DEV_SUMMARY},
+    {"IDC_DEV_REFLABEL", IDC_DEV_REFLABEL},
+    {"IDC_DEV_SECTIONS", IDC_DEV_SECTIONS},
+    {"IDC_DEV_HEX", IDC_DEV_HEX},
+    {"IDC_DEV_INPLACE", IDC_DEV_INPLACE},
+};
+const std::map<std::string, int> kDialogControls = {
+    {"IDOK", IDOK},
+    {"IDCANCEL", IDCANCEL},
+    {"IDYES", IDYES},
+    {"IDNO", IDNO},
+    {"IDC_PLAN_TEXT", IDC_PLAN_TEXT},
+    {"IDC_PLAN_BACKUP", IDC_PLAN_BACKUP},
+    {"IDC_PLAN_WHERE", IDC_PLAN_WHERE},
+};
+const std::map<std::string, int> kBenchCommands = {
+    {"IDM_READ_ALL", IDM_READ_ALL},
+    {"IDM_CANCEL", IDM_CANCEL},
+    {"IDM_SAVE_BACKUP", IDM_SAVE_BACKUP},
+    {"IDM_OPEN_REFERENCE", IDM_OPEN_REFERENCE},
+    {"IDM_EXPORT_EDITS", IDM_EXPORT_EDITS},
+    {"IDM_EXPORT_DIFFERENCE", IDM_EXPORT_DIFFERENCE},
+    {"IDM_APPLY_PATCH", IDM_APPLY_PATCH},
+    {"IDM_UNDO", IDM_UNDO},
+    {"IDM_REDO", IDM_REDO},
+    {"IDM_TAKE_SELECTION", IDM_TAKE_SELECTION},
+    {"IDM_TAKE_SECTION", IDM_TAKE_SECTION},
+    {"IDM_TAKE_ALL", IDM_TAKE_ALL},
+    {"IDM_REVERT_SECTION", IDM_REVERT_SECTION},
+    {"IDM_NEXT_DIFFERENCE", IDM_NEXT_DIFFERENCE},
+    {"IDM_PREVIOUS_DIFFERENCE", IDM_PREVIOUS_DIFFERENCE},
+    {"IDM_WRITE_CHANGES", IDM_WRITE_CHANGES},
+};
+
+// Keys by name, for the key and press steps.
+const std::map<std::string, WORD> kKeys = {
+    {"RETURN", VK_RETURN}, {"ESCAPE", VK_ESCAPE}, {"F2", VK_F2},     {"F6", VK_F6},
+    {"LEFT", VK_LEFT},     {"RIGHT", VK_RIGHT},   {"UP", VK_UP},     {"DOWN", VK_DOWN},
+    {"TAB", VK_TAB},       {"Z", 'Z'},            {"Y", 'Y'},        {"T", 'T'},
 };
 
 // Window style bits by name, for the style step.
@@ -91,8 +159,18 @@ class Driver {
     // Closes the application unless a step already did.
     void CloseApplication();
     void CheckNoErrorBox();
+    void SetBenchClass(const std::string& cls) { benchClass_ = cls; }
 
   private:
+    bool Bench() const { return !benchClass_.empty(); }
+    // qmb-device.exe's steps; false when verb is none of them.
+    bool RunBench(const Step& step);
+    HWND FindDialog(const std::string& title, DWORD ms);
+    // A list view's item count and cell text, read in the application.
+    int ItemCount(HWND list);
+    std::string CellText(HWND list, int row, int column);
+    std::string TraceFile();
+    std::string benchClass_;
     // Posts WM_CLOSE to MAIN; the process must end within ms with exit code
     // 0, showing no window of its own meanwhile.
     void CloseAndCheckEnd(DWORD ms);
@@ -135,6 +213,19 @@ void Driver::Attach(DWORD pid) {
     // The main window is shown just before the panel: wait for both, so that
     // an application started a moment ago is found whole.
     const DWORD start = GetTickCount();
+    if (Bench()) {
+        for (;;) {
+            main_ = FindWindowA(benchClass_.c_str(), NULL);
+            process_ = 0;
+            if (main_ != NULL) GetWindowThreadProcessId(main_, &process_);
+            if (main_ != NULL && IsWindowVisible(main_) && (pid == 0 || process_ == pid)) break;
+            if (GetTickCount() - start > 30000) Fail("no visible window of class " + benchClass_);
+            Sleep(50);
+        }
+        panel_ = main_;
+        closed_ = false;
+        return;
+    }
     for (;;) {
         main_ = FindWindowA("QMB_EDIT", NULL);
         process_ = 0;
@@ -158,7 +249,34 @@ void Driver::Attach(DWORD pid) {
     }
 }
 
+struct IdSearch {
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK FindIdProc(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<IdSearch*>(param);
+    if (GetDlgCtrlID(window) != search->id) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
 HWND Driver::Window(const std::string& name) {
+    if (Bench()) {
+        auto it = kBenchControls.find(name);
+        if (it == kBenchControls.end()) Fail("unknown control " + name);
+        if (it->second == kMainWindowId) return main_;
+        // A control made by a posted key (the row editor) may come a moment
+        // after the step that posted it.
+        IdSearch search{it->second, NULL};
+        const DWORD start = GetTickCount();
+        for (;;) {
+            EnumChildWindows(main_, &FindIdProc, reinterpret_cast<LPARAM>(&search));
+            if (search.found != NULL) return search.found;
+            if (GetTickCount() - start >= kCellWaitMs) Fail("the window has no control " + name);
+            Sleep(kPollMs);
+        }
+    }
     auto it = kControls.find(name);
     if (it == kControls.end()) Fail("unknown control " + name);
     if (it->second == kMainWindowId) return main_;
@@ -419,14 +537,420 @@ DWORD Milliseconds(const Step& step, size_t index, DWORD fallback) {
                                     : fallback;
 }
 
-void Driver::Run(const Step& step) {
+// "$DIR" in a word: the harness's folder for the scenario's files.
+std::string Expand(const std::string& word) {
+    const size_t at = word.find("$DIR");
+    if (at == std::string::npos) return word;
+    const char* dir = std::getenv("QMB_TEST_DIR");
+    return word.substr(0, at) + (dir ? dir : "") + Expand(word.substr(at + 4));
+}
+
+std::wstring Wide(const std::string& text) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, NULL, 0);
+    std::wstring wide(n > 0 ? static_cast<size_t>(n) : 1, L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], n);
+    wide.resize(wide.size() - 1);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, NULL, 0, NULL, NULL);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &text[0], n, NULL, NULL);
+    text.resize(text.size() - 1);
+    return text;
+}
+
+struct DialogSearch {
+    DWORD process;
+    std::string title;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialogProc(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<DialogSearch*>(param);
+    char cls[64] = "", title[128] = "";
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameA(window, cls, sizeof cls);
+    GetWindowTextA(window, title, sizeof title);
+    if (process == search->process && std::string(cls) == "#32770" && search->title == title &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND Driver::FindDialog(const std::string& title, DWORD ms) {
+    DialogSearch search{process_, title, NULL};
+    WaitFor(
+        ms,
+        [&] {
+            search.found = NULL;
+            EnumWindows(&FindDialogProc, reinterpret_cast<LPARAM>(&search));
+            return search.found != NULL;
+        },
+        [&] { return "no dialog " + Quote(title); });
+    Sleep(100);  // let the dialog finish its initialisation
+    return search.found;
+}
+
+int Driver::ItemCount(HWND list) {
+    DWORD_PTR count = 0;
+    if (!SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, kReplyTimeoutMs, &count)) {
+        Fail("the application did not answer LVM_GETITEMCOUNT within 5 s");
+    }
+    return static_cast<int>(count);
+}
+
+// The item and its text buffer live in the application's memory, where the
+// list view reads and writes them.
+std::string Driver::CellText(HWND list, int row, int column) {
+    constexpr int kChars = 512;
+    HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                                 process_);
+    if (process == NULL) Fail("cannot open the application's memory");
+    const SIZE_T size = sizeof(LVITEMW) + kChars * sizeof(wchar_t);
+    auto* remote = static_cast<char*>(
+        VirtualAllocEx(process, NULL, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    std::wstring text;
+    bool ok = false;
+    if (remote != NULL) {
+        LVITEMW item = {};
+        item.iSubItem = column;
+        item.cchTextMax = kChars;
+        item.pszText = reinterpret_cast<wchar_t*>(remote + sizeof(LVITEMW));
+        wchar_t buffer[kChars] = {};
+        DWORD_PTR length = 0;
+        ok = WriteProcessMemory(process, remote, &item, sizeof item, NULL) &&
+             SendMessageTimeoutW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                                 reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, kReplyTimeoutMs,
+                                 &length) &&
+             ReadProcessMemory(process, remote + sizeof(LVITEMW), buffer, sizeof buffer, NULL);
+        buffer[kChars - 1] = L'\0';
+        text = buffer;
+        VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    }
+    CloseHandle(process);
+    if (!ok) Fail("cannot read a list view's cell in the application");
+    return Narrow(text);
+}
+
+std::string Driver::TraceFile() {
+    const char* dir = std::getenv("QMB_TEST_DIR");
+    std::ifstream in(std::string(dir ? dir : ".") + "\\trace.txt");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Lines of the trace holding every word of pattern, in order.
+int CountTraceLines(const std::string& trace, const std::vector<std::string>& words) {
+    int count = 0;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        size_t at = 0;
+        bool all = true;
+        for (const std::string& w : words) {
+            at = line.find(w, at);
+            if (at == std::string::npos) {
+                all = false;
+                break;
+            }
+            at += w.size();
+        }
+        if (all) ++count;
+    }
+    return count;
+}
+
+void PressKeys(const std::string& combination) {
+    std::vector<WORD> keys;
+    std::string rest = combination;
+    for (size_t plus; (plus = rest.find('+')) != std::string::npos; rest = rest.substr(plus + 1)) {
+        const std::string modifier = rest.substr(0, plus);
+        keys.push_back(modifier == "ctrl" ? VK_CONTROL : modifier == "shift" ? VK_SHIFT : VK_MENU);
+    }
+    auto key = kKeys.find(rest);
+    if (key == kKeys.end()) Fail("unknown key " + rest);
+    keys.push_back(key->second);
+    std::vector<INPUT> inputs;
+    for (WORD k : keys) {
+        INPUT in = {};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = k;
+        inputs.push_back(in);
+    }
+    for (auto k = keys.rbegin(); k != keys.rend(); ++k) {
+        INPUT in = {};
+        in.type = INPUT_KEYBOARD;
+        in.ki.wVk = *k;
+        in.ki.dwFlags = KEYEVENTF_KEYUP;
+        inputs.push_back(in);
+    }
+    if (SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT)) != inputs.size()) {
+        Fail("SendInput refused " + combination);
+    }
+}
+
+bool Driver::RunBench(const Step& step) {
+    const std::string& verb = step.verb;
+    const std::vector<std::string>& a = step.args;
+    auto need = [&](size_t n) {
+        if (a.size() < n) Fail(verb + " needs " + std::to_string(n) + " arguments");
+    };
+    if (verb == "click") {
+        // Posted: a click may open a modal dialog, whose loop runs inside it.
+        need(1);
+        PostMessageA(Window(a[0]), BM_CLICK, 0, 0);
+    } else if (verb == "rows") {
+        need(2);
+        HWND list = Window(a[0]);
+        const int want = std::atoi(a[1].c_str());
+        int got = -1;
+        WaitFor(
+            Milliseconds(step, 2, kCellWaitMs), [&] { return (got = ItemCount(list)) == want; },
+            [&] { return a[0] + " has " + std::to_string(got) + " rows, expected " + a[1]; });
+    } else if (verb == "cell") {
+        need(4);
+        HWND list = Window(a[0]);
+        std::string got;
+        WaitFor(
+            Milliseconds(step, 4, kCellWaitMs),
+            [&] {
+                return (got = CellText(list, std::atoi(a[1].c_str()), std::atoi(a[2].c_str()))) ==
+                       a[3];
+            },
+            [&] {
+                return a[0] + " row " + a[1] + " column " + a[2] + " shows " + Quote(got) +
+                       ", expected " + Quote(a[3]);
+            });
+    } else if (verb == "contains") {
+        need(2);
+        HWND control = Window(a[0]);
+        std::string last;
+        WaitFor(
+            Milliseconds(step, 2, kDefaultWaitMs),
+            [&] { return (last = Text(control)).find(a[1]) != std::string::npos; },
+            [&] { return a[0] + " shows " + Quote(last) + ", which lacks " + Quote(a[1]); });
+    } else if (verb == "command") {
+        need(1);
+        auto it = kBenchCommands.find(a[0]);
+        if (it == kBenchCommands.end()) Fail("unknown command " + a[0]);
+        PostMessageA(main_, WM_COMMAND, MAKEWPARAM(it->second, 0), 0);
+    } else if (verb == "key") {
+        need(2);
+        auto it = kKeys.find(a[1]);
+        if (it == kKeys.end()) Fail("unknown key " + a[1]);
+        HWND control = Window(a[0]);
+        // Posted, as the keyboard does, so the message loop sees them.
+        PostMessageA(control, WM_KEYDOWN, it->second, 1);
+        PostMessageA(control, WM_KEYUP, it->second, 0xC0000001);
+    } else if (verb == "press") {
+        need(1);
+        SetForegroundWindow(main_);
+        PressKeys(a[0]);
+        Sleep(50);
+        Send(main_, WM_NULL, 0, 0);
+    } else if (verb == "selectrow") {
+        need(2);
+        HWND list = Window(a[0]);
+        const int row = std::atoi(a[1].c_str());
+        // The list view's state and item live in the application: a click
+        // on the row, as the operator selects it.
+        RECT r = {};
+        r.left = LVIR_BOUNDS;
+        HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE,
+                                     FALSE, process_);
+        void* remote = process ? VirtualAllocEx(process, NULL, sizeof r, MEM_COMMIT, PAGE_READWRITE)
+                               : NULL;
+        DWORD_PTR found = 0;
+        const bool ok =
+            remote != NULL && WriteProcessMemory(process, remote, &r, sizeof r, NULL) &&
+            SendMessageTimeoutA(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE,
+                                SMTO_NORMAL, kReplyTimeoutMs, &found) &&
+            SendMessageTimeoutA(list, LVM_GETITEMRECT, static_cast<WPARAM>(row),
+                                reinterpret_cast<LPARAM>(remote), SMTO_NORMAL, kReplyTimeoutMs,
+                                &found) &&
+            ReadProcessMemory(process, remote, &r, sizeof r, NULL);
+        if (remote != NULL) VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+        if (process != NULL) CloseHandle(process);
+        if (!ok) Fail("cannot find row " + a[1] + " of " + a[0]);
+        const LPARAM at = MAKELPARAM(r.left + 4, (r.top + r.bottom) / 2);
+        Send(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        Send(list, WM_LBUTTONUP, 0, at);
+    } else if (verb == "filedialog") {
+        need(2);
+        HWND dialog = FindDialog(a[0], kDefaultWaitMs);
+        // The file name box: a combo box (cmb13) in the Explorer-style
+        // dialog, an edit (edt1) in the older one.
+        HWND name = GetDlgItem(dialog, 0x47C);
+        if (name == NULL) name = GetDlgItem(dialog, 0x480);
+        if (name == NULL) Fail("the dialog " + Quote(a[0]) + " has no file name box");
+        const std::wstring path = Wide(a[1]);
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()),
+                            SMTO_NORMAL, kReplyTimeoutMs, &result);
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+        WaitFor(
+            kDefaultWaitMs, [&] { return !IsWindow(dialog); },
+            [&] { return "the dialog " + Quote(a[0]) + " stays open"; });
+    } else if (verb == "dialog") {
+        // dialog "TITLE" expect|contains|click|check|uncheck ID ["T"]
+        need(3);
+        HWND dialog = FindDialog(a[0], kDefaultWaitMs);
+        auto it = kDialogControls.find(a[2]);
+        if (it == kDialogControls.end()) Fail("unknown dialog control " + a[2]);
+        HWND control = GetDlgItem(dialog, it->second);
+        if (control == NULL) Fail("the dialog has no " + a[2]);
+        const std::string& what = a[1];
+        if (what == "expect" || what == "contains") {
+            need(4);
+            const std::string text = Text(control);
+            if (what == "expect" ? text != a[3] : text.find(a[3]) == std::string::npos) {
+                Fail(a[2] + " shows " + Quote(text) + ", expected " + what + " " + Quote(a[3]));
+            }
+        } else if (what == "checked" || what == "unchecked") {
+            DWORD_PTR state = 0;
+            SendMessageTimeoutA(control, BM_GETCHECK, 0, 0, SMTO_NORMAL, kReplyTimeoutMs, &state);
+            if ((state == BST_CHECKED) != (what == "checked")) Fail(a[2] + " is not " + what);
+        } else if (what == "click") {
+            PostMessageA(control, BM_CLICK, 0, 0);
+            if (it->second == IDOK || it->second == IDCANCEL || it->second == IDYES ||
+                it->second == IDNO) {
+                WaitFor(
+                    kDefaultWaitMs, [&] { return !IsWindow(dialog); },
+                    [&] { return "the dialog " + Quote(a[0]) + " stays open"; });
+            } else {
+                Send(dialog, WM_NULL, 0, 0);
+            }
+        } else {
+            Fail("dialog TITLE expect|contains|checked|unchecked|click ID [TEXT]");
+        }
+    } else if (verb == "simhas") {
+        need(2);
+        std::printf("@sim %s\n", a[0].c_str());
+        std::fflush(stdout);
+        char answer[4096];
+        if (!std::fgets(answer, sizeof answer, stdin)) Fail("no answer from the harness");
+        if (std::string(answer).find(a[1]) == std::string::npos) {
+            Fail("simulator: " + std::string(answer) + " lacks " + Quote(a[1]));
+        }
+    } else if (verb == "trace") {
+        // trace N WORD...: N lines of the application's frame trace hold
+        // the words, in order.
+        need(2);
+        const std::vector<std::string> words(a.begin() + 1, a.end());
+        const int got = CountTraceLines(TraceFile(), words);
+        if (got != std::atoi(a[0].c_str())) {
+            Fail("the trace has " + std::to_string(got) + " such lines, expected " + a[0]);
+        }
+    } else if (verb == "responsive") {
+        // responsive MS ID "T": until ID's text holds T, the UI thread answers
+        // every message within MS; prints the longest wait.
+        need(3);
+        HWND control = Window(a[1]);
+        const DWORD limit = Milliseconds(step, 0, 50);
+        DWORD_PTR figures = 0;
+        SendMessageTimeoutA(main_, benchwin::kMsgLoopFigures, 1, 0, SMTO_NORMAL, kReplyTimeoutMs, &figures);
+        DWORD longest = 0, longestAt = 0, answers = 0, over20 = 0;
+        const DWORD start = GetTickCount();
+        while (Text(control).find(a[2]) == std::string::npos) {
+            LARGE_INTEGER before, after, frequency;
+            QueryPerformanceFrequency(&frequency);
+            QueryPerformanceCounter(&before);
+            Send(main_, WM_NULL, 0, 0);
+            QueryPerformanceCounter(&after);
+            const DWORD ms = static_cast<DWORD>((after.QuadPart - before.QuadPart) * 1000 /
+                                                frequency.QuadPart);
+            if (ms > longest) {
+                longest = ms;
+                longestAt = GetTickCount() - start;
+            }
+            ++answers;
+            if (ms > 20) ++over20;
+            CheckNoErrorBox();
+            if (GetTickCount() - start > 120000) Fail(a[1] + " never showed " + Quote(a[2]));
+            Sleep(5);
+        }
+        // The application's own figures: the longest one message kept its
+        // UI thread, in wall time and in that thread's CPU time. The round
+        // trips seen from here add the machine's scheduling (the tests share
+        // it), so the bound is on what the application itself spends.
+        if (!SendMessageTimeoutA(main_, benchwin::kMsgLoopFigures, 0, 0, SMTO_NORMAL, kReplyTimeoutMs,
+                                 &figures)) {
+            Fail("the application did not answer kMsgLoopFigures within 5 s");
+        }
+        const unsigned long wall = LOWORD(figures), cpu = HIWORD(figures);
+        std::printf("  one message kept the UI thread at most %lu ms (%lu ms of its CPU); "
+                    "%lu round trips from here in %lu ms: the longest %lu ms (%lu ms in), "
+                    "%lu over 20 ms\n",
+                    wall, cpu, static_cast<unsigned long>(answers),
+                    static_cast<unsigned long>(GetTickCount() - start),
+                    static_cast<unsigned long>(longest), static_cast<unsigned long>(longestAt),
+                    static_cast<unsigned long>(over20));
+        if (cpu > limit) Fail("a message kept the UI thread " + std::to_string(cpu) + " ms");
+    } else if (verb == "fits") {
+        // Every visible child lies inside MAIN's client area, and the
+        // columns of the section table and of the hex rows fit their lists
+        // (no scrolling sideways to see a row whole).
+        for (const char* name : {"IDC_DEV_SECTIONS", "IDC_DEV_HEX"}) {
+            HWND list = Window(name);
+            RECT inside;
+            GetClientRect(list, &inside);
+            long total = 0;
+            for (int column = 0;; ++column) {
+                DWORD_PTR width = 0;
+                if (!SendMessageTimeoutA(list, LVM_GETCOLUMNWIDTH, column, 0, SMTO_NORMAL,
+                                         kReplyTimeoutMs, &width) ||
+                    width == 0) {
+                    break;
+                }
+                total += static_cast<long>(width);
+            }
+            if (total > inside.right) {
+                Fail(std::string(name) + "'s columns take " + std::to_string(total) +
+                     " pixels of its " + std::to_string(inside.right));
+            }
+        }
+        RECT client;
+        GetClientRect(main_, &client);
+        for (HWND child = GetWindow(main_, GW_CHILD); child != NULL;
+             child = GetWindow(child, GW_HWNDNEXT)) {
+            if (!IsWindowVisible(child)) continue;
+            RECT r;
+            GetWindowRect(child, &r);
+            MapWindowPoints(NULL, main_, reinterpret_cast<POINT*>(&r), 2);
+            if (r.left < 0 || r.top < 0 || r.right > client.right || r.bottom > client.bottom) {
+                Fail("control " + std::to_string(GetDlgCtrlID(child)) + " lies outside MAIN");
+            }
+        }
+        RECT window;
+        GetWindowRect(main_, &window);
+        if (window.right - window.left > GetSystemMetrics(SM_CXSCREEN) ||
+            window.bottom - window.top > GetSystemMetrics(SM_CYSCREEN)) {
+            Fail("MAIN is larger than the screen");
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void Driver::Run(const Step& original) {
+    Step step = original;
+    for (std::string& word : step.args)
+        word = Expand(word);
+    if (Bench() && RunBench(step)) return;
     const std::string& verb = step.verb;
     const std::vector<std::string>& a = step.args;
     auto need = [&](size_t n) {
         if (a.size() < n) Fail(verb + " needs " + std::to_string(n) + " arguments");
     };
 
-    if (verb == "device") {
+    if (verb == "device" || verb == "display") {
         // Set up by the harness before the application started.
     } else if (verb == "click") {
         need(1);
@@ -611,10 +1135,16 @@ void Driver::CloseApplication() {
 
 int Main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: gui-driver SCENARIO_FILE NAME [--keep-open]\n");
+        std::fprintf(stderr, "usage: gui-driver SCENARIO_FILE NAME [--keep-open] [--class=CLASS]\n");
         return 2;
     }
-    const bool keepOpen = argc > 3 && std::string(argv[3]) == "--keep-open";
+    bool keepOpen = false;
+    std::string benchClass;
+    for (int i = 3; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--keep-open") keepOpen = true;
+        if (arg.rfind("--class=", 0) == 0) benchClass = arg.substr(8);
+    }
     std::vector<Scenario> scenarios;
     std::string error;
     if (!LoadScenarios(argv[1], &scenarios, &error)) {
@@ -631,6 +1161,7 @@ int Main(int argc, char** argv) {
     }
 
     Driver driver;
+    driver.SetBenchClass(benchClass);
     const Step* current = nullptr;
     try {
         driver.Attach();

@@ -17,15 +17,19 @@
       every 1.2 s): its API answers, a board passes and is recorded (an
       operator "Müller", in a record file and with a token file whose names
       are beyond ASCII), the token is asked for and stop-all stops the slot.
-  winetest.py ... answers EXE VERSION
-      runs qmb-edit.exe --version, --help and an unknown option with no
-      display (a window could not open): checks what each prints and its
+  winetest.py ... answers [--program NAME] EXE VERSION
+      runs the window program NAME (qmb-edit, qmb-device) with --version,
+      --help and an unknown option with no display (a window could not open): checks what each prints and its
       exit code.
   winetest.py ... gui --app EXE --driver EXE --scenarios FILE
-                  [--devsim PATH] [--screenshot PNG] NAME
+                  [--devsim PATH] [--screenshot PNG] [--window-class CLASS] NAME
       starts Xvfb (1024 x 768), the device the scenario names on COM1,
       qmb-edit.exe, and the GUI driver replaying scenario NAME; checks that
-      the application then ends with exit code 0.
+      the application then ends with exit code 0. With --window-class
+      (qmb-device.exe: QMB_DEVICE) the driver drives that window; the
+      scenario's files go to a fresh folder (QMB_TEST_DIR, "$DIR" in its
+      steps) and the application's frame trace to trace.txt there; the
+      screenshot is then the whole screen.
 
 Devices on COM1 (a pseudo-terminal mapped with `reg add`):
   sim     the device simulator (qmb-devsim) with the scenario's arguments;
@@ -151,6 +155,14 @@ class Wine:
         log("COM1 mapped to %s" % (device_path or "nothing"))
         if com2_path:
             log("COM2 mapped to %s" % com2_path)
+
+    def set_dpi(self, dpi):
+        """The screen's dots per inch as Windows' display scale sets them
+        (96 is 100 %, 192 is 200 %), for the programs started from now."""
+        self.kill_server()
+        self.run(["reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t",
+                  "REG_DWORD", "/d", str(dpi), "/f"])
+        self.kill_server()
 
     def start_server(self):
         """Starts the Wine server ahead of the programs, detached from every
@@ -286,10 +298,10 @@ class Simulator:
 
 
 class Xvfb:
-    def __init__(self):
+    def __init__(self, size="1024x768"):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", size + "x24", "-nolisten",
              "tcp"], pass_fds=(write_end,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -344,6 +356,20 @@ def scenario_device(path, name):
     if current is None:
         raise RuntimeError("no scenarios in " + path)
     return "sim", []
+
+
+def scenario_display(path, name):
+    """The screen of scenario name: (size, dpi). A "display WxH DPI" line
+    (read here; the driver skips it) sets them; else 1024x768 at 96 dpi."""
+    current = None
+    with open(path) as f:
+        for line in f:
+            words = shlex.split(line, comments=True)
+            if words and words[0] == "scenario":
+                current = words[1]
+            elif current == name and words and words[0] == "display":
+                return words[1], int(words[2])
+    return "1024x768", 96
 
 
 def open_device(kind, args, devsim, workdir):
@@ -566,7 +592,7 @@ def command_answers(wine, opts):
     no window (DISPLAY is unset, so opening one would fail)."""
     with tempfile.TemporaryDirectory() as workdir:
         checks = [
-            (["--version"], 0, lambda out, err: out == "qmb-edit %s\n" % opts.version),
+            (["--version"], 0, lambda out, err: out == "%s %s\n" % (opts.program, opts.version)),
             (["--help"], 0, lambda out, err: "QMB_TRACE" in out and "ports.conf" in out
              and "--version" in out),
             (["--no-such-option"], 2, lambda out, err: out == "" and "--no-such-option" in err),
@@ -578,7 +604,7 @@ def command_answers(wine, opts):
                     code = subprocess.run([wine.wine64, opts.exe] + args, env=wine.env,
                                           stdout=out, stderr=err, timeout=60).returncode
                 out, err = (open(p, "rb").read().decode(errors="replace") for p in paths)
-                log("qmb-edit %s -> %d %r %r" % (" ".join(args), code, out[:60], err[:80]))
+                log("%s %s -> %d %r %r" % (opts.program, " ".join(args), code, out[:60], err[:80]))
                 if code != want or not good(out, err):
                     log("expected exit code %d and other output" % want)
                     return 1
@@ -609,23 +635,32 @@ def forward_driver_output(driver, device):
 
 def command_gui(wine, opts):
     kind, sim_args = scenario_device(opts.scenarios, opts.name)
+    size, dpi = scenario_display(opts.scenarios, opts.name)
     failures_dir = os.path.join(wine.root, "failures")
     with tempfile.TemporaryDirectory() as workdir:
-        xvfb = Xvfb()
+        xvfb = Xvfb(size)
         device = app = None
         try:
             device = open_device(kind, sim_args, opts.devsim, workdir)
+            if dpi != 96:
+                wine.set_dpi(dpi)
             wine.map_com1(device.path if device else "")
             wine.env["DISPLAY"] = xvfb.display
             app_log = open(os.path.join(workdir, "app.log"), "wb")
             started = time.time()
             wine.start_server()
-            app = wine.start([opts.app], stdout=app_log, stderr=subprocess.STDOUT)
+            files = {}
+            if opts.window_class:
+                files = {"QMB_TEST_DIR": windows_path(workdir),
+                         "QMB_TRACE": windows_path(os.path.join(workdir, "trace.txt"))}
+            app = wine.start([opts.app], env=files, stdout=app_log, stderr=subprocess.STDOUT)
             driver_args = [opts.driver, windows_path(opts.scenarios), opts.name]
             if opts.screenshot:
                 driver_args.append("--keep-open")
-            driver = wine.start(driver_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
+            if opts.window_class:
+                driver_args.append("--class=" + opts.window_class)
+            driver = wine.start(driver_args, env=files, stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
             reader = threading.Thread(target=forward_driver_output, args=(driver, device),
                                       daemon=True)
             reader.start()
@@ -649,16 +684,17 @@ def command_gui(wine, opts):
                 return 1
             if opts.screenshot:
                 time.sleep(0.5)  # a few lamp ticks
-                xvfb.screenshot(opts.screenshot, (302, 191, 420, 387))
+                xvfb.screenshot(opts.screenshot,
+                                None if opts.window_class else (302, 191, 420, 387))
                 log("screenshot saved to " + opts.screenshot)
                 return 0
             try:
                 app_code = app.wait(15)
             except subprocess.TimeoutExpired:
-                log("qmb-edit.exe did not end after its window was closed")
+                log("%s did not end after its window was closed" % os.path.basename(opts.app))
                 return 1
             if app_code != 0:
-                log("qmb-edit.exe ended with exit code %d" % app_code)
+                log("%s ended with exit code %d" % (os.path.basename(opts.app), app_code))
                 return 1
             log("%s passed in %.1f s" % (opts.name, time.time() - started))
             return 0
@@ -666,6 +702,8 @@ def command_gui(wine, opts):
             if app is not None and app.poll() is None:
                 app.kill()
             wine.kill_server()
+            if dpi != 96:
+                wine.set_dpi(96)
             wine.env.pop("DISPLAY", None)
             close_device(device)
             xvfb.stop()
@@ -689,6 +727,7 @@ def main():
     station = sub.add_parser("station")
     station.add_argument("exe")
     answers = sub.add_parser("answers")
+    answers.add_argument("--program", default="qmb-edit")
     answers.add_argument("exe")
     answers.add_argument("version")
     gui = sub.add_parser("gui")
@@ -696,6 +735,7 @@ def main():
     gui.add_argument("--driver", required=True)
     gui.add_argument("--scenarios", required=True)
     gui.add_argument("--screenshot")
+    gui.add_argument("--window-class", default="")
     gui.add_argument("name")
     opts = parser.parse_args()
 
