@@ -104,6 +104,9 @@ Record Board(const std::string& startedAt, std::optional<std::string> result = "
     return r;
 }
 
+Record WithSerial(Record r, const std::string& value, const std::string& state,
+                  const std::string& pool = "sn");
+
 Record WithCode(Record r, const std::string& code) {
     r.failure_code = code;
     return r;
@@ -477,6 +480,29 @@ TEST_P(SqlStoreTest, ANewerSchemaIsRefused) {
     }
 }
 
+// A database of schema 1 (records without slot names, recipes or serials;
+// no pools) is taken to schema 2 on opening, its records kept.
+TEST_P(SqlStoreTest, ADatabaseOfSchemaOneIsMigratedWithItsRecords) {
+    const Record old = Board("2026-12-09T07:00:00.000Z", "fail", "aa");
+    ASSERT_TRUE(store->Insert(old));
+    store.reset();
+    const bool sqlite = GetParam() == Backend::kSqlite;
+    stores.Meddle(std::string("DROP TABLE record_serials; DROP TABLE serial_values;"
+                              " DROP TABLE serial_pools; DROP TABLE releases;") +
+                  (sqlite ? " DROP TABLE serial_lease;" : "") +
+                  " DROP INDEX records_recipe; ALTER TABLE records DROP COLUMN slot_name;"
+                  " ALTER TABLE records DROP COLUMN recipe_sha256;" +
+                  (sqlite ? " PRAGMA user_version = 1;"
+                          : " UPDATE qmb_meta SET value = '1' WHERE key = 'schema_version';"));
+    store = stores.Open();
+    EXPECT_EQ(store->List({}), std::vector<Record>{old});
+    EXPECT_EQ(store->CreatePool("sn", 1, 3, 1, 0), 3);
+    const Record next = WithSerial(Board("2026-12-09T07:00:01.000Z", "pass", "aa"), "1", "used");
+    EXPECT_TRUE(store->Insert(next));
+    EXPECT_EQ(store->List({}), (std::vector<Record>{next, old}));
+    EXPECT_EQ(store->ComputeStats({}).all.units, 1);
+}
+
 TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
     std::vector<std::thread> slots;
     for (int slot = 0; slot < 8; ++slot)
@@ -498,7 +524,7 @@ TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
 
 // A board of a pool: its record carries the value in state.
 Record WithSerial(Record r, const std::string& value, const std::string& state,
-                  const std::string& pool = "sn") {
+                  const std::string& pool) {
     r.serials.push_back({pool, value, state});
     r.slot_name = "A";
     return r;
