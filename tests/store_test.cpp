@@ -920,6 +920,29 @@ TEST(OpenRecordStore, UrlsAndTheirRefusals) {
     setenv("HOME", home.c_str(), 1);
 }
 
+// qmb-cli serial import's file: values in order, trimmed; a bad line
+// refuses the whole file with a reason of one printable line.
+TEST(PoolFile, ReadsOneValueALineOrRefusesTheWholeFile) {
+    std::vector<std::string> values;
+    EXPECT_EQ(ParsePoolFile("# block 7\r\n1000\r\n  00:1A:2B \t\n\n\t# tab comment\n1002", values), "");
+    EXPECT_EQ(values, (std::vector<std::string>{"1000", "00:1A:2B", "1002"}));
+    const std::pair<std::string, std::string> refused[] = {
+        {"1\n2\n1\n", "line 3: value 1 is in the file twice"},
+        {"ok\nM\xfcller\n", "line 2: not valid UTF-8"},
+        {"a\x01" "b\n", "line 1: serial value holds a control character"},
+        {std::string(129, 'x') + "\r\n", "line 1: a serial value is longer than 128 bytes"},
+        {"ab\rcd" + std::string(200, '\0') + "\n", "line 1: serial value holds a control character"},
+        {"# nothing\n\n", "the file holds no value"},
+    };
+    for (const auto& [text, why] : refused) {
+        values = {"kept"};
+        const std::string got = ParsePoolFile(text, values);
+        EXPECT_EQ(got.find(why), 0u) << got;
+        EXPECT_EQ(got.find_first_of(std::string("\r\n\0", 3)), std::string::npos) << got;
+        EXPECT_EQ(values, std::vector<std::string>{"kept"});
+    }
+}
+
 TEST(RecordTime, ParsesFilterTimesAndFormatsMilliseconds) {
     const std::pair<const char*, const char*> good[] = {
         {"2026-12-09", "2026-12-09T00:00:00.000Z"},
