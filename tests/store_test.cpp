@@ -989,6 +989,9 @@ TEST(RecordFormat, TableCsvAndStats) {
     EXPECT_NE(table.find("st-1     0     COM1  1      11       -       timeout  no_handshake"),
               std::string::npos)
         << table;
+    Record named = r;
+    named.slot_name = "B";
+    EXPECT_NE(FormatRecordsTable({named}).find("st-1     B     COM1"), std::string::npos);
     const std::string csv = FormatRecordsCsv({r});
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
               "id,station,slot,port,device,operator,batch,mode,board,section,image_sha256,"
