@@ -1120,6 +1120,10 @@ TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
     } catch (const production::SerialUnavailable& e) {
         EXPECT_NE(std::string(e.what()).find("no lease left"), std::string::npos) << e.what();
     }
+    // Without a lease, an outage leaves no number to give.
+    auto direct = production::MakeSerialSource(*spool, "st-1", "run-1", 0);
+    EXPECT_THROW(direct->Reserve("sn", "C"), production::SerialUnavailable);
+    EXPECT_THROW(direct->MarkSent("sn", "4"), production::SerialUnavailable);
     source.release();  // killed: nothing closed, "4" left reserved in the spool's file
     spool.reset();
 
@@ -1135,6 +1139,57 @@ TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
     restarted->Close();  // the run's end: the whole block goes back
     EXPECT_EQ(server.ShowPool("sn").free, 7);
     EXPECT_EQ(server.ShowPool("sn").reserved, 0);
+}
+
+// Two stations leasing from one pool, four slots each at once: blocks never
+// overlap, refills race safely, an emptied pool says so, and what a killed
+// station had sent is void on the server after its restart.
+TEST_F(SpoolTest, TwoLeasingStationsNeverShareAValue) {
+    PostgresStore(serverUrl).CreatePool("sn", 1, 60, 1, 0);
+    const std::string otherPath = localDir + "/other.sqlite";
+    auto first = Open();
+    SpoolingStore second(serverUrl, otherPath, std::chrono::milliseconds(0));
+    auto a = production::MakeSerialSource(*first, "st-1", "run-a", 5);
+    auto b = production::MakeSerialSource(second, "st-2", "run-b", 5);
+    std::vector<std::vector<std::string>> got(8);
+    std::vector<std::string> why(8);
+    std::vector<std::thread> slots;
+    for (int i = 0; i < 8; ++i)
+        slots.emplace_back([&, i] {
+            production::SerialSource& source = i < 4 ? *a : *b;
+            const std::string slot(1, static_cast<char>('A' + i % 4));
+            try {
+                for (int n = 0; n < 20; ++n) {
+                    got[static_cast<size_t>(i)].push_back(source.Reserve("sn", slot));
+                    source.MarkSent("sn", got[static_cast<size_t>(i)].back());
+                }
+            } catch (const production::SerialUnavailable& e) {
+                why[static_cast<size_t>(i)] = e.what();
+            }
+        });
+    for (auto& t : slots) t.join();
+    std::set<std::string> all;
+    size_t total = 0;
+    for (int i = 0; i < 8; ++i) {
+        total += got[static_cast<size_t>(i)].size();
+        all.insert(got[static_cast<size_t>(i)].begin(), got[static_cast<size_t>(i)].end());
+        EXPECT_NE(why[static_cast<size_t>(i)].find("pool sn is empty"), std::string::npos)
+            << why[static_cast<size_t>(i)];
+    }
+    EXPECT_EQ(total, 60u);
+    EXPECT_EQ(all.size(), 60u);
+    // Station 1 is killed with all its values sent; station 2 ends its run.
+    a.release();
+    first.reset();
+    b->Close();
+    auto restarted = Open();
+    auto again = production::MakeSerialSource(*restarted, "st-1", "run-c", 5);
+    PostgresStore server(serverUrl);
+    const PoolLevel level = server.ShowPool("sn");
+    EXPECT_EQ(level.voided, static_cast<int64_t>(got[0].size() + got[1].size() + got[2].size() + got[3].size()));
+    EXPECT_EQ(again->Settled().voided, level.voided);
+    EXPECT_EQ(level.reserved, 60 - level.voided);  // station 2's sent values, still with their boards
+    EXPECT_EQ(level.free, 0);
 }
 
 // The outages a line meets. Each: boards inserted, each within its bound;
