@@ -12,7 +12,8 @@
 
 namespace qmb::store {
 
-// Aligned columns under a header row: started_at, station, slot, port,
+// Aligned columns under a header row: started_at, station, slot (its name,
+// or its number in a record without one), port,
 // board, section, result, status, failure_code, duration_ms, dut_id,
 // operator; "-" for none. One line a record, "\n" line ends.
 std::string FormatRecordsTable(const std::vector<Record>& records);
@@ -36,5 +37,14 @@ nlohmann::json SetAsideToJson(const SetAsideSummary& summary);
 // "N records set aside (the server refused them):" and one line each of the
 // newest: "  started_at station slot N board N id: reason"; "" when none.
 std::string FormatSetAside(const SetAsideSummary& summary);
+
+// A pool's ledger: aligned columns value, state, record, station, slot,
+// run, reserved_at, ended_at ("-" for none); CSV of the same with a header
+// row (CR LF); a JSON array of objects with those names.
+std::string FormatLedgerTable(const std::vector<LedgerEntry>& ledger);
+std::string FormatLedgerCsv(const std::vector<LedgerEntry>& ledger);
+nlohmann::json LedgerToJson(const std::vector<LedgerEntry>& ledger);
+// {"pool", "free", "reserved", "used", "void", "low_water", "low"}.
+nlohmann::json PoolLevelToJson(const PoolLevel& level);
 
 }  // namespace qmb::store
