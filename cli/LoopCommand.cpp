@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "production/BoardRecord.h"
@@ -22,7 +23,7 @@ using namespace production;
 
 namespace {
 struct LoopOptions {
-    std::string section, file, format = "hex", log;
+    std::string section, file, format = "hex", log, recipe;
     std::vector<std::string> ports;
     int count = 0;
     bool stopOnFail = false;
@@ -163,17 +164,38 @@ std::string SummaryLine(const SlotSummary& s) {
     return line;
 }
 
+// The image and settings from --recipe, or from N and FILE.
+LoopSettings LoopImage(const LoopOptions& o, std::optional<production::LoadedRecipe>& recipe) {
+    LoopSettings settings;
+    if (!o.recipe.empty()) {
+        if (!o.section.empty() || !o.file.empty())
+            throw CliError(kExitUsage, "--recipe gives the image: no N or FILE with it");
+        recipe = LoadRecipeOrThrow(o.recipe);
+        settings.sections = recipe->image;
+        settings.dutIdSection = recipe->recipe.dutIdSection;
+    } else {
+        if (o.section.empty() || o.file.empty())
+            throw CliError(kExitUsage, "loop: give N and FILE, or --recipe FILE");
+        settings.section = ParseSectionArgument(o.section);
+        settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
+    }
+    if (!o.dutIdSection.empty()) {
+        if (recipe && recipe->recipe.dutIdSection)
+            throw CliError(kExitUsage, "the recipe names the DUT id section: no --dut-id-section");
+        settings.dutIdSection = ParseSectionArgument(o.dutIdSection);
+    }
+    return settings;
+}
+
 int RunLoop(Context& c, const LoopOptions& o) {
-    const int section = ParseSectionArgument(o.section);
+    std::optional<production::LoadedRecipe> recipe;
+    LoopSettings settings = LoopImage(o, recipe);
+    const int section = settings.Image().front().number;
     const std::vector<std::string> ports = o.ports.empty() ? std::vector<std::string>{c.global.port}
                                                            : o.ports;
     RefuseDuplicates(c, ports);
-    LoopSettings settings;
-    settings.section = section;
-    settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
     settings.count = o.count;
     settings.stopOnFail = o.stopOnFail;
-    if (!o.dutIdSection.empty()) settings.dutIdSection = ParseSectionArgument(o.dutIdSection);
     if (o.record.mode != "production" && o.record.mode != "engineering")
         throw CliError(kExitUsage, "--mode is production or engineering");
     RecordContext context = o.record;
@@ -181,9 +203,14 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (!IsValidUtf8(context.station))
         throw CliError(kExitUsage, "this computer's name is not valid UTF-8: name the station "
                                    "with --station");
-    const std::string image(settings.image.begin(), settings.image.end());
-    context.imageSha256 = platform::Sha256Hex(image);
-    context.imageLength = static_cast<int64_t>(image.size());
+    if (recipe) {
+        context.imageSha256 = recipe->imageSha256;
+        context.imageLength = recipe->imageLength;
+    } else {
+        const std::string image(settings.image.begin(), settings.image.end());
+        context.imageSha256 = platform::Sha256Hex(image);
+        context.imageLength = static_cast<int64_t>(image.size());
+    }
     context.toolVersion = std::string("qmb-cli ") + QMB_VERSION;
     const std::string why = CheckRecordContext(context, section);
     if (!why.empty()) throw CliError(kExitUsage, why);
@@ -272,11 +299,14 @@ void AddLoopCommand(CLI::App& app, Context& c) {
     auto o = std::make_shared<LoopOptions>();
     auto* loop = app.add_subcommand(
         "loop", "production loop: for each board, wait for ignition, pause 1 s, write section N "
-                "from FILE, commit, read back and compare; with --port repeated, on every port "
-                "at once");
-    loop->add_option("N", o->section, "section number, 1 to 255")->required();
-    loop->add_option("FILE", o->file, "the section's bytes as hex text (or raw, --format bin)")
-        ->required();
+                "from FILE (or every section of --recipe's image, in order), commit, read back "
+                "and compare; with --port repeated, on every port at once");
+    loop->add_option("N", o->section, "section number, 1 to 255 (not with --recipe)");
+    loop->add_option("FILE", o->file,
+                     "the section's bytes as hex text (or raw, --format bin; not with --recipe)");
+    loop->add_option("--recipe", o->recipe,
+                     "program each board by the recipe FILE: its whole image, its serial fields")
+        ->type_name("FILE");
     AddFormatOption(loop, o->format, "format of FILE: hex or bin");
     loop->add_option("--port", o->ports,
                      "a port of the gang, one slot each (repeat it; default: the -p port)")

@@ -74,6 +74,7 @@ int main(int argc, char** argv) {
     AddTatCommand(app, c);
     AddLoopCommand(app, c);
     AddRecordsCommand(app, c);
+    AddRecipeCommand(app, c);
 
     // UTF-8 arguments (on Windows from the wide command line), which CLI11
     // takes last first.

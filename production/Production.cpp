@@ -54,16 +54,34 @@ int64_t MsBetween(std::chrono::steady_clock::time_point a, std::chrono::steady_c
 }
 }  // namespace
 
-ProductionSlot::ProductionSlot(int index, std::string port, std::unique_ptr<Device> device)
-    : index_(index), port_(std::move(port)), device_(std::move(device)) {}
+std::string SlotName(int index) {
+    std::string name;
+    for (int n = index; n >= 0; n = n / 26 - 1)
+        name.insert(name.begin(), static_cast<char>('A' + n % 26));
+    return name;
+}
+
+std::vector<ImageSection> LoopSettings::Image() const {
+    if (!sections.empty()) return sections;
+    return {ImageSection{section, image}};
+}
+
+ProductionSlot::ProductionSlot(int index, std::string port, std::unique_ptr<Device> device,
+                               std::string name)
+    : index_(index),
+      name_(name.empty() ? SlotName(index) : std::move(name)),
+      port_(std::move(port)),
+      device_(std::move(device)) {}
 
 BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObserver& observer) {
     BoardOutcome o;
     o.slot = index_;
+    o.slotName = name_;
     o.port = port_;
     o.device = device_->PortPath();
     o.board = board;
-    o.section = s.section;
+    const std::vector<ImageSection> image = s.Image();
+    o.section = image.front().number;
     o.startedAt = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     device_->ResetRetries();
@@ -84,17 +102,21 @@ BoardOutcome ProductionSlot::RunBoard(int board, const LoopSettings& s, SlotObse
             o.dutId = HexPairs(id.data(), id.size());
             o.dutId.erase(std::remove(o.dutId.begin(), o.dutId.end(), ' '), o.dutId.end());
         }
-        const SectionInfo info = device_->WriteTarget(s.section, s.image.size());
-        device_->WriteMemory(s.section, info, s.image);
-        enter(BoardPhase::kCommitting);
-        device_->Commit(s.section);
-        enter(BoardPhase::kVerifying);
-        const auto diffs = device::CompareBytes(s.image, device_->ReadMemory(s.section, info));
-        if (!diffs.empty())
-            throw device::DeviceFault(Fault::kMismatch, s.section,
-                                      "verify failed: " + std::to_string(diffs.size()) + " of " +
-                                          std::to_string(s.image.size()) + " bytes of section " +
-                                          std::to_string(s.section) + " differ after writing");
+        for (const ImageSection& part : image) {
+            o.section = part.number;
+            enter(BoardPhase::kWriting);
+            const SectionInfo info = device_->WriteTarget(part.number, part.bytes.size());
+            device_->WriteMemory(part.number, info, part.bytes);
+            enter(BoardPhase::kCommitting);
+            device_->Commit(part.number);
+            enter(BoardPhase::kVerifying);
+            const auto diffs = device::CompareBytes(part.bytes, device_->ReadMemory(part.number, info));
+            if (!diffs.empty())
+                throw device::DeviceFault(Fault::kMismatch, part.number,
+                                          "verify failed: " + std::to_string(diffs.size()) + " of " +
+                                              std::to_string(part.bytes.size()) + " bytes of section " +
+                                              std::to_string(part.number) + " differ after writing");
+        }
         o.pass = true;
         o.status = "complete";
         o.result = "pass";

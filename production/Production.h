@@ -1,6 +1,7 @@
 // The production loop: for each board on a slot, wait for the ignition
-// handshake, pause 1 s, write the section, commit it, read it back and
-// compare, as the window's Loop TAT&Write does. A gang runs one slot per
+// handshake, pause 1 s, then for each section of the image in rising order
+// write it, commit it, read it back and compare, as the window's Loop
+// TAT&Write does for one section. A gang runs one slot per
 // port at once, each on a thread of its own with a Device of its own. For
 // any front end: qmb-cli's loop and qmb-station run it.
 //
@@ -20,6 +21,7 @@
 #include "device/Device.h"
 #include "link/Port.h"
 #include "protocol/Trace.h"
+#include "production/Recipe.h"
 
 namespace qmb::production {
 
@@ -37,9 +39,10 @@ const char* BoardPhaseName(BoardPhase phase);
 // How one board ended.
 struct BoardOutcome {
     int slot = 0;
+    std::string slotName;      // "A", "B", ... as the station and page show it
     std::string port, device;  // the name as given, what it opened
     int board = 0;             // 1-based on its slot
-    int section = 0;
+    int section = 0;           // the section it ended on: where it failed, the image's last on a pass
     bool pass = false;
     Fault fault = Fault::kNone;  // what went wrong; kNone on a pass
     // "complete" (a verdict: pass or fail), "error" (the port or cable, no
@@ -82,16 +85,24 @@ struct SlotSummary {
 };
 
 struct LoopSettings {
+    // The image: every section, rising order. When it is empty the one
+    // section below is the image.
+    std::vector<ImageSection> sections;
     int section = 0;
     Bytes image;
     int count = 0;           // boards per slot; 0: until stopped
     bool stopOnFail = false;
     int dutIdSection = 0;    // read before writing, as the board's id; 0: none
+
+    // The sections each board gets (sections, or the one section).
+    std::vector<ImageSection> Image() const;
 };
 
 class ProductionSlot {
   public:
-    ProductionSlot(int index, std::string port, std::unique_ptr<Device> device);
+    // name: as the station and page show the slot ("" gives SlotName(index)).
+    ProductionSlot(int index, std::string port, std::unique_ptr<Device> device,
+                   std::string name = "");
 
     // Opens the port and programs boards until the count, a stop, Ctrl-C, a
     // port failure or (with stopOnFail) a failed board. Never throws.
@@ -103,9 +114,14 @@ class ProductionSlot {
     BoardOutcome RunBoard(int board, const LoopSettings& settings, SlotObserver& observer);
 
     int index_;
+    std::string name_;
     std::string port_;
     std::unique_ptr<Device> device_;
 };
+
+// The name of the slot at index when none is given: "A" to "Z", then "AA",
+// "AB", ...
+std::string SlotName(int index);
 
 // Starts a thread running what it is given (std::thread's constructor by
 // default); throws std::system_error when it cannot.
