@@ -68,6 +68,54 @@ CREATE TABLE record_counts (
 );
 CREATE TABLE dirty_hours (hour text COLLATE "C" NOT NULL);
 )sql",
+    // 1 -> 2: slot names, recipe identities and serials of the records; the
+    // serial pools and their ledger; the releases.
+    R"sql(
+ALTER TABLE records ADD COLUMN "slot_name" text COLLATE "C" NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN "recipe_sha256" text COLLATE "C";
+CREATE INDEX records_recipe ON records (recipe_sha256, result) WHERE recipe_sha256 IS NOT NULL;
+CREATE TABLE record_serials (
+    record_id text COLLATE "C" NOT NULL REFERENCES records (id),
+    position  integer NOT NULL,
+    pool      text COLLATE "C" NOT NULL,
+    value     text COLLATE "C" NOT NULL,
+    state     text NOT NULL CHECK (state IN ('used', 'kept', 'void')),
+    PRIMARY KEY (record_id, position)
+);
+CREATE UNIQUE INDEX record_serials_used ON record_serials (pool, value) WHERE state = 'used';
+CREATE INDEX record_serials_value ON record_serials (value);
+CREATE TABLE serial_pools (
+    pool       text COLLATE "C" PRIMARY KEY,
+    low_water  bigint NOT NULL,
+    created_at text NOT NULL
+);
+CREATE TABLE serial_values (
+    pool        text COLLATE "C" NOT NULL REFERENCES serial_pools (pool),
+    seq         bigint NOT NULL,
+    value       text COLLATE "C" NOT NULL,
+    state       text NOT NULL DEFAULT 'free'
+                CHECK (state IN ('free', 'reserved', 'sent', 'used', 'void')),
+    record_id   text COLLATE "C",
+    station     text COLLATE "C",
+    slot        text,
+    run         text COLLATE "C",
+    reserved_at text,
+    ended_at    text,
+    PRIMARY KEY (pool, seq),
+    UNIQUE (pool, value)
+);
+CREATE INDEX serial_values_free ON serial_values (pool, seq) WHERE state = 'free';
+CREATE INDEX serial_values_held ON serial_values (station, run) WHERE state IN ('reserved', 'sent');
+CREATE TABLE releases (
+    identity    text COLLATE "C" PRIMARY KEY,
+    product     text NOT NULL,
+    released_by text NOT NULL,
+    released_at text COLLATE "C" NOT NULL,
+    quota       bigint,
+    revoked_at  text,
+    revoked_by  text NOT NULL DEFAULT ''
+);
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
               "one migration step per schema version");

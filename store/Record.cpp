@@ -6,6 +6,7 @@
 #include <random>
 
 #include "platform/Utf8.h"
+#include "store/RecordStore.h"
 #include "store/StoreError.h"
 
 namespace qmb::store {
@@ -18,7 +19,8 @@ bool Record::operator==(const Record& o) const {
            started_at == o.started_at && ended_at == o.ended_at && duration_ms == o.duration_ms &&
            status == o.status && result == o.result && failure_code == o.failure_code &&
            failure_phase == o.failure_phase && retries == o.retries && dut_id == o.dut_id &&
-           reason == o.reason;
+           reason == o.reason && slot_name == o.slot_name && recipe_sha256 == o.recipe_sha256 &&
+           serials == o.serials;
 }
 
 std::string NewRecordId() {
@@ -108,7 +110,44 @@ bool Digits(const std::string& text, size_t pos, size_t n, int& value) {
     return true;
 }
 
+// The serials of one record: sound pool names and values, known states, and
+// no value of a pool twice.
+std::string CheckSerials(const std::vector<Record::SerialUse>& serials) {
+    for (size_t i = 0; i < serials.size(); ++i) {
+        const auto& s = serials[i];
+        std::string why = CheckPoolName(s.pool);
+        if (why.empty()) why = CheckSerialValue(s.value);
+        if (!why.empty()) return "serials: " + why;
+        if (!OneOf(s.state, {"used", "kept", "void"}))
+            return "serials: state \"" + s.state + "\" is not used, kept or void";
+        for (size_t j = 0; j < i; ++j)
+            if (serials[j].pool == s.pool && serials[j].value == s.value)
+                return "serials: value \"" + s.value + "\" of pool " + s.pool + " is there twice";
+    }
+    return "";
+}
+
 }  // namespace
+
+std::string CheckPoolName(const std::string& name) {
+    if (name.empty() || name.size() > 64)
+        return "pool name \"" + name + "\" is not 1 to 64 characters";
+    for (char c : name)
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-'))
+            return "pool name \"" + name + "\" holds a character other than A-Z a-z 0-9 . _ -";
+    return "";
+}
+
+std::string CheckSerialValue(const std::string& value) {
+    if (value.empty()) return "a serial value is empty";
+    if (value.size() > 128) return "serial value \"" + value.substr(0, 32) + "...\" is longer than 128 characters";
+    std::string why = TextFault("serial value", value);
+    if (!why.empty()) return why;
+    if (value.front() == ' ' || value.back() == ' ')
+        return "serial value \"" + value + "\" begins or ends with a space";
+    return "";
+}
 
 std::string CheckRecord(const Record& r) {
     if (!IsRecordId(r.id)) return "id \"" + r.id + "\" is not a lower-case UUID";
@@ -150,8 +189,18 @@ std::string CheckRecord(const Record& r) {
         std::string why = TextFault(name, *text);
         if (!why.empty()) return why;
     }
-    if (r.failure_code) return TextFault("failure_code", *r.failure_code);
-    return "";
+    if (r.failure_code) {
+        std::string why = TextFault("failure_code", *r.failure_code);
+        if (!why.empty()) return why;
+    }
+    if (r.slot_name.size() > 16) return "slot_name is longer than 16 characters";
+    if (std::string why = TextFault("slot_name", r.slot_name); !why.empty()) return why;
+    if (r.recipe_sha256) {
+        if (r.recipe_sha256->size() != 64) return "recipe_sha256 is not 64 hex digits";
+        for (char c : *r.recipe_sha256)
+            if (!IsLowerHex(c)) return "recipe_sha256 is not 64 lower-case hex digits";
+    }
+    return CheckSerials(r.serials);
 }
 
 namespace {
@@ -195,6 +244,24 @@ int64_t Integer(const nlohmann::json& o, const char* name, int64_t low, int64_t 
 constexpr int64_t kIntMax = 2147483647;
 constexpr int64_t kIntMin = -kIntMax - 1;
 
+nlohmann::json SerialsJson(const std::vector<Record::SerialUse>& serials) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& s : serials) list.push_back({{"pool", s.pool}, {"value", s.value}, {"state", s.state}});
+    return list;
+}
+
+std::vector<Record::SerialUse> SerialsOf(const nlohmann::json& o) {
+    std::vector<Record::SerialUse> serials;
+    auto it = o.find("serials");
+    if (it == o.end() || it->is_null()) return serials;
+    if (!it->is_array()) throw StoreError(StoreError::Kind::kInvalid, "serials is not a list");
+    for (const auto& s : *it) {
+        if (!s.is_object()) throw StoreError(StoreError::Kind::kInvalid, "serials holds a non-object");
+        serials.push_back({Text(s, "pool"), Text(s, "value"), Text(s, "state")});
+    }
+    return serials;
+}
+
 }  // namespace
 
 nlohmann::json ToJson(const Record& r) {
@@ -222,6 +289,9 @@ nlohmann::json ToJson(const Record& r) {
         {"retries", r.retries},
         {"dut_id", Optional(r.dut_id)},
         {"reason", r.reason},
+        {"slot_name", r.slot_name},
+        {"recipe_sha256", Optional(r.recipe_sha256)},
+        {"serials", SerialsJson(r.serials)},
     };
 }
 
@@ -251,6 +321,10 @@ Record FromJson(const nlohmann::json& o) {
     r.retries = static_cast<int>(Integer(o, "retries", kIntMin, kIntMax));
     r.dut_id = OptionalText(o, "dut_id");
     r.reason = Text(o, "reason");
+    // Absent in records written before slot names, recipes and serials.
+    if (o.contains("slot_name")) r.slot_name = Text(o, "slot_name");
+    if (o.contains("recipe_sha256")) r.recipe_sha256 = OptionalText(o, "recipe_sha256");
+    r.serials = SerialsOf(o);
     return r;
 }
 

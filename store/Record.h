@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qmb::store {
 
@@ -39,6 +40,19 @@ struct Record {
     int retries = 0;                           // frame attempts that were retried
     std::optional<std::string> dut_id;         // hex text
     std::string reason;                        // one-line message of a failure; empty on pass
+    std::string slot_name;                     // "A", "B", ... as the station and page show it; "" in old records
+    std::optional<std::string> recipe_sha256;  // the recipe identity (64 lower-case hex) the board
+                                               // was made by; none without a recipe
+    // One serial value of a pool on this board. state: "used" (written on a
+    // passed board), "kept" (a reworked board already carried it), "void"
+    // (it may have reached this failed board: never given out again).
+    struct SerialUse {
+        std::string pool, value, state;
+        bool operator==(const SerialUse& o) const {
+            return pool == o.pool && value == o.value && state == o.state;
+        }
+    };
+    std::vector<SerialUse> serials;  // in field order
 
     bool operator==(const Record& other) const;
     bool operator!=(const Record& other) const { return !(*this == other); }
@@ -49,13 +63,16 @@ std::string NewRecordId();
 
 // "" when the record may be stored, else the one-line reason it may not
 // (naming the field): bad id, mode, status, result, section, digest, time,
-// text that is not UTF-8 or holds a control character.
+// text that is not UTF-8 or holds a control character, a serial with an
+// empty pool or value, an unknown state, or the same pool and value twice.
 std::string CheckRecord(const Record& record);
 
 // JSON object with every field (null for absent optionals).
 nlohmann::json ToJson(const Record& record);
 // The reverse; throws StoreError naming the field that is missing or of the
-// wrong type. Does not run CheckRecord.
+// wrong type. slot_name, recipe_sha256 and serials may be absent (records
+// written before they existed): "", none and no serials then. Does not run
+// CheckRecord.
 Record FromJson(const nlohmann::json& object);
 
 // "2026-12-09T07:40:51.123Z". Thread-safe.

@@ -1,5 +1,6 @@
 #include "store/RecordStore.h"
 
+#include <algorithm>
 #include <istream>
 #include <ostream>
 
@@ -21,6 +22,7 @@ std::string CheckFilter(const RecordFilter& f) {
     if (f.result && *f.result != "pass" && *f.result != "fail" && *f.result != "none")
         return "result \"" + *f.result + "\" is not pass, fail or none";
     if (f.limit && *f.limit < 0) return "limit is negative";
+    if (f.serial && f.serial->empty()) return "serial is empty";
     return "";
 }
 
@@ -47,6 +49,68 @@ int64_t RecordStore::InsertAll(const std::vector<Record>& records) {
     int64_t added = 0;
     for (const auto& r : records) added += Insert(r) ? 1 : 0;
     return added;
+}
+
+namespace {
+
+[[noreturn]] void NoPools(const RecordStore& store) {
+    throw StoreError(StoreError::Kind::kInvalid,
+                     store.Describe() + " keeps no serial pools or releases");
+}
+
+}  // namespace
+
+int64_t RecordStore::CreatePool(const std::string&, uint64_t, uint64_t, uint64_t, int64_t) {
+    NoPools(*this);
+}
+int64_t RecordStore::ImportPool(const std::string&, const std::vector<std::string>&, int64_t) {
+    NoPools(*this);
+}
+std::vector<PoolLevel> RecordStore::Pools() { NoPools(*this); }
+PoolLevel RecordStore::ShowPool(const std::string&) { NoPools(*this); }
+std::vector<LedgerEntry> RecordStore::Ledger(const std::string&) { NoPools(*this); }
+std::vector<std::string> RecordStore::Reserve(const std::string&, const SerialHolder&, int64_t) {
+    NoPools(*this);
+}
+int64_t RecordStore::ReturnSerials(const std::string&, const std::vector<std::string>&,
+                                   const SerialHolder&) {
+    NoPools(*this);
+}
+bool RecordStore::MarkSerialSent(const std::string&, const std::string&, const SerialHolder&) {
+    NoPools(*this);
+}
+bool RecordStore::VoidSerial(const std::string&, const std::string&, const SerialHolder&) {
+    NoPools(*this);
+}
+std::string RecordStore::SerialState(const std::string&, const std::string&) { NoPools(*this); }
+SettleCounts RecordStore::SettleStale(const std::string&, const std::string&) { NoPools(*this); }
+void RecordStore::ReleaseRecipe(const Release&) { NoPools(*this); }
+bool RecordStore::RevokeRecipe(const std::string&, const std::string&) { NoPools(*this); }
+std::vector<Release> RecordStore::Releases(const std::optional<std::string>&) { NoPools(*this); }
+int64_t RecordStore::PassedBoards(const std::string&) { NoPools(*this); }
+
+std::string CheckPoolRange(uint64_t first, uint64_t last, uint64_t step) {
+    if (step == 0) return "step is 0 (it must be 1 or more)";
+    if (last < first) return "last " + std::to_string(last) + " is below first " + std::to_string(first);
+    if ((last - first) / step + 1 > static_cast<uint64_t>(kMaxPoolValues))
+        return "the range holds more than " + std::to_string(kMaxPoolValues) +
+               " values: make it in parts";
+    return "";
+}
+
+std::string CheckRelease(const Release& r) {
+    if (r.identity.size() != 64) return "the identity is not 64 hex digits";
+    for (char c : r.identity)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return "the identity is not 64 lower-case hex digits";
+    if (r.product.empty()) return "the product is empty";
+    for (const std::string* text : {&r.product, &r.by})
+        if (!IsValidUtf8(*text) ||
+            std::any_of(text->begin(), text->end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+            return "the product or the releaser is not one line of UTF-8 text";
+    if (r.quota && *r.quota < 1) return "the quota is not 1 or more";
+    return "";
 }
 
 std::string DefaultStoreUrl() {

@@ -6,12 +6,12 @@
 
 namespace qmb::store::sql {
 
-const char* const kColumnNames[23] = {
+const char* const kColumnNames[25] = {
     "id",           "station",     "slot",          "port",         "device",
     "operator",     "batch",       "mode",          "board",        "section",
     "image_sha256", "image_length", "tool_version", "started_at",   "ended_at",
     "duration_ms",  "status",      "result",        "failure_code", "failure_phase",
-    "retries",      "dut_id",      "reason",
+    "retries",      "dut_id",      "reason",        "slot_name",    "recipe_sha256",
 };
 
 std::string ColumnList(const std::string& prefix) {
@@ -31,7 +31,8 @@ std::vector<Value> RecordValues(const Record& r) {
             Value::Of(r.tool_version), Value::Of(r.started_at),   Value::Of(r.ended_at),
             Value::Of(r.duration_ms),  Value::Of(r.status),       Value::Of(r.result),
             Value::Of(r.failure_code), Value::Of(r.failure_phase), Value::Of(int64_t{r.retries}),
-            Value::Of(r.dut_id),       Value::Of(r.reason)};
+            Value::Of(r.dut_id),       Value::Of(r.reason),       Value::Of(r.slot_name),
+            Value::Of(r.recipe_sha256)};
 }
 
 std::string CanonicalTime(const std::string& text) {
@@ -75,6 +76,8 @@ std::string WhereClause(const RecordFilter& f, std::vector<Value>& params,
     }
     if (f.section) add("section = ?", Value::Of(int64_t{*f.section}));
     if (f.dut_id) add("dut_id = ?", Value::Of(*f.dut_id));
+    if (f.slot_name) add("slot_name = ?", Value::Of(*f.slot_name));
+    if (f.serial) add("id IN (SELECT record_id FROM record_serials WHERE value = ?)", Value::Of(*f.serial));
     return where;
 }
 
@@ -135,6 +138,8 @@ Record ReadRecord(const Row& row) {
     r.retries = static_cast<int>(number());
     r.dut_id = optional();
     r.reason = text();
+    r.slot_name = text();
+    r.recipe_sha256 = optional();
     return r;
 }
 
@@ -183,6 +188,7 @@ bool InsertCounted(const Record& r, const Query& query, const Placeholder& p) {
     if (inserted.empty()) return false;
     const bool firstKnown = r.dut_id && inserted[0][0].type == Value::Type::kNull;
     query(CountDeltaSql(p), CountDeltaOf(r, firstKnown));
+    if (!r.serials.empty()) StoreSerials(r, Db{query, p, p(1) == "$1"});
     if (!r.dut_id) return true;
     std::vector<Row> next =
         query(SuccessorSql(p), {Value::Of(*r.dut_id), Value::Of(r.started_at), Value::Of(r.id)});
@@ -244,6 +250,10 @@ std::string Narrowing(const RecordFilter& f, Params& p, bool summary) {
             sqlText += " AND result = " + p.Bind(Value::Of(*f.result));
     }
     if (f.dut_id && !summary) sqlText += " AND dut_id = " + p.Bind(Value::Of(*f.dut_id));
+    if (f.slot_name && !summary) sqlText += " AND slot_name = " + p.Bind(Value::Of(*f.slot_name));
+    if (f.serial && !summary)
+        sqlText += " AND id IN (SELECT record_id FROM record_serials WHERE value = " +
+                   p.Bind(Value::Of(*f.serial)) + ")";
     return sqlText;
 }
 
@@ -355,7 +365,8 @@ Stats ComputeStatsFrom(const RecordFilter& f, const Query& query, const Placehol
 
     std::optional<std::string> firstHour = since ? std::optional(CeilHour(*since)) : std::nullopt;
     std::optional<std::string> endHour = until ? std::optional(HourOf(*until)) : std::nullopt;
-    if (f.dut_id || (firstHour && endHour && *firstHour >= *endHour)) {
+    // The summary knows neither DUT ids nor slot names nor serials.
+    if (f.dut_id || f.slot_name || f.serial || (firstHour && endHour && *firstHour >= *endHour)) {
         fromRecords(since, until);
     } else {
         if (since && *since < HourStart(*firstHour)) fromRecords(since, HourStart(*firstHour));

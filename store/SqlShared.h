@@ -13,8 +13,8 @@
 namespace qmb::store::sql {
 
 // The record's columns in table order; "operator" quoted as every column is.
-extern const char* const kColumnNames[23];
-constexpr int kColumnCount = 23;
+extern const char* const kColumnNames[25];
+constexpr int kColumnCount = 25;
 
 // "\"id\", \"station\", ..." (prefix before each name, e.g. "r.").
 std::string ColumnList(const std::string& prefix = "");
@@ -112,7 +112,53 @@ Stats ComputeStatsFrom(const RecordFilter& filter, const Query& query,
 
 int64_t AsInteger(const Value& value);
 std::string AsText(const Value& value);
-// A row of ColumnList's columns as the record it holds (both backends).
+// A row of ColumnList's columns as the record it holds (both backends);
+// its serials are not among them (AttachSerials).
 Record ReadRecord(const Row& row);
+
+// ---- Serials, pools and releases (both backends) ---------------------------
+//
+// Every function runs its statements inside the caller's transaction (a
+// write one for those that change anything: BEGIN IMMEDIATE in SQLite, and
+// in PostgreSQL row locks with FOR UPDATE SKIP LOCKED where values are
+// handed out), and throws StoreError.
+struct Db {
+    Query query;
+    Placeholder placeholder;
+    bool postgres = false;
+};
+
+// The record's serials into record_serials, and each into its pool's ledger
+// (used: used by this record; void: void with it; kept: nothing changes).
+// A pool this database does not have is not marked (a station's spool). A
+// value used by another record, void in its pool, or missing from a pool the
+// database has is refused: StoreError(kRejected), and the caller's
+// transaction must roll back. Called once the record row is in.
+void StoreSerials(const Record& record, const Db& db);
+// Fills in the serials of the records (read from record_serials).
+void AttachSerials(std::vector<Record>& records, const Db& db);
+
+int64_t CreatePoolIn(const Db& db, const std::string& pool, uint64_t first, uint64_t last,
+                     uint64_t step, int64_t lowWater);
+int64_t ImportPoolIn(const Db& db, const std::string& pool, const std::vector<std::string>& values,
+                     int64_t lowWater);
+// Levels of every pool, or of one (none found: empty).
+std::vector<PoolLevel> PoolLevelsIn(const Db& db, const std::optional<std::string>& pool);
+std::vector<LedgerEntry> LedgerIn(const Db& db, const std::string& pool);
+std::vector<std::string> ReserveIn(const Db& db, const std::string& pool, const SerialHolder& holder,
+                                   int64_t n);
+int64_t ReturnIn(const Db& db, const std::string& pool, const std::vector<std::string>& values,
+                 const SerialHolder& holder);
+bool MarkSentIn(const Db& db, const std::string& pool, const std::string& value,
+                const SerialHolder& holder);
+bool VoidIn(const Db& db, const std::string& pool, const std::string& value,
+            const SerialHolder& holder);
+std::string StateIn(const Db& db, const std::string& pool, const std::string& value);
+SettleCounts SettleIn(const Db& db, const std::string& station, const std::string& run);
+
+void ReleaseIn(const Db& db, const Release& release);
+bool RevokeIn(const Db& db, const std::string& identity, const std::string& by);
+std::vector<Release> ReleasesIn(const Db& db, const std::optional<std::string>& product);
+int64_t PassedIn(const Db& db, const std::string& identity);
 
 }  // namespace qmb::store::sql

@@ -63,6 +63,63 @@ CREATE TABLE record_counts (
 ) WITHOUT ROWID;
 CREATE TABLE unsent ("id" TEXT PRIMARY KEY NOT NULL) WITHOUT ROWID;
 )sql",
+    // 1 -> 2: slot names, recipe identities and serials of the records; the
+    // serial pools and their ledger; the releases; a station's lease.
+    R"sql(
+ALTER TABLE records ADD COLUMN "slot_name" TEXT NOT NULL DEFAULT '';
+ALTER TABLE records ADD COLUMN "recipe_sha256" TEXT;
+CREATE INDEX records_recipe ON records (recipe_sha256, result) WHERE recipe_sha256 IS NOT NULL;
+CREATE TABLE record_serials (
+    record_id TEXT NOT NULL,
+    position  INTEGER NOT NULL,
+    pool      TEXT NOT NULL,
+    value     TEXT NOT NULL,
+    state     TEXT NOT NULL CHECK (state IN ('used', 'kept', 'void')),
+    PRIMARY KEY (record_id, position)
+) WITHOUT ROWID;
+CREATE UNIQUE INDEX record_serials_used ON record_serials (pool, value) WHERE state = 'used';
+CREATE INDEX record_serials_value ON record_serials (value);
+CREATE TABLE serial_pools (
+    pool       TEXT PRIMARY KEY NOT NULL,
+    low_water  INTEGER NOT NULL,
+    created_at TEXT NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE serial_values (
+    pool        TEXT NOT NULL,
+    seq         INTEGER NOT NULL,
+    value       TEXT NOT NULL,
+    state       TEXT NOT NULL DEFAULT 'free'
+                CHECK (state IN ('free', 'reserved', 'sent', 'used', 'void')),
+    record_id   TEXT,
+    station     TEXT,
+    slot        TEXT,
+    run         TEXT,
+    reserved_at TEXT,
+    ended_at    TEXT,
+    PRIMARY KEY (pool, seq),
+    UNIQUE (pool, value)
+) WITHOUT ROWID;
+CREATE INDEX serial_values_free ON serial_values (pool, seq) WHERE state = 'free';
+CREATE INDEX serial_values_held ON serial_values (station, run) WHERE state IN ('reserved', 'sent');
+CREATE TABLE releases (
+    identity    TEXT PRIMARY KEY NOT NULL,
+    product     TEXT NOT NULL,
+    released_by TEXT NOT NULL,
+    released_at TEXT NOT NULL,
+    quota       INTEGER,
+    revoked_at  TEXT,
+    revoked_by  TEXT NOT NULL DEFAULT ''
+) WITHOUT ROWID;
+CREATE TABLE serial_lease (
+    pool  TEXT NOT NULL,
+    value TEXT NOT NULL,
+    seq   INTEGER NOT NULL,
+    state TEXT NOT NULL CHECK (state IN ('free', 'reserved', 'sent', 'void')),
+    slot  TEXT NOT NULL DEFAULT '',
+    run   TEXT NOT NULL,
+    PRIMARY KEY (pool, value)
+) WITHOUT ROWID;
+)sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == kSchemaVersion,
               "one migration step per schema version");
@@ -80,6 +137,7 @@ constexpr const char* kSetAsideTable =
     int code = sqlite3_errcode(db);
     std::string message = "sqlite:" + path + ": " + sqlite3_errmsg(db);
     throw StoreError(code == SQLITE_NOTADB || code == SQLITE_CORRUPT ? StoreError::Kind::kRefused
+                     : code == SQLITE_CONSTRAINT                    ? StoreError::Kind::kRejected
                                                                      : StoreError::Kind::kFailed,
                      message);
 }
@@ -215,6 +273,20 @@ SqliteStore::~SqliteStore() {
     sqlite3_close(db_);
 }
 
+template <typename Work>
+auto SqliteStore::Locked(bool write, Work work) {
+    std::lock_guard<std::mutex> hold(lock_);
+    const sql::Db db{[this](const std::string& t, const std::vector<sql::Value>& v) {
+                         return QueryLocked(t, v);
+                     },
+                     Placeholder, false};
+    if (!write) return work(db);
+    Transaction t(db_, path_);
+    auto outcome = work(db);
+    t.Commit();
+    return outcome;
+}
+
 void SqliteStore::OpenAndMigrate() {
     sqlite3_busy_timeout(db_, 5000);
     auto pragma = [&](const std::string& sqlText) {
@@ -302,6 +374,9 @@ bool SqliteStore::InsertLocked(const Record& record, bool unsent) {
     };
     if (!sql::InsertCounted(record, query, Placeholder)) return false;
     if (unsent) QueryLocked("INSERT INTO unsent (id) VALUES (?1)", {sql::Value::Of(record.id)});
+    for (const auto& s : record.serials)
+        QueryLocked("DELETE FROM serial_lease WHERE pool = ?1 AND value = ?2",
+                    {sql::Value::Of(s.pool), sql::Value::Of(s.value)});
     return true;
 }
 
@@ -341,6 +416,10 @@ std::vector<Record> SqliteStore::Unsent(int64_t limit) {
                                            " ORDER BY r.started_at, r.id LIMIT ?1",
                                        {sql::Value::Of(limit)}))
         records.push_back(sql::ReadRecord(row));
+    sql::AttachSerials(records, {[this](const std::string& t, const std::vector<sql::Value>& v) {
+                                     return QueryLocked(t, v);
+                                 },
+                                 Placeholder, false});
     return records;
 }
 
@@ -398,6 +477,13 @@ SetAsideSummary SqliteStore::SetAsideRecords(int64_t limit) {
                                        {sql::Value::Of(limit)}))
         summary.newest.push_back({sql::ReadRecord(row), sql::AsText(row.at(sql::kColumnCount)),
                                   sql::AsText(row.at(sql::kColumnCount + 1))});
+    std::vector<Record> records;
+    for (const auto& a : summary.newest) records.push_back(a.record);
+    sql::AttachSerials(records, {[this](const std::string& t, const std::vector<sql::Value>& v) {
+                                     return QueryLocked(t, v);
+                                 },
+                                 Placeholder, false});
+    for (size_t i = 0; i < records.size(); ++i) summary.newest[i].record = records[i];
     return summary;
 }
 
@@ -405,10 +491,12 @@ std::vector<Record> SqliteStore::List(const RecordFilter& filter) {
     sql::RequireSound(filter);
     std::vector<sql::Value> params;
     const std::string sqlText = sql::ListSql(filter, params, Placeholder);
-    std::lock_guard<std::mutex> hold(lock_);
-    std::vector<Record> records;
-    for (const auto& row : QueryLocked(sqlText, params)) records.push_back(sql::ReadRecord(row));
-    return records;
+    return Locked(false, [&](const sql::Db& db) {
+        std::vector<Record> records;
+        for (const auto& row : db.query(sqlText, params)) records.push_back(sql::ReadRecord(row));
+        sql::AttachSerials(records, db);
+        return records;
+    });
 }
 
 Stats SqliteStore::ComputeStats(const RecordFilter& filter) {
@@ -425,6 +513,168 @@ Stats SqliteStore::ComputeStats(const RecordFilter& filter) {
         return QueryLocked(sqlText, params);
     };
     return sql::ComputeStatsFrom(filter, query, Placeholder);
+}
+
+int64_t SqliteStore::CreatePool(const std::string& pool, uint64_t first, uint64_t last,
+                                uint64_t step, int64_t lowWater) {
+    return Locked(true, [&](const sql::Db& db) {
+        return sql::CreatePoolIn(db, pool, first, last, step, lowWater);
+    });
+}
+
+int64_t SqliteStore::ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                                int64_t lowWater) {
+    return Locked(true,
+                  [&](const sql::Db& db) { return sql::ImportPoolIn(db, pool, values, lowWater); });
+}
+
+std::vector<PoolLevel> SqliteStore::Pools() {
+    return Locked(false, [&](const sql::Db& db) { return sql::PoolLevelsIn(db, std::nullopt); });
+}
+
+PoolLevel SqliteStore::ShowPool(const std::string& pool) {
+    const auto levels = Locked(false, [&](const sql::Db& db) { return sql::PoolLevelsIn(db, pool); });
+    if (levels.empty()) throw StoreError(StoreError::Kind::kInvalid, "there is no serial pool " + pool);
+    return levels[0];
+}
+
+std::vector<LedgerEntry> SqliteStore::Ledger(const std::string& pool) {
+    return Locked(false, [&](const sql::Db& db) { return sql::LedgerIn(db, pool); });
+}
+
+std::vector<std::string> SqliteStore::Reserve(const std::string& pool, const SerialHolder& holder,
+                                              int64_t n) {
+    return Locked(true, [&](const sql::Db& db) { return sql::ReserveIn(db, pool, holder, n); });
+}
+
+int64_t SqliteStore::ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                                   const SerialHolder& holder) {
+    return Locked(true, [&](const sql::Db& db) { return sql::ReturnIn(db, pool, values, holder); });
+}
+
+bool SqliteStore::MarkSerialSent(const std::string& pool, const std::string& value,
+                                 const SerialHolder& holder) {
+    return Locked(true, [&](const sql::Db& db) { return sql::MarkSentIn(db, pool, value, holder); });
+}
+
+bool SqliteStore::VoidSerial(const std::string& pool, const std::string& value,
+                             const SerialHolder& holder) {
+    return Locked(true, [&](const sql::Db& db) { return sql::VoidIn(db, pool, value, holder); });
+}
+
+std::string SqliteStore::SerialState(const std::string& pool, const std::string& value) {
+    return Locked(false, [&](const sql::Db& db) { return sql::StateIn(db, pool, value); });
+}
+
+SettleCounts SqliteStore::SettleStale(const std::string& station, const std::string& run) {
+    return Locked(true, [&](const sql::Db& db) { return sql::SettleIn(db, station, run); });
+}
+
+void SqliteStore::ReleaseRecipe(const Release& release) {
+    Locked(true, [&](const sql::Db& db) {
+        sql::ReleaseIn(db, release);
+        return 0;
+    });
+}
+
+bool SqliteStore::RevokeRecipe(const std::string& identity, const std::string& by) {
+    return Locked(true, [&](const sql::Db& db) { return sql::RevokeIn(db, identity, by); });
+}
+
+std::vector<Release> SqliteStore::Releases(const std::optional<std::string>& product) {
+    return Locked(false, [&](const sql::Db& db) { return sql::ReleasesIn(db, product); });
+}
+
+int64_t SqliteStore::PassedBoards(const std::string& identity) {
+    return Locked(false, [&](const sql::Db& db) { return sql::PassedIn(db, identity); });
+}
+
+void SqliteStore::AddLease(const std::string& pool, const std::vector<std::string>& values,
+                           const std::string& run) {
+    Locked(true, [&](const sql::Db& db) {
+        int64_t next = sql::AsInteger(
+            db.query("SELECT COALESCE(MAX(seq), -1) + 1 FROM serial_lease", {}).at(0).at(0));
+        for (const auto& v : values)
+            db.query("INSERT OR IGNORE INTO serial_lease (pool, value, seq, state, run)"
+                     " VALUES (?1, ?2, ?3, 'free', ?4)",
+                     {sql::Value::Of(pool), sql::Value::Of(v), sql::Value::Of(next++),
+                      sql::Value::Of(run)});
+        return 0;
+    });
+}
+
+std::optional<std::string> SqliteStore::TakeLease(const std::string& pool, const std::string& slot) {
+    return Locked(true, [&](const sql::Db& db) -> std::optional<std::string> {
+        const auto rows = db.query(
+            "UPDATE serial_lease SET state = 'reserved', slot = ?2 WHERE pool = ?1 AND value ="
+            " (SELECT value FROM serial_lease WHERE pool = ?1 AND state = 'free' ORDER BY seq"
+            " LIMIT 1) RETURNING value",
+            {sql::Value::Of(pool), sql::Value::Of(slot)});
+        if (rows.empty()) return std::nullopt;
+        return sql::AsText(rows[0][0]);
+    });
+}
+
+bool SqliteStore::LeaseSent(const std::string& pool, const std::string& value) {
+    return Locked(true, [&](const sql::Db& db) {
+        return !db.query("UPDATE serial_lease SET state = 'sent' WHERE pool = ?1 AND value = ?2"
+                         " AND state IN ('reserved', 'sent') RETURNING value",
+                         {sql::Value::Of(pool), sql::Value::Of(value)})
+                    .empty();
+    });
+}
+
+void SqliteStore::LeaseBack(const std::string& pool, const std::string& value) {
+    Locked(true, [&](const sql::Db& db) {
+        return db.query("UPDATE serial_lease SET state = 'free', slot = '' WHERE pool = ?1"
+                        " AND value = ?2 AND state = 'reserved'",
+                        {sql::Value::Of(pool), sql::Value::Of(value)});
+    });
+}
+
+int64_t SqliteStore::LeaseFree(const std::string& pool) {
+    return Locked(false, [&](const sql::Db& db) {
+        return sql::AsInteger(db.query("SELECT count(*) FROM serial_lease WHERE pool = ?1"
+                                       " AND state = 'free'",
+                                       {sql::Value::Of(pool)})
+                                  .at(0)
+                                  .at(0));
+    });
+}
+
+std::vector<SqliteStore::LeaseRow> SqliteStore::LeaseRows() {
+    return Locked(false, [&](const sql::Db& db) {
+        std::vector<LeaseRow> rows;
+        for (const auto& row :
+             db.query("SELECT pool, value, state, slot, run FROM serial_lease ORDER BY seq", {}))
+            rows.push_back({sql::AsText(row[0]), sql::AsText(row[1]), sql::AsText(row[2]),
+                            sql::AsText(row[3]), sql::AsText(row[4])});
+        return rows;
+    });
+}
+
+void SqliteStore::DropLease(const std::string& pool, const std::string& value) {
+    Locked(true, [&](const sql::Db& db) {
+        return db.query("DELETE FROM serial_lease WHERE pool = ?1 AND value = ?2",
+                        {sql::Value::Of(pool), sql::Value::Of(value)});
+    });
+}
+
+void SqliteStore::SettleLease() {
+    Locked(true, [&](const sql::Db& db) {
+        db.query("UPDATE serial_lease SET state = 'void' WHERE state = 'sent'", {});
+        return db.query("UPDATE serial_lease SET state = 'free', slot = '' WHERE state = 'reserved'",
+                        {});
+    });
+}
+
+bool SqliteStore::UsedHere(const std::string& pool, const std::string& value) {
+    return Locked(false, [&](const sql::Db& db) {
+        return !db.query("SELECT 1 FROM record_serials WHERE pool = ?1 AND value = ?2"
+                         " AND state = 'used'",
+                         {sql::Value::Of(pool), sql::Value::Of(value)})
+                    .empty();
+    });
 }
 
 }  // namespace qmb::store

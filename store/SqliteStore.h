@@ -15,6 +15,7 @@
 #pragma once
 
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,7 +58,61 @@ class SqliteStore : public RecordStore {
     void SetAside(const std::string& id, const std::string& reason);
     SetAsideSummary SetAsideRecords(int64_t limit) override;
 
+    int64_t CreatePool(const std::string& pool, uint64_t first, uint64_t last, uint64_t step,
+                       int64_t lowWater) override;
+    int64_t ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                       int64_t lowWater) override;
+    std::vector<PoolLevel> Pools() override;
+    PoolLevel ShowPool(const std::string& pool) override;
+    std::vector<LedgerEntry> Ledger(const std::string& pool) override;
+    std::vector<std::string> Reserve(const std::string& pool, const SerialHolder& holder,
+                                     int64_t n) override;
+    int64_t ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                          const SerialHolder& holder) override;
+    bool MarkSerialSent(const std::string& pool, const std::string& value,
+                        const SerialHolder& holder) override;
+    bool VoidSerial(const std::string& pool, const std::string& value,
+                    const SerialHolder& holder) override;
+    std::string SerialState(const std::string& pool, const std::string& value) override;
+    SettleCounts SettleStale(const std::string& station, const std::string& run) override;
+    void ReleaseRecipe(const Release& release) override;
+    bool RevokeRecipe(const std::string& identity, const std::string& by) override;
+    std::vector<Release> Releases(const std::optional<std::string>& product) override;
+    int64_t PassedBoards(const std::string& identity) override;
+
+    // A station's lease (SerialSource): values of the line's pools that the
+    // server holds for this station, kept here so that a killed process
+    // loses none. state: free (not given out), reserved (given to slot),
+    // sent (may be on a board), void (a killed run's sent value, still to be
+    // voided on the server). run: the run that holds it on the server. A
+    // record stored here with a serial drops that value from the lease in
+    // the same transaction: the record carries its fate from then on.
+    struct LeaseRow {
+        std::string pool, value, state, slot, run;
+    };
+    // Adds values (in the pool's order) as free, held for run.
+    void AddLease(const std::string& pool, const std::vector<std::string>& values,
+                  const std::string& run);
+    // The first free value of pool, now reserved for slot; none when none is left.
+    std::optional<std::string> TakeLease(const std::string& pool, const std::string& slot);
+    // reserved -> sent; false when value is not reserved here.
+    bool LeaseSent(const std::string& pool, const std::string& value);
+    // reserved -> free (a value that was sent stays sent).
+    void LeaseBack(const std::string& pool, const std::string& value);
+    int64_t LeaseFree(const std::string& pool);
+    std::vector<LeaseRow> LeaseRows();
+    void DropLease(const std::string& pool, const std::string& value);
+    // At a start: what a killed run left reserved goes back to free, what
+    // it sent becomes void.
+    void SettleLease();
+    // True when a record here carries value of pool as used.
+    bool UsedHere(const std::string& pool, const std::string& value);
+
   private:
+    // Runs work (given the backend-neutral view of this connection) under
+    // the lock, in a write transaction when write is set.
+    template <typename Work>
+    auto Locked(bool write, Work work);
     void OpenAndMigrate();
     bool InsertLocked(const Record& record, bool unsent);
     void SetAsideLocked(const std::string& id, const std::string& reason);
