@@ -14,6 +14,8 @@
 #include "platform/System.h"
 #include "platform/Utf8.h"
 #include "production/Production.h"
+#include "production/Release.h"
+#include "production/SerialSource.h"
 #include "protocol/Messages.h"
 
 namespace qmb::cli {
@@ -187,6 +189,73 @@ LoopSettings LoopImage(const LoopOptions& o, std::optional<production::LoadedRec
     return settings;
 }
 
+// What a recipe's run holds beside the loop: the database the release and
+// the quota are asked of, the quota and the serial numbers' source.
+struct RecipeRun {
+    std::unique_ptr<store::RecordStore> direct;
+    std::unique_ptr<QuotaGate> quota;
+    std::unique_ptr<SerialSource> serials;
+    ~RecipeRun() {
+        if (serials) serials->Close();
+    }
+    RecipeRun() = default;
+    RecipeRun(RecipeRun&&) = default;
+    RecipeRun& operator=(RecipeRun&&) = default;
+};
+
+// Production mode runs only a released recipe (asked of the database itself,
+// not its spool); its quota and serial fields need the database too.
+RecipeRun PrepareRecipe(Context& c, const production::LoadedRecipe& recipe, const std::string& db,
+                        store::RecordStore* records, const RecordContext& context) {
+    RecipeRun run;
+    const bool production = context.mode == "production";
+    auto& result = c.out->Result();
+    result["recipe"] = recipe.identity;
+    result["product"] = recipe.recipe.product;
+    result["mode"] = context.mode;
+    if (!records && (production || !recipe.recipe.serials.empty()))
+        throw CliError(kExitUsage, production ? "production mode checks the recipe's release in "
+                                                "the record database: give --db, or --mode "
+                                                "engineering"
+                                              : "the recipe's serial fields need a record "
+                                                "database: give --db");
+    if (production) {
+        std::optional<store::Release> release;
+        std::string why;
+        try {
+            run.direct = store::OpenRecordStore(db);
+            release = FindRelease(*run.direct, recipe.recipe.product, recipe.identity, why);
+        } catch (const store::StoreError& e) {
+            throw CliError(kExitStore, "production mode cannot check the recipe's release: " +
+                                           std::string(e.what()));
+        }
+        if (!release) throw CliError(kExitNotReleased, why);
+        if (release->quota) {
+            run.quota = std::make_unique<QuotaGate>(*run.direct, recipe.identity, *release->quota);
+            result["quota"] = *release->quota;
+        }
+        c.out->Say("recipe " + recipe.identity.substr(0, 12) + "... released for " +
+                   recipe.recipe.product + " by " + release->by + " at " + release->at);
+    } else {
+        c.out->Say("engineering mode: recipe " + recipe.identity.substr(0, 12) +
+                   "... runs whether released or not, and every record says so");
+    }
+    if (!recipe.recipe.serials.empty()) {
+        try {
+            run.serials = MakeSerialSource(*records, context.station, store::NewRecordId(),
+                                           recipe.recipe.lease);
+        } catch (const store::StoreError& e) {
+            ThrowStoreError(e);
+        }
+        const store::SettleCounts settled = run.serials->Settled();
+        if (settled.freed || settled.voided)
+            c.out->Say("serial numbers of an earlier run of " + context.station + ": " +
+                       std::to_string(settled.freed) + " back to their pools, " +
+                       std::to_string(settled.voided) + " void (they may be on a board)");
+    }
+    return run;
+}
+
 int RunLoop(Context& c, const LoopOptions& o) {
     std::optional<production::LoadedRecipe> recipe;
     LoopSettings settings = LoopImage(o, recipe);
@@ -216,6 +285,16 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (!why.empty()) throw CliError(kExitUsage, why);
     const std::unique_ptr<store::RecordStore> records = OpenLoopStore(o.db);
     if (records) c.out->Result()["db"] = records->Describe();
+    // The recipe's release, quota and serial numbers, all before any port opens.
+    RecipeRun run;
+    if (recipe) {
+        context.recipeSha256 = recipe->identity;
+        run = PrepareRecipe(c, *recipe, o.db, records.get(), context);
+        settings.serials = recipe->recipe.serials;
+        settings.keepExisting = recipe->recipe.keepExisting;
+        settings.serialSource = run.serials.get();
+        settings.gate = run.quota.get();
+    }
     std::FILE* log = nullptr;
     if (!o.log.empty()) {
         log = OpenFile(o.log, "a");

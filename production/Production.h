@@ -25,6 +25,8 @@
 
 namespace qmb::production {
 
+class SerialSource;  // production/SerialSource.h
+
 using device::Bytes;
 using device::Device;
 using device::Fault;
@@ -56,6 +58,27 @@ struct BoardOutcome {
     int64_t durationMs = 0;    // on the monotonic clock
     int retries = 0;           // frame attempts beyond the first
     std::string dutId;         // the DUT id section's bytes as hex, "" without one
+    // Every serial value of the board, in field order: "used" (written on a
+    // passed board), "kept" (a reworked board carried it already) or "void"
+    // (it may have reached a board that failed). A value reserved for a board
+    // that ended before its section was sent went back and is not listed.
+    struct Serial {
+        std::string pool, value, state;
+    };
+    std::vector<Serial> serials;
+};
+
+// Asked by each slot before it programs a board (its handshake came): a
+// quota of boards across the stations. Thread-safe; shared by every slot.
+class BoardGate {
+  public:
+    virtual ~BoardGate() = default;
+    // "" lets the board be programmed; else the one-line reason the slot
+    // stops (Fault::kQuota) without touching the board.
+    virtual std::string Enter() = 0;
+    // A board that Enter let through ended; passed: a pass whose record was
+    // kept.
+    virtual void Leave(bool passed) = 0;
 };
 
 // A fault after which a slot cannot go on: its port or cable failed, a stop
@@ -93,6 +116,14 @@ struct LoopSettings {
     int count = 0;           // boards per slot; 0: until stopped
     bool stopOnFail = false;
     int dutIdSection = 0;    // read before writing, as the board's id; 0: none
+    // Serial fields patched into the image, each with a value of its pool
+    // from serialSource (required with fields; shared by the slots). With
+    // keepExisting, a board whose field already holds a used value of the
+    // pool keeps it.
+    std::vector<SerialField> serials;
+    bool keepExisting = false;
+    SerialSource* serialSource = nullptr;
+    BoardGate* gate = nullptr;  // nullptr: no quota
 
     // The sections each board gets (sections, or the one section).
     std::vector<ImageSection> Image() const;
@@ -109,9 +140,15 @@ class ProductionSlot {
     SlotSummary Run(const LoopSettings& settings, SlotObserver& observer);
     void RequestStop() { device_->RequestStop(); }
     const std::string& Port() const { return port_; }
+    const std::string& Name() const { return name_; }
 
   private:
     BoardOutcome RunBoard(int board, const LoopSettings& settings, SlotObserver& observer);
+    struct FieldValue;
+    // The value of each field for this board: kept from the board
+    // (keepExisting) or reserved. Throws DeviceFault (the board's read, or
+    // kNoSerial), having given back what it reserved.
+    std::vector<FieldValue> TakeValues(const LoopSettings& settings);
 
     int index_;
     std::string name_;

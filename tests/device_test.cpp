@@ -342,6 +342,8 @@ TEST(Faults, EachKindHasItsRecordCodeEndOfSlotAndExitCode) {
         {Fault::kNotKept, "error", false, true, 13},
         {Fault::kFile, "file", false, true, 12},
         {Fault::kSystem, "error", false, true, 1},
+        {Fault::kNoSerial, "no_serial", false, true, 14},
+        {Fault::kQuota, "quota", false, true, 15},
         {Fault::kInterrupted, "interrupted", false, true, 130},
     };
     for (const auto& c : cases) {
