@@ -357,10 +357,10 @@ std::string InsertSql(size_t rows) {
         for (int i = 0; i < sql::kColumnCount; ++i) sqlText += (i ? ", $" : "$") + std::to_string(n++);
         sqlText += ")";
     }
-    return sqlText + " ON CONFLICT (id) DO NOTHING RETURNING dut_id, substr(started_at, 1, 13)";
+    return sqlText + " ON CONFLICT (id) DO NOTHING RETURNING dut_id, substr(started_at, 1, 13), id";
 }
 
-// Rows a bulk INSERT carries: 23 parameters each, well under libpq's 65535.
+// Rows a bulk INSERT carries: 25 parameters each, well under libpq's 65535.
 constexpr size_t kBulkRows = 1000;
 
 }  // namespace
@@ -413,7 +413,7 @@ PostgresStore::PostgresStore(const std::string& url, std::function<bool()> stop,
         PQfinish(c);
         throw;
     }
-    Release(c);
+    GiveBack(c);
 }
 
 PostgresStore::~PostgresStore() {
@@ -437,7 +437,7 @@ PGconn* PostgresStore::Acquire(bool& pooled, Clock::time_point deadline) {
     return Connect(url_, Wait{deadline, stop_, where});
 }
 
-void PostgresStore::Release(PGconn* c) {
+void PostgresStore::GiveBack(PGconn* c) {
     if (PQstatus(c) != CONNECTION_OK || PQtransactionStatus(c) != PQTRANS_IDLE) {
         PQfinish(c);
         return;
@@ -456,7 +456,7 @@ auto PostgresStore::Run(Work work, Clock::time_point deadline) {
         try {
             Connection connection(c, wait);
             auto outcome = work(connection);
-            Release(c);
+            GiveBack(c);
             return outcome;
         } catch (const StoreError& e) {
             // A transaction left open by a failed statement, or a reply
@@ -529,6 +529,23 @@ static std::vector<sql::Row> Rows(const PGresult* r) {
     return rows;
 }
 
+static sql::Db DbOf(Connection& c) {
+    return {[&c](const std::string& sqlText, const std::vector<sql::Value>& params) {
+                return Rows(c.Exec(sqlText, params).get());
+            },
+            Placeholder, true};
+}
+
+template <typename Work>
+auto PostgresStore::InTransaction(Work work) {
+    return Run([&](Connection& c) {
+        c.Exec("BEGIN");
+        auto outcome = work(DbOf(c));
+        c.Exec("COMMIT");
+        return outcome;
+    });
+}
+
 bool PostgresStore::Insert(const Record& record, Clock::time_point deadline) {
     sql::RequireSound(record);
     return Run([&](Connection& c) {
@@ -567,6 +584,11 @@ int64_t PostgresStore::InsertAll(const std::vector<Record>& records, Clock::time
                 hours.insert(Text(r.get(), row, 1));
             }
             added += PQntuples(r.get());
+            std::set<std::string> newIds;
+            for (int row = 0; row < PQntuples(r.get()); ++row) newIds.insert(Text(r.get(), row, 2));
+            for (size_t i = start; i < start + rows; ++i)
+                if (!records[i].serials.empty() && newIds.count(records[i].id))
+                    sql::StoreSerials(records[i], DbOf(c));
             if (!duts.empty()) {
                 Result changed = c.Exec(kBulkPrevSql, {sql::Value::Of(TextArray(duts))});
                 for (int row = 0; row < PQntuples(changed.get()); ++row)
@@ -587,6 +609,7 @@ std::vector<Record> PostgresStore::List(const RecordFilter& filter) {
         std::vector<Record> records;
         for (const auto& row : Rows(c.Exec(sqlText, params).get()))
             records.push_back(sql::ReadRecord(row));
+        sql::AttachSerials(records, DbOf(c));
         return records;
     });
 }
@@ -623,6 +646,80 @@ Stats PostgresStore::ComputeStats(const RecordFilter& filter) {
         c.Exec("COMMIT");
         return stats;
     });
+}
+
+int64_t PostgresStore::CreatePool(const std::string& pool, uint64_t first, uint64_t last,
+                                  uint64_t step, int64_t lowWater) {
+    return InTransaction([&](const sql::Db& db) {
+        return sql::CreatePoolIn(db, pool, first, last, step, lowWater);
+    });
+}
+
+int64_t PostgresStore::ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                                  int64_t lowWater) {
+    return InTransaction(
+        [&](const sql::Db& db) { return sql::ImportPoolIn(db, pool, values, lowWater); });
+}
+
+std::vector<PoolLevel> PostgresStore::Pools() {
+    return InTransaction([&](const sql::Db& db) { return sql::PoolLevelsIn(db, std::nullopt); });
+}
+
+PoolLevel PostgresStore::ShowPool(const std::string& pool) {
+    const auto levels = InTransaction([&](const sql::Db& db) { return sql::PoolLevelsIn(db, pool); });
+    if (levels.empty()) throw StoreError(StoreError::Kind::kInvalid, "there is no serial pool " + pool);
+    return levels[0];
+}
+
+std::vector<LedgerEntry> PostgresStore::Ledger(const std::string& pool) {
+    return InTransaction([&](const sql::Db& db) { return sql::LedgerIn(db, pool); });
+}
+
+std::vector<std::string> PostgresStore::Reserve(const std::string& pool, const SerialHolder& holder,
+                                                int64_t n) {
+    return InTransaction([&](const sql::Db& db) { return sql::ReserveIn(db, pool, holder, n); });
+}
+
+int64_t PostgresStore::ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                                     const SerialHolder& holder) {
+    return InTransaction([&](const sql::Db& db) { return sql::ReturnIn(db, pool, values, holder); });
+}
+
+bool PostgresStore::MarkSerialSent(const std::string& pool, const std::string& value,
+                                   const SerialHolder& holder) {
+    return InTransaction([&](const sql::Db& db) { return sql::MarkSentIn(db, pool, value, holder); });
+}
+
+bool PostgresStore::VoidSerial(const std::string& pool, const std::string& value,
+                               const SerialHolder& holder) {
+    return InTransaction([&](const sql::Db& db) { return sql::VoidIn(db, pool, value, holder); });
+}
+
+std::string PostgresStore::SerialState(const std::string& pool, const std::string& value) {
+    return InTransaction([&](const sql::Db& db) { return sql::StateIn(db, pool, value); });
+}
+
+SettleCounts PostgresStore::SettleStale(const std::string& station, const std::string& run) {
+    return InTransaction([&](const sql::Db& db) { return sql::SettleIn(db, station, run); });
+}
+
+void PostgresStore::ReleaseRecipe(const Release& release) {
+    InTransaction([&](const sql::Db& db) {
+        sql::ReleaseIn(db, release);
+        return 0;
+    });
+}
+
+bool PostgresStore::RevokeRecipe(const std::string& identity, const std::string& by) {
+    return InTransaction([&](const sql::Db& db) { return sql::RevokeIn(db, identity, by); });
+}
+
+std::vector<Release> PostgresStore::Releases(const std::optional<std::string>& product) {
+    return InTransaction([&](const sql::Db& db) { return sql::ReleasesIn(db, product); });
+}
+
+int64_t PostgresStore::PassedBoards(const std::string& identity) {
+    return InTransaction([&](const sql::Db& db) { return sql::PassedIn(db, identity); });
 }
 
 }  // namespace qmb::store

@@ -81,6 +81,30 @@ class PostgresStore : public RecordStore {
     Stats ComputeStats(const RecordFilter& filter) override;
     std::string Describe() const override;
 
+    int64_t CreatePool(const std::string& pool, uint64_t first, uint64_t last, uint64_t step,
+                       int64_t lowWater) override;
+    int64_t ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                       int64_t lowWater) override;
+    std::vector<PoolLevel> Pools() override;
+    PoolLevel ShowPool(const std::string& pool) override;
+    std::vector<LedgerEntry> Ledger(const std::string& pool) override;
+    // FOR UPDATE SKIP LOCKED: concurrent reservers take different values
+    // without waiting for each other.
+    std::vector<std::string> Reserve(const std::string& pool, const SerialHolder& holder,
+                                     int64_t n) override;
+    int64_t ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                          const SerialHolder& holder) override;
+    bool MarkSerialSent(const std::string& pool, const std::string& value,
+                        const SerialHolder& holder) override;
+    bool VoidSerial(const std::string& pool, const std::string& value,
+                    const SerialHolder& holder) override;
+    std::string SerialState(const std::string& pool, const std::string& value) override;
+    SettleCounts SettleStale(const std::string& station, const std::string& run) override;
+    void ReleaseRecipe(const Release& release) override;
+    bool RevokeRecipe(const std::string& identity, const std::string& by) override;
+    std::vector<Release> Releases(const std::optional<std::string>& product) override;
+    int64_t PassedBoards(const std::string& identity) override;
+
     // The keywords and values every connection is made with: the URL first,
     // then the time limits above (the URL's own where they are shorter).
     // Exposed for the tests. Throws StoreError(kInvalid) for a URL libpq
@@ -90,10 +114,13 @@ class PostgresStore : public RecordStore {
 
   private:
     pg_conn* Acquire(bool& pooled, Clock::time_point deadline);
-    void Release(pg_conn* connection);
+    void GiveBack(pg_conn* connection);
     template <typename Work>
     auto Run(Work work, Clock::time_point deadline = Clock::time_point::max());
     void Migrate(pg_conn* connection, Clock::time_point deadline);
+    // Runs work in one transaction (work gets the backend-neutral view).
+    template <typename Work>
+    auto InTransaction(Work work);
 
     std::string url_;
     std::function<bool()> stop_;

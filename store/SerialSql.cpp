@@ -88,6 +88,11 @@ std::string ArrayLiteral(const std::vector<std::string>& texts) {
 void StoreSerials(const Record& r, const Db& db) {
     for (size_t i = 0; i < r.serials.size(); ++i) {
         const auto& s = r.serials[i];
+        if (s.state == "used" &&
+            !Run(db, "SELECT 1 FROM record_serials WHERE pool = $1 AND value = $2 AND state = 'used'",
+                 {Value::Of(s.pool), Value::Of(s.value)})
+                 .empty())
+            Rejected("serial " + s.value + " of pool " + s.pool + " is used by another board");
         Run(db,
             "INSERT INTO record_serials (record_id, position, pool, value, state)"
             " VALUES ($1, $2, $3, $4, $5)",
@@ -252,10 +257,12 @@ std::vector<std::string> ReserveIn(const Db& db, const std::string& pool, const 
         " ended_at = NULL";
     std::vector<Row> rows = Run(
         db,
-        db.postgres ? "UPDATE serial_values v SET " + set +
-                          " FROM (SELECT seq FROM serial_values WHERE pool = $5 AND state = 'free'"
-                          " ORDER BY seq LIMIT $6 FOR UPDATE SKIP LOCKED) f"
-                          " WHERE v.pool = $5 AND v.seq = f.seq RETURNING v.seq, v.value"
+        // Materialised once: a subquery the plan may run again would lock
+        // and hand out more rows than asked.
+        db.postgres ? "WITH f AS MATERIALIZED (SELECT seq FROM serial_values WHERE pool = $5"
+                          " AND state = 'free' ORDER BY seq LIMIT $6::bigint FOR UPDATE SKIP LOCKED)"
+                          " UPDATE serial_values v SET " + set +
+                          " FROM f WHERE v.pool = $5 AND v.seq = f.seq RETURNING v.seq, v.value"
                     : "UPDATE serial_values SET " + set +
                           " WHERE pool = $5 AND seq IN (SELECT seq FROM serial_values"
                           " WHERE pool = $5 AND state = 'free' ORDER BY seq LIMIT $6)"

@@ -270,6 +270,80 @@ Stats SpoolingStore::ComputeStats(const RecordFilter& filter) {
     return local_.ComputeStats(filter);
 }
 
+template <typename Work>
+auto SpoolingStore::OnServer(Work work) {
+#ifdef QMB_WITH_POSTGRESQL
+    std::shared_ptr<PostgresStore> server = Server(false, Clock::now() + options_.boardBound);
+    if (server) {
+        try {
+            return work(static_cast<RecordStore&>(*server));
+        } catch (const StoreError& e) {
+            if (IsUnreachable(e)) Lost(true);
+            throw;
+        }
+    }
+#endif
+    throw StoreError(StoreError::Kind::kUnreachable,
+                     RedactUrl(serverUrl_) + ": server unreachable (serial pools and releases are "
+                                             "kept there)");
+    return work(static_cast<RecordStore&>(local_));  // never reached: gives the return type
+}
+
+int64_t SpoolingStore::CreatePool(const std::string& pool, uint64_t first, uint64_t last,
+                                  uint64_t step, int64_t lowWater) {
+    return OnServer([&](RecordStore& s) { return s.CreatePool(pool, first, last, step, lowWater); });
+}
+int64_t SpoolingStore::ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                                  int64_t lowWater) {
+    return OnServer([&](RecordStore& s) { return s.ImportPool(pool, values, lowWater); });
+}
+std::vector<PoolLevel> SpoolingStore::Pools() {
+    return OnServer([&](RecordStore& s) { return s.Pools(); });
+}
+PoolLevel SpoolingStore::ShowPool(const std::string& pool) {
+    return OnServer([&](RecordStore& s) { return s.ShowPool(pool); });
+}
+std::vector<LedgerEntry> SpoolingStore::Ledger(const std::string& pool) {
+    return OnServer([&](RecordStore& s) { return s.Ledger(pool); });
+}
+std::vector<std::string> SpoolingStore::Reserve(const std::string& pool, const SerialHolder& h,
+                                                int64_t n) {
+    return OnServer([&](RecordStore& s) { return s.Reserve(pool, h, n); });
+}
+int64_t SpoolingStore::ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                                     const SerialHolder& h) {
+    return OnServer([&](RecordStore& s) { return s.ReturnSerials(pool, values, h); });
+}
+bool SpoolingStore::MarkSerialSent(const std::string& pool, const std::string& value,
+                                   const SerialHolder& h) {
+    return OnServer([&](RecordStore& s) { return s.MarkSerialSent(pool, value, h); });
+}
+bool SpoolingStore::VoidSerial(const std::string& pool, const std::string& value,
+                               const SerialHolder& h) {
+    return OnServer([&](RecordStore& s) { return s.VoidSerial(pool, value, h); });
+}
+std::string SpoolingStore::SerialState(const std::string& pool, const std::string& value) {
+    return OnServer([&](RecordStore& s) { return s.SerialState(pool, value); });
+}
+SettleCounts SpoolingStore::SettleStale(const std::string& station, const std::string& run) {
+    return OnServer([&](RecordStore& s) { return s.SettleStale(station, run); });
+}
+void SpoolingStore::ReleaseRecipe(const Release& release) {
+    OnServer([&](RecordStore& s) {
+        s.ReleaseRecipe(release);
+        return 0;
+    });
+}
+bool SpoolingStore::RevokeRecipe(const std::string& identity, const std::string& by) {
+    return OnServer([&](RecordStore& s) { return s.RevokeRecipe(identity, by); });
+}
+std::vector<Release> SpoolingStore::Releases(const std::optional<std::string>& product) {
+    return OnServer([&](RecordStore& s) { return s.Releases(product); });
+}
+int64_t SpoolingStore::PassedBoards(const std::string& identity) {
+    return OnServer([&](RecordStore& s) { return s.PassedBoards(identity); });
+}
+
 int64_t SyncSpool(const std::string& localUrl, const std::string& serverUrl) {
     SqliteStore local(SqlitePath(localUrl));
     std::unique_ptr<RecordStore> server = OpenRecordStore(serverUrl);

@@ -81,6 +81,35 @@ class SpoolingStore : public RecordStore {
     // Records waiting to be sent.
     int64_t Unsent() { return local_.UnsentCount(); }
 
+    // The pools and releases are the line's: each call goes to the server,
+    // within the board's bound for the connection (StoreError kUnreachable
+    // while it is away; a lease in the spool gives values out meanwhile,
+    // see production/SerialSource.h).
+    int64_t CreatePool(const std::string& pool, uint64_t first, uint64_t last, uint64_t step,
+                       int64_t lowWater) override;
+    int64_t ImportPool(const std::string& pool, const std::vector<std::string>& values,
+                       int64_t lowWater) override;
+    std::vector<PoolLevel> Pools() override;
+    PoolLevel ShowPool(const std::string& pool) override;
+    std::vector<LedgerEntry> Ledger(const std::string& pool) override;
+    std::vector<std::string> Reserve(const std::string& pool, const SerialHolder& holder,
+                                     int64_t n) override;
+    int64_t ReturnSerials(const std::string& pool, const std::vector<std::string>& values,
+                          const SerialHolder& holder) override;
+    bool MarkSerialSent(const std::string& pool, const std::string& value,
+                        const SerialHolder& holder) override;
+    bool VoidSerial(const std::string& pool, const std::string& value,
+                    const SerialHolder& holder) override;
+    std::string SerialState(const std::string& pool, const std::string& value) override;
+    SettleCounts SettleStale(const std::string& station, const std::string& run) override;
+    void ReleaseRecipe(const Release& release) override;
+    bool RevokeRecipe(const std::string& identity, const std::string& by) override;
+    std::vector<Release> Releases(const std::optional<std::string>& product) override;
+    int64_t PassedBoards(const std::string& identity) override;
+
+    // The spool's own file (its lease of serial values).
+    SqliteStore& Local() { return local_; }
+
   private:
     using Clock = std::chrono::steady_clock;
     // The server's store, connecting when due (by deadline); nullptr while
@@ -89,6 +118,9 @@ class SpoolingStore : public RecordStore {
     std::shared_ptr<PostgresStore> Connect(Clock::time_point deadline, bool fromOpen);
     // The server failed; slow: it ran out the time it was given.
     void Lost(bool slow = false);
+    // Runs work on the server's store; kUnreachable when it is away.
+    template <typename Work>
+    auto OnServer(Work work);
     void LostLocked(bool slow);
     bool Stopping() const { return options_.stop && options_.stop(); }
 

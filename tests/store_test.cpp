@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "SilentServer.h"
+#include "production/SerialSource.h"
 #include "store/MemoryStore.h"
 #include "store/PostgresStore.h"
 #include "store/RecordFormat.h"
@@ -184,6 +185,9 @@ TEST_P(StoreTest, EveryFieldComesBackAsStoredIncludingNone) {
     full.failure_phase = "open";
     full.operator_ = "Zoë \"Z\" O'Neil";
     full.batch = "";
+    full.slot_name = "B";
+    full.recipe_sha256 = std::string(64, 'e');
+    full.serials = {{"sn", "1000042", "kept"}, {"mac", "00:1A:2B:3C:4D:5E", "kept"}};
     Record bare = Board("2026-12-09T07:40:52.000Z", std::nullopt);
     bare.failure_code.reset();
     bare.failure_phase.reset();
@@ -193,6 +197,12 @@ TEST_P(StoreTest, EveryFieldComesBackAsStoredIncludingNone) {
     for (const auto& r : {full, bare}) EXPECT_EQ(FromJson(ToJson(r)), r);
     EXPECT_TRUE(ToJson(bare)["result"].is_null());
     EXPECT_TRUE(ToJson(bare)["dut_id"].is_null());
+    // A line written before slot names, recipes and serials still reads.
+    nlohmann::json old = ToJson(bare);
+    for (const char* field : {"slot_name", "recipe_sha256", "serials"}) old.erase(field);
+    Record read;
+    EXPECT_EQ(ParseRecordLine(old.dump(), read), "");
+    EXPECT_EQ(read, bare);
 }
 
 TEST_P(StoreTest, ASecondInsertOfAnIdChangesNothing) {
@@ -208,19 +218,24 @@ TEST_P(StoreTest, ASecondInsertOfAnIdChangesNothing) {
 }
 
 TEST_P(StoreTest, FiltersPickTheirRecordsNewestFirst) {
-    const std::vector<Record> set{
+    std::vector<Record> set{
         Board("2026-12-08T23:59:59.999Z", "pass", "aa", 0),
         Board("2026-12-09T00:00:00.000Z", "fail", "bb", 1),
         Board("2026-12-09T08:30:00.000Z", std::nullopt, std::nullopt, 2, "st-2"),
         Board("2026-12-10T00:00:00.000Z", "pass", "aa", 1, "st-2"),
     };
-    InsertAll(set);
     auto ids = [&](std::initializer_list<int> picks) {
         std::vector<std::string> out;
         for (int i : picks) out.push_back(set[static_cast<size_t>(i)].id);
         return out;
     };
-    RecordFilter since, until, day, station, slot, pass, none, dut, limit, section;
+    set[1].slot_name = "B";
+    set[3].slot_name = "B";
+    set[2].serials = {{"sn", "77", "kept"}};
+    InsertAll(set);
+    RecordFilter since, until, day, station, slot, pass, none, dut, limit, section, slotName, serial;
+    slotName.slot_name = "B";
+    serial.serial = "77";
     since.since = "2026-12-09";
     until.until = "2026-12-09T00:00Z";
     day.since = "2026-12-09";
@@ -236,9 +251,12 @@ TEST_P(StoreTest, FiltersPickTheirRecordsNewestFirst) {
         {{}, ids({3, 2, 1, 0})}, {since, ids({3, 2, 1})},  {until, ids({0})},
         {day, ids({2, 1})},      {station, ids({3, 2})},   {slot, ids({3, 1})},
         {pass, ids({3, 0})},     {none, ids({2})},         {dut, ids({3, 0})},
-        {limit, ids({3, 2})},    {section, {}},
+        {limit, ids({3, 2})},    {section, {}},            {slotName, ids({3, 1})},
+        {serial, ids({2})},
     };
     for (const auto& [filter, expected] : cases) EXPECT_EQ(Ids(store->List(filter)), expected);
+    EXPECT_EQ(store->ComputeStats(slotName).all.total, 2);
+    EXPECT_EQ(store->ComputeStats(serial).all.total, 1);
 }
 
 // Six units over two slots, worked out by hand: DUT aa fails on slot 0 then
@@ -424,6 +442,13 @@ TEST_P(StoreTest, UnsoundRecordsAreRefusedWithTheirReason) {
         {broken([](Record& r) { r.failure_phase = "later"; }), "failure_phase"},
         {broken([](Record& r) { r.operator_ = "M\xfcller"; }), "operator is not valid UTF-8"},
         {broken([](Record& r) { r.batch = "\xed\xa0\x80"; }), "batch is not valid UTF-8"},
+        {broken([](Record& r) { r.slot_name = "A\tB"; }), "slot_name"},
+        {broken([](Record& r) { r.recipe_sha256 = "abc"; }), "recipe_sha256"},
+        {broken([](Record& r) { r.serials = {{"s n", "1", "used"}}; }), "pool name"},
+        {broken([](Record& r) { r.serials = {{"sn", "", "used"}}; }), "serial value is empty"},
+        {broken([](Record& r) { r.serials = {{"sn", " 1", "used"}}; }), "space"},
+        {broken([](Record& r) { r.serials = {{"sn", "1", "lost"}}; }), "state \"lost\""},
+        {broken([](Record& r) { r.serials = {{"sn", "1", "used"}, {"sn", "1", "void"}}; }), "twice"},
     };
     for (const auto& [record, field] : cases) {
         try {
@@ -469,6 +494,222 @@ TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
     Stats stats = store->ComputeStats({});
     ExpectFigures(stats.all, {200, 100, 100, 0, 25, 0}, "all");  // slot 0 fails first
     EXPECT_EQ(stats.slots.size(), 8u);
+}
+
+// A board of a pool: its record carries the value in state.
+Record WithSerial(Record r, const std::string& value, const std::string& state,
+                  const std::string& pool = "sn") {
+    r.serials.push_back({pool, value, state});
+    r.slot_name = "A";
+    return r;
+}
+
+std::map<std::string, std::string> States(RecordStore& store, const std::string& pool) {
+    std::map<std::string, std::string> states;
+    for (const auto& e : store.Ledger(pool)) states[e.value] = e.state;
+    return states;
+}
+
+void ExpectRefused(const std::function<void()>& call, StoreError::Kind kind, const std::string& why) {
+    try {
+        call();
+        ADD_FAILURE() << "not refused: " << why;
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.kind(), kind) << e.what();
+        EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+    }
+}
+
+// Every turn of a value's life, as the loop drives it: reserve, give back,
+// send, and the record that marks it used or void, in one transaction.
+TEST_P(StoreTest, APoolValueFollowsTheRuleFromReserveToItsRecord) {
+    EXPECT_EQ(store->CreatePool("sn", 1000, 1018, 2, 3), 10);
+    const SerialHolder a{"st-1", "A", "run-1"}, b{"st-1", "B", "run-1"};
+    EXPECT_EQ(store->Reserve("sn", a, 1), std::vector<std::string>{"1000"});
+    EXPECT_EQ(store->Reserve("sn", b, 3), (std::vector<std::string>{"1002", "1004", "1006"}));
+    EXPECT_EQ(store->ReturnSerials("sn", {"1002", "1000"}, {"st-2", "B", "run-1"}), 0);  // not its own
+    EXPECT_EQ(store->ReturnSerials("sn", {"1002"}, b), 1);
+    EXPECT_EQ(store->Reserve("sn", a, 1), std::vector<std::string>{"1002"});  // back in order
+    EXPECT_TRUE(store->MarkSerialSent("sn", "1000", a));
+    EXPECT_FALSE(store->MarkSerialSent("sn", "1008", a));  // never reserved
+    EXPECT_EQ(store->ReturnSerials("sn", {"1000"}, a), 0);  // sent: may be on a board, never back
+
+    const Record passed = WithSerial(Board("2026-12-09T07:00:00.000Z"), "1000", "used");
+    const Record failed = WithSerial(Board("2026-12-09T07:00:01.000Z", "fail"), "1004", "void");
+    ASSERT_TRUE(store->Insert(passed));
+    ASSERT_TRUE(store->Insert(failed));
+    // The same value used by a second board, or one never in the pool: nothing of it is stored.
+    const Record twice = WithSerial(Board("2026-12-09T07:00:02.000Z"), "1000", "used");
+    ExpectRefused([&] { store->Insert(twice); }, StoreError::Kind::kRejected, "1000");
+    ExpectRefused([&] { store->InsertAll({Board("2026-12-09T07:00:03.000Z"), twice}); },
+                  StoreError::Kind::kRejected, "1000");
+    ExpectRefused([&] { store->Insert(WithSerial(Board("2026-12-09T07:00:04.000Z"), "1001", "used")); },
+                  StoreError::Kind::kRejected, "not a value of pool sn");
+    ExpectRefused([&] { store->Insert(WithSerial(Board("2026-12-09T07:00:05.000Z"), "1004", "used")); },
+                  StoreError::Kind::kRejected, "void");
+    EXPECT_EQ(Ids(store->List({})), (std::vector<std::string>{failed.id, passed.id}));
+    // A reworked board keeps its value: the pool does not change.
+    ASSERT_TRUE(store->Insert(WithSerial(Board("2026-12-09T07:00:06.000Z"), "1000", "kept")));
+    EXPECT_TRUE(store->Insert(WithSerial(Board("2026-12-09T07:00:07.000Z"), "9", "used", "other")));
+
+    EXPECT_EQ(store->SerialState("sn", "1000"), "used");
+    EXPECT_EQ(store->SerialState("sn", "1001"), "");
+    const auto ledger = store->Ledger("sn");
+    ASSERT_EQ(ledger.size(), 4u);
+    EXPECT_EQ(ledger[0].value, "1000");
+    EXPECT_EQ(ledger[0].record_id, passed.id);
+    EXPECT_EQ(ledger[0].slot, "A");
+    EXPECT_EQ(ledger[0].ended_at, passed.ended_at);
+    EXPECT_EQ(ledger[2].record_id, failed.id);
+    EXPECT_EQ(States(*store, "sn"), (std::map<std::string, std::string>{
+                                        {"1000", "used"}, {"1002", "reserved"}, {"1004", "void"},
+                                        {"1006", "reserved"}}));
+    const PoolLevel level = store->ShowPool("sn");
+    EXPECT_EQ(std::vector<int64_t>({level.free, level.reserved, level.used, level.voided, level.lowWater}),
+              std::vector<int64_t>({6, 2, 1, 1, 3}));
+    EXPECT_EQ(Ids(store->List([] { RecordFilter f; f.serial = "1000"; return f; }())).size(), 2u);
+}
+
+// A killed run's reservations are settled by the next start of the same
+// station: sent ones void, the others back; other stations and this run
+// keep theirs.
+TEST_P(StoreTest, AStationSettlesOnlyItsOwnStaleReservations) {
+    store->CreatePool("sn", 1, 8, 1, 0);
+    const SerialHolder old{"st-1", "A", "run-1"}, now{"st-1", "A", "run-2"}, other{"st-2", "A", "run-9"};
+    store->Reserve("sn", old, 3);  // 1 2 3
+    store->MarkSerialSent("sn", "2", old);
+    store->Reserve("sn", now, 1);    // 4
+    store->Reserve("sn", other, 1);  // 5
+    store->MarkSerialSent("sn", "5", other);
+    const SettleCounts settled = store->SettleStale("st-1", "run-2");
+    EXPECT_EQ(settled.freed, 2);
+    EXPECT_EQ(settled.voided, 1);
+    EXPECT_EQ(States(*store, "sn"), (std::map<std::string, std::string>{
+                                        {"2", "void"}, {"4", "reserved"}, {"5", "sent"}}));
+    EXPECT_EQ(store->Reserve("sn", now, 2), (std::vector<std::string>{"1", "3"}));
+    EXPECT_TRUE(store->VoidSerial("sn", "4", {"st-1", "", "run-0"}));  // a lease's killed board
+    EXPECT_FALSE(store->VoidSerial("sn", "5", now));                   // not this station's
+}
+
+TEST_P(StoreTest, PoolsAreMadeWholeOrNotAtAll) {
+    EXPECT_EQ(store->ImportPool("mac", {"00:1A:2B:3C:4D:5E", "00:1A:2B:3C:4D:5F"}, 1), 2);
+    ExpectRefused([&] { store->ImportPool("mac", {"00:1A:2B:3C:4D:60", "00:1A:2B:3C:4D:5E"}, 1); },
+                  StoreError::Kind::kInvalid, "00:1A:2B:3C:4D:5E is in the pool already");
+    ExpectRefused([&] { store->ImportPool("mac", {"x", "y", "x"}, 1); }, StoreError::Kind::kInvalid,
+                  "twice");
+    ExpectRefused([&] { store->ImportPool("mac", {"ok", ""}, 1); }, StoreError::Kind::kInvalid, "empty");
+    EXPECT_EQ(store->ShowPool("mac").free, 2);
+    EXPECT_EQ(store->ImportPool("mac", {"00:1A:2B:3C:4D:60"}, 1), 1);
+    EXPECT_EQ(store->Reserve("mac", {"st-1", "A", "r"}, 5),
+              (std::vector<std::string>{"00:1A:2B:3C:4D:5E", "00:1A:2B:3C:4D:5F", "00:1A:2B:3C:4D:60"}));
+    EXPECT_TRUE(store->Reserve("mac", {"st-1", "A", "r"}, 1).empty());  // empty: nothing invented
+
+    // The whole 64-bit range, its top included, without wrapping round.
+    EXPECT_EQ(store->CreatePool("big", 18446744073709551613ull, 18446744073709551615ull, 1, 0), 3);
+    EXPECT_EQ(store->Reserve("big", {"st-1", "A", "r"}, 9),
+              (std::vector<std::string>{"18446744073709551613", "18446744073709551614",
+                                        "18446744073709551615"}));
+    ExpectRefused([&] { store->CreatePool("big", 1, 2, 1, 0); }, StoreError::Kind::kInvalid, "exists");
+    ExpectRefused([&] { store->CreatePool("z", 5, 1, 1, 0); }, StoreError::Kind::kInvalid, "below");
+    ExpectRefused([&] { store->CreatePool("z", 1, 5, 0, 0); }, StoreError::Kind::kInvalid, "step");
+    ExpectRefused([&] { store->CreatePool("a b", 1, 5, 1, 0); }, StoreError::Kind::kInvalid, "pool name");
+    ExpectRefused([&] { store->Reserve("none", {"st-1", "A", "r"}, 1); }, StoreError::Kind::kInvalid,
+                  "no serial pool none");
+    std::vector<std::string> names;
+    for (const auto& l : store->Pools()) names.push_back(l.pool);
+    EXPECT_EQ(names, (std::vector<std::string>{"big", "mac"}));
+}
+
+// Slots of two stations reserving at once, each through its own connection:
+// no value twice, none lost.
+TEST_P(StoreTest, ConcurrentReserversNeverShareAValue) {
+    store->CreatePool("sn", 1, 200, 1, 0);
+    std::vector<std::unique_ptr<RecordStore>> handles;
+    for (int i = 0; i < 8; ++i) handles.push_back(GetParam() == Backend::kMemory ? nullptr : stores.Open());
+    std::vector<std::vector<std::string>> got(8);
+    std::vector<std::thread> slots;
+    for (int i = 0; i < 8; ++i)
+        slots.emplace_back([&, i] {
+            RecordStore& s = handles[static_cast<size_t>(i)] ? *handles[static_cast<size_t>(i)] : *store;
+            const SerialHolder h{"st-" + std::to_string(i % 2), std::string(1, char('A' + i)), "run"};
+            for (int n = 0; n < 30; ++n)
+                for (const auto& v : s.Reserve("sn", h, 1)) got[static_cast<size_t>(i)].push_back(v);
+        });
+    for (auto& t : slots) t.join();
+    std::set<std::string> all;
+    size_t total = 0;
+    for (const auto& g : got) {
+        total += g.size();
+        all.insert(g.begin(), g.end());
+    }
+    EXPECT_EQ(total, 200u);
+    EXPECT_EQ(all.size(), 200u);
+    EXPECT_EQ(store->ShowPool("sn").reserved, 200);
+}
+
+TEST_P(StoreTest, ReleasesAndThePassedBoardsOfARecipe) {
+    const std::string a(64, 'a'), b(64, 'b');
+    store->ReleaseRecipe({a, "BX-100 rev C", "ana", "2026-12-09T07:00:00.000Z", 2, std::nullopt, ""});
+    store->ReleaseRecipe({b, "BX-100 rev C", "bo", "2026-12-09T08:00:00.000Z", std::nullopt, std::nullopt, ""});
+    ExpectRefused([&] { store->ReleaseRecipe({"ab", "p", "x", "", std::nullopt, std::nullopt, ""}); },
+                  StoreError::Kind::kInvalid, "identity");
+    ExpectRefused([&] { store->ReleaseRecipe({a, "p", "x", "", 0, std::nullopt, ""}); },
+                  StoreError::Kind::kInvalid, "quota");
+    auto list = store->Releases(std::string("BX-100 rev C"));
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].identity, b);
+    EXPECT_EQ(list[1].quota, std::optional<int64_t>(2));
+    EXPECT_TRUE(store->RevokeRecipe(b, "cy"));
+    EXPECT_FALSE(store->RevokeRecipe(b, "cy"));
+    EXPECT_FALSE(store->RevokeRecipe(std::string(64, 'f'), "cy"));
+    list = store->Releases(std::nullopt);
+    EXPECT_TRUE(list[0].revoked_at.has_value());
+    EXPECT_EQ(list[0].revoked_by, "cy");
+    EXPECT_TRUE(store->Releases(std::string("other")).empty());
+
+    for (const char* result : {"pass", "fail", "pass"}) {
+        Record r = Board("2026-12-09T09:00:00.000Z", std::string(result));
+        r.recipe_sha256 = a;
+        r.started_at[20] = static_cast<char>('0' + store->PassedBoards(a));
+        ASSERT_TRUE(store->Insert(r));
+    }
+    store->Insert(Board("2026-12-09T09:01:00.000Z"));  // no recipe
+    EXPECT_EQ(store->PassedBoards(a), 2);
+    EXPECT_EQ(store->PassedBoards(b), 0);
+}
+
+// The source the loop asks: a value per board, the rule on each outcome,
+// and a killed run settled by the station's next start.
+TEST_P(StoreTest, ASerialSourceGivesOutByTheRuleAndSettlesAKilledRun) {
+    store->CreatePool("sn", 1, 4, 1, 2);
+    {
+        auto killed = production::MakeSerialSource(*store, "st-1", "run-1");
+        EXPECT_EQ(killed->Reserve("sn", "A"), "1");
+        EXPECT_EQ(killed->Reserve("sn", "B"), "2");
+        killed->MarkSent("sn", "2");
+        // The process dies here: nothing returned, no record.
+    }
+    auto source = production::MakeSerialSource(*store, "st-1", "run-2");
+    EXPECT_EQ(source->Settled().freed, 1);
+    EXPECT_EQ(source->Settled().voided, 1);
+    EXPECT_EQ(source->Reserve("sn", "A"), "1");
+    source->Return("sn", "1");
+    EXPECT_EQ(source->Reserve("sn", "A"), "1");
+    source->MarkSent("sn", "1");
+    ASSERT_TRUE(store->Insert(WithSerial(Board("2026-12-09T07:00:00.000Z"), "1", "used")));
+    EXPECT_TRUE(source->IsUsed("sn", "1"));
+    EXPECT_FALSE(source->IsUsed("sn", "3"));
+    EXPECT_EQ(source->Level("sn").free, 2);
+    EXPECT_FALSE(source->Level("sn").Low());
+    EXPECT_EQ(source->Reserve("sn", "A"), "3");
+    EXPECT_TRUE(source->Level("sn").Low());
+    EXPECT_EQ(source->Reserve("sn", "B"), "4");
+    try {
+        source->Reserve("sn", "A");
+        ADD_FAILURE() << "a value out of an empty pool";
+    } catch (const production::SerialUnavailable& e) {
+        EXPECT_NE(std::string(e.what()).find("pool sn is empty"), std::string::npos) << e.what();
+    }
 }
 
 std::string BackendName(const ::testing::TestParamInfo<Backend>& param) {
@@ -703,8 +944,8 @@ TEST(RecordFormat, TableCsvAndStats) {
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
               "id,station,slot,port,device,operator,batch,mode,board,section,image_sha256,"
               "image_length,tool_version,started_at,ended_at,duration_ms,status,result,"
-              "failure_code,failure_phase,retries,dut_id,reason");
-    EXPECT_NE(csv.find(",timeout,,no_handshake,handshake,0,,it failed\r\n"), std::string::npos);
+              "failure_code,failure_phase,retries,dut_id,reason,slot_name,recipe_sha256");
+    EXPECT_NE(csv.find(",timeout,,no_handshake,handshake,0,,it failed,,\r\n"), std::string::npos);
     Stats stats;
     stats.all = {10, 6, 3, 1, 8, 4};
     stats.pareto = {{"size", 3}};
