@@ -247,6 +247,18 @@ RecipeRun PrepareRecipe(Context& c, const production::LoadedRecipe& recipe, cons
         } catch (const store::StoreError& e) {
             ThrowStoreError(e);
         }
+        // Every pool is there, and not empty, before any board.
+        for (const auto& f : recipe.recipe.serials) {
+            try {
+                const store::PoolLevel level = run.serials->Level(f.pool);
+                if (level.free <= 0)
+                    throw CliError(kExitNoSerial, "pool " + f.pool + " is empty: no serial number left");
+            } catch (const SerialUnavailable&) {
+                // An outage: the lease, if any, decides at the first board.
+            } catch (const store::StoreError& e) {
+                throw CliError(kExitNoSerial, "serial field " + f.Describe() + ": " + e.what());
+            }
+        }
         const store::SettleCounts settled = run.serials->Settled();
         if (settled.freed || settled.voided)
             c.out->Say("serial numbers of an earlier run of " + context.station + ": " +
@@ -367,6 +379,7 @@ int RunLoop(Context& c, const LoopOptions& o) {
                 break;
             }
         }
+        if (fails == 0) throw CliError(code, "loop stopped after " + total + "; " + last);
         throw CliError(code, "loop: " + std::to_string(fails) + " of " +
                                  std::to_string(passes + fails) + " boards failed; " + last);
     }
