@@ -13,8 +13,8 @@ namespace qmb::cli {
 
 namespace {
 struct FilterOptions {
-    std::string since, until, station, result, dutId;
-    int slot = -1, section = 0;
+    std::string since, until, station, result, dutId, slot, serial;
+    int section = 0;
     int64_t limit = -1;
 };
 
@@ -31,11 +31,14 @@ void AddFilterOptions(CLI::App* command, FilterOptions& f, bool withLimit) {
         ->type_name("TIME");
     command->add_option("--until", f.until, "before this UTC time")->type_name("TIME");
     command->add_option("--station", f.station, "only this station");
-    command->add_option("--slot", f.slot, "only this slot (0-based)")->type_name("N");
+    command->add_option("--slot", f.slot, "only this slot: its name (A, B, ...) or its 0-based number")
+        ->type_name("NAME");
     command->add_option("--result", f.result, "pass, fail or none (no verdict)")
         ->check(CLI::IsMember({"pass", "fail", "none"}));
     command->add_option("--section", f.section, "only this section")->type_name("N");
     command->add_option("--dut-id", f.dutId, "only this DUT id")->type_name("HEX");
+    command->add_option("--serial", f.serial, "only the board that carries this serial value")
+        ->type_name("VALUE");
     if (withLimit) command->add_option("--limit", f.limit, "at most N, newest first")->type_name("N");
 }
 
@@ -44,7 +47,14 @@ store::RecordFilter FilterOf(const FilterOptions& f) {
     if (!f.since.empty()) filter.since = f.since;
     if (!f.until.empty()) filter.until = f.until;
     if (!f.station.empty()) filter.station = f.station;
-    if (f.slot >= 0) filter.slot = f.slot;
+    if (!f.slot.empty()) {
+        // A number is the slot's index, as records before slot names had it.
+        if (f.slot.find_first_not_of("0123456789") == std::string::npos && f.slot.size() < 9)
+            filter.slot = std::stoi(f.slot);
+        else
+            filter.slot_name = f.slot;
+    }
+    if (!f.serial.empty()) filter.serial = f.serial;
     if (!f.result.empty()) filter.result = f.result;
     if (f.section > 0) filter.section = f.section;
     if (!f.dutId.empty()) filter.dut_id = f.dutId;

@@ -167,4 +167,56 @@ std::string FormatSetAside(const SetAsideSummary& summary) {
     return out;
 }
 
+namespace {
+
+const char* const kLedgerColumns[] = {"value",   "state", "record",      "station",
+                                      "slot",    "run",   "reserved_at", "ended_at"};
+
+std::vector<std::string> LedgerRow(const LedgerEntry& e) {
+    return {e.value, e.state, e.record_id, e.station, e.slot, e.run, e.reserved_at, e.ended_at};
+}
+
+}  // namespace
+
+std::string FormatLedgerTable(const std::vector<LedgerEntry>& ledger) {
+    std::vector<std::vector<std::string>> rows{
+        std::vector<std::string>(std::begin(kLedgerColumns), std::end(kLedgerColumns))};
+    for (const auto& e : ledger) {
+        auto row = LedgerRow(e);
+        for (auto& field : row)
+            if (field.empty()) field = "-";
+        rows.push_back(std::move(row));
+    }
+    return Table(rows);
+}
+
+std::string FormatLedgerCsv(const std::vector<LedgerEntry>& ledger) {
+    std::string out;
+    for (const char* name : kLedgerColumns) out += std::string(out.empty() ? "" : ",") + name;
+    out += "\r\n";
+    for (const auto& e : ledger) {
+        const auto row = LedgerRow(e);
+        for (size_t i = 0; i < row.size(); ++i) out += (i ? "," : "") + CsvField(row[i]);
+        out += "\r\n";
+    }
+    return out;
+}
+
+nlohmann::json LedgerToJson(const std::vector<LedgerEntry>& ledger) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const auto& e : ledger) {
+        nlohmann::json o;
+        const auto row = LedgerRow(e);
+        for (size_t i = 0; i < row.size(); ++i) o[kLedgerColumns[i]] = row[i];
+        out.push_back(o);
+    }
+    return out;
+}
+
+nlohmann::json PoolLevelToJson(const PoolLevel& l) {
+    return {{"pool", l.pool},         {"free", l.free},          {"reserved", l.reserved},
+            {"used", l.used},         {"void", l.voided},        {"low_water", l.lowWater},
+            {"low", l.Low()}};
+}
+
 }  // namespace qmb::store

@@ -37,4 +37,13 @@ nlohmann::json SetAsideToJson(const SetAsideSummary& summary);
 // newest: "  started_at station slot N board N id: reason"; "" when none.
 std::string FormatSetAside(const SetAsideSummary& summary);
 
+// A pool's ledger: aligned columns value, state, record, station, slot,
+// run, reserved_at, ended_at ("-" for none); CSV of the same with a header
+// row (CR LF); a JSON array of objects with those names.
+std::string FormatLedgerTable(const std::vector<LedgerEntry>& ledger);
+std::string FormatLedgerCsv(const std::vector<LedgerEntry>& ledger);
+nlohmann::json LedgerToJson(const std::vector<LedgerEntry>& ledger);
+// {"pool", "free", "reserved", "used", "void", "low_water", "low"}.
+nlohmann::json PoolLevelToJson(const PoolLevel& level);
+
 }  // namespace qmb::store

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <istream>
+#include <set>
 #include <ostream>
 
 #include "platform/UserFolders.h"
@@ -95,6 +96,30 @@ std::string CheckPoolRange(uint64_t first, uint64_t last, uint64_t step) {
     if ((last - first) / step + 1 > static_cast<uint64_t>(kMaxPoolValues))
         return "the range holds more than " + std::to_string(kMaxPoolValues) +
                " values: make it in parts";
+    return "";
+}
+
+std::string ParsePoolFile(const std::string& text, std::vector<std::string>& out) {
+    std::vector<std::string> values;
+    std::set<std::string> seen;
+    size_t start = 0;
+    for (int64_t number = 1; start < text.size(); ++number) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const std::string where = "line " + std::to_string(number) + ": ";
+        if (!IsValidUtf8(line)) return where + "not valid UTF-8 text";
+        const size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        const std::string why = CheckSerialValue(line);
+        if (!why.empty()) return where + why;
+        if (!seen.insert(line).second) return where + "value " + line + " is in the file twice";
+        values.push_back(std::move(line));
+    }
+    if (values.empty()) return "the file holds no value";
+    out = std::move(values);
     return "";
 }
 

@@ -240,6 +240,13 @@ class RecordStore {
     virtual int64_t PassedBoards(const std::string& identity);
 };
 
+// A pool's import file: one value a line (LF or CR LF), trimmed of spaces
+// and tabs at both ends; empty lines and lines starting with '#' are
+// skipped. "" and the values in out, in file order; else the one-line
+// reason ("line N: ...": not UTF-8, a value CheckSerialValue refuses, a
+// value twice, no value at all), out left alone.
+std::string ParsePoolFile(const std::string& text, std::vector<std::string>& out);
+
 // The most values one pool may be made with at once.
 constexpr int64_t kMaxPoolValues = 10'000'000;
 

@@ -192,6 +192,8 @@ bool SpoolingStore::Insert(const Record& record) {
                 std::lock_guard<std::mutex> hold(lock_);
                 failures_ = 0;
             }
+            // The record carries its values' fate now: out of the lease.
+            for (const auto& s : record.serials) local_.DropLease(s.pool, s.value);
             // Some of the spool in the time left; another sender at work
             // is left to it. This record is stored whatever happens here.
             std::unique_lock<std::mutex> sending(sendLock_, std::try_to_lock);

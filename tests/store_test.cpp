@@ -1040,6 +1040,51 @@ TEST_F(SpoolTest, AStationStartedWithoutItsServerSyncsLater) {
     EXPECT_EQ(OnServer(), 4u);
 }
 
+// A station's lease carries it through an outage by the rule, and a killed
+// run's leftovers are settled when it starts again with its server back.
+TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
+    PostgresStore(serverUrl).CreatePool("sn", 1, 10, 1, 0);
+    auto spool = Open();
+    auto source = production::MakeSerialSource(*spool, "st-1", "run-1", 4);
+    EXPECT_EQ(source->Reserve("sn", "A"), "1");
+    EXPECT_EQ(PostgresStore(serverUrl).ShowPool("sn").reserved, 4);  // the block
+    source->MarkSent("sn", "1");
+    ASSERT_TRUE(spool->Insert(WithSerial(Board("2026-12-09T07:00:00.000Z"), "1", "used")));
+
+    Cluster("down", serverDir);
+    EXPECT_EQ(source->Reserve("sn", "A"), "2");
+    source->MarkSent("sn", "2");
+    ASSERT_TRUE(spool->Insert(WithSerial(Board("2026-12-09T07:00:01.000Z"), "2", "used")));
+    EXPECT_EQ(source->Reserve("sn", "B"), "3");
+    source->MarkSent("sn", "3");  // then the board fails: void
+    ASSERT_TRUE(spool->Insert(WithSerial(Board("2026-12-09T07:00:02.000Z", "fail"), "3", "void")));
+    EXPECT_EQ(source->Reserve("sn", "A"), "4");
+    source->Return("sn", "4");  // failed before its section went out
+    EXPECT_EQ(source->Reserve("sn", "A"), "4");
+    EXPECT_EQ(source->Level("sn").free, 0);  // what the lease holds during the outage
+    try {
+        source->Reserve("sn", "B");
+        ADD_FAILURE() << "a number with no lease and no server";
+    } catch (const production::SerialUnavailable& e) {
+        EXPECT_NE(std::string(e.what()).find("no lease left"), std::string::npos) << e.what();
+    }
+    source.release();  // killed: nothing closed, "4" left reserved in the spool's file
+    spool.reset();
+
+    Cluster("up", serverDir);
+    auto again = Open();
+    auto restarted = production::MakeSerialSource(*again, "st-1", "run-2", 4);
+    EXPECT_EQ(restarted->Settled().freed, 1);
+    PostgresStore server(serverUrl);
+    EXPECT_EQ(States(server, "sn"), (std::map<std::string, std::string>{
+                                        {"1", "used"}, {"2", "used"}, {"3", "void"}}));
+    EXPECT_EQ(restarted->Reserve("sn", "A"), "4");
+    restarted->Return("sn", "4");
+    restarted->Close();  // the run's end: the whole block goes back
+    EXPECT_EQ(server.ShowPool("sn").free, 7);
+    EXPECT_EQ(server.ShowPool("sn").reserved, 0);
+}
+
 // The outages a line meets. Each: boards inserted, each within its bound;
 // records kept (on the server or in the spool); records on the server once
 // the spool is synced.
