@@ -746,6 +746,82 @@ TEST_F(Cli, ARecipeGivesEachBoardTheWholeImageAndANumberOfItsOwnByTheRule) {
                    "engineering"}).code, 0);
 }
 
+// Two stations of 4 slots each, two processes on one PostgreSQL pool, 200
+// boards with some failing before and some after the field's section: no
+// value given twice (in the ledger, the records and on the devices), every
+// used value on exactly one passed record, every void one on a failed one.
+TEST_F(Gang, TwoStationsOnOnePoolNeverGiveAValueTwice) {
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr) << "the store.pg-start fixture hands the server's URL";
+    StartGang(8);
+    ASSERT_EQ(Run({"-p", sims[0]->link, "backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+    const std::string tag = std::to_string(getpid());
+    const std::string pool = "sn" + tag;
+    std::ofstream(Path("r.recipe")) << "product = two-stations " << tag
+                                    << "\nimage = golden.qmb\nserial = " << pool << " at 2:0 u32be\n";
+    ASSERT_EQ(Run({"recipe", "release", Path("r.recipe"), "--db", server}).code, 0);
+    auto store = store::OpenRecordStore(server);
+    ASSERT_EQ(store->CreatePool(pool, 5000000, 5000299, 1, 10), 300);
+    // Five writes a board (sections 1-4, 11): skip 12 fails a board in
+    // section 3, after the field's; skip 15 fails one in section 1, before it.
+    for (size_t i = 0; i < sims.size(); ++i)
+        ASSERT_TRUE(sims[i]->ControlOk(std::string("fault miswrite 0 on write skip ") +
+                                       (i % 2 ? "15" : "12")));
+    int codes[2] = {-1, -1};
+    std::vector<std::thread> stations;
+    for (int st = 0; st < 2; ++st) {
+        stations.emplace_back([&, st] {
+            std::vector<std::string> args = {QMB_CLI_PATH, "loop", "--recipe", Path("r.recipe"),
+                                             "--db", server, "--station", "st" + std::to_string(st) + "-" + tag,
+                                             "--count", "25"};
+            for (size_t i = 0; i < 4; ++i)
+                args.insert(args.end(), {"--port", sims[4 * st + i]->link});
+            codes[st] = RunProgram(args, Path("out" + std::to_string(st)), Path("err" + std::to_string(st)));
+        });
+    }
+    for (auto& t : stations) t.join();
+    for (int st = 0; st < 2; ++st)
+        EXPECT_EQ(codes[st], 10) << Slurp(Path("err" + std::to_string(st)));
+    std::map<std::string, nlohmann::json> recordById;
+    std::map<std::string, std::string> onRecord;  // value: the record carrying it
+    size_t boards = 0, passes = 0;
+    for (int st = 0; st < 2; ++st) {
+        for (const auto& x : Records(server, "st" + std::to_string(st) + "-" + tag)) {
+            ++boards;
+            passes += x["result"] == "pass";
+            recordById[x["id"]] = x;
+            for (const auto& v : x["serials"]) {
+                EXPECT_EQ(onRecord.count(v["value"]), 0u) << "given twice: " << v.dump();
+                onRecord[v["value"]] = x["id"];
+                EXPECT_EQ(v["state"], x["result"] == "pass" ? "used" : "void") << x.dump();
+            }
+        }
+    }
+    EXPECT_EQ(boards, 200u);
+    EXPECT_EQ(passes, 192u) << "one board failed on each port";
+    size_t used = 0, voided = 0;
+    for (const auto& e : store->Ledger(pool)) {
+        ASSERT_TRUE(e.state == "used" || e.state == "void") << e.value << " left " << e.state;
+        (e.state == "used" ? used : voided) += 1;
+        ASSERT_EQ(onRecord.count(e.value), 1u) << e.value;
+        EXPECT_EQ(onRecord[e.value], e.record_id);
+        EXPECT_EQ(recordById[e.record_id]["result"], e.state == "used" ? "pass" : "fail");
+    }
+    EXPECT_EQ(used, 192u);
+    EXPECT_EQ(voided, 4u) << "the boards that failed after section 2 was sent";
+    EXPECT_EQ(store->ShowPool(pool).free, 300 - 196) << "the others' values went back";
+    // What the devices hold: the last board's number on each, all different.
+    std::set<std::string> onDevices;
+    for (const auto& device : sims) {
+        const std::string dump = device->Control("dump 2");
+        const size_t at = dump.find("eeprom ");
+        ASSERT_NE(at, std::string::npos) << dump;
+        const std::string value = std::to_string(std::stoul(dump.substr(at + 7, 8), nullptr, 16));
+        EXPECT_TRUE(onDevices.insert(value).second) << value << " on two devices";
+        EXPECT_EQ(onRecord.count(value), 1u) << value;
+    }
+}
+
 TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {
     StartSim({"--no-pacing", "--latency", "600", "--ignition-every", "500"});
     std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
