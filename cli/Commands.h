@@ -24,6 +24,7 @@ void AddPatchCommand(CLI::App& app, Context& c);
 void AddTatCommand(CLI::App& app, Context& c);
 void AddLoopCommand(CLI::App& app, Context& c);
 void AddRecordsCommand(CLI::App& app, Context& c);
+void AddRecipeCommand(CLI::App& app, Context& c);
 void AddSerialCommand(CLI::App& app, Context& c);
 
 // Makes `work` the command's run when `command` is the one parsed.

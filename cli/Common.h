@@ -13,6 +13,7 @@
 #include "cli/ExitCodes.h"
 #include "cli/Output.h"
 #include "link/Port.h"
+#include "production/Recipe.h"
 #include "protocol/TraceFile.h"
 #include "store/RecordStore.h"
 
@@ -91,6 +92,10 @@ void VerifyWritten(Context& c, Device& device, int section, const SectionInfo& i
 // The differences as lines and as JSON objects.
 std::string DifferenceLines(int section, const std::vector<ByteDifference>& diffs);
 nlohmann::json DifferencesJson(int section, const std::vector<ByteDifference>& diffs);
+
+// The recipe at path, read and checked; throws CliError (a file that cannot
+// be read: kExitFile; anything wrong in it: kExitData).
+production::LoadedRecipe LoadRecipeOrThrow(const std::string& path);
 
 // --db's default: the user's SQLite file.
 std::string DefaultDbUrl();

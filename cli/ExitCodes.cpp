@@ -33,6 +33,11 @@ const struct {
     {kExitFile, "file", "a local file could not be read or written", Fault::kFile},
     {kExitStore, "store", "the record database could not be used (foreign, newer, unreachable)",
      Fault::kNotKept},
+    {kExitNoSerial, "no-serial", "no serial number to give (pool empty, or no lease and no server)",
+     Fault::kNoSerial},
+    {kExitQuota, "quota", "the release's quota of passed boards is reached", Fault::kQuota},
+    {kExitNotReleased, "not-released",
+     "production mode, and the recipe's identity is not released for its product", Fault::kNone},
     {kExitInterrupted, "interrupted", "stopped by Ctrl-C, SIGINT or SIGTERM", Fault::kInterrupted},
 };
 }  // namespace

@@ -28,6 +28,9 @@ enum ExitCode : int {
     kExitPortLost = 11,     // the line went away during the command (hang-up, unplug)
     kExitFile = 12,         // a local file could not be read or written
     kExitStore = 13,        // the record database could not be used (refused, unreachable)
+    kExitNoSerial = 14,     // no serial value to give (pool empty, or no lease and no server)
+    kExitQuota = 15,        // the release's quota of boards is reached
+    kExitNotReleased = 16,  // production mode and a recipe that is not released
     kExitInterrupted = 130, // Ctrl-C / SIGINT / SIGTERM
 };
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "production/BoardRecord.h"
@@ -13,6 +14,8 @@
 #include "platform/System.h"
 #include "platform/Utf8.h"
 #include "production/Production.h"
+#include "production/Release.h"
+#include "production/SerialSource.h"
 #include "protocol/Messages.h"
 
 namespace qmb::cli {
@@ -22,7 +25,7 @@ using namespace production;
 
 namespace {
 struct LoopOptions {
-    std::string section, file, format = "hex", log;
+    std::string section, file, format = "hex", log, recipe;
     std::vector<std::string> ports;
     int count = 0;
     bool stopOnFail = false;
@@ -163,17 +166,117 @@ std::string SummaryLine(const SlotSummary& s) {
     return line;
 }
 
+// The image and settings from --recipe, or from N and FILE.
+LoopSettings LoopImage(const LoopOptions& o, std::optional<production::LoadedRecipe>& recipe) {
+    LoopSettings settings;
+    if (!o.recipe.empty()) {
+        if (!o.section.empty() || !o.file.empty())
+            throw CliError(kExitUsage, "--recipe gives the image: no N or FILE with it");
+        recipe = LoadRecipeOrThrow(o.recipe);
+        settings.sections = recipe->image;
+        settings.dutIdSection = recipe->recipe.dutIdSection;
+    } else {
+        if (o.section.empty() || o.file.empty())
+            throw CliError(kExitUsage, "loop: give N and FILE, or --recipe FILE");
+        settings.section = ParseSectionArgument(o.section);
+        settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
+    }
+    if (!o.dutIdSection.empty()) {
+        if (recipe && recipe->recipe.dutIdSection)
+            throw CliError(kExitUsage, "the recipe names the DUT id section: no --dut-id-section");
+        settings.dutIdSection = ParseSectionArgument(o.dutIdSection);
+    }
+    return settings;
+}
+
+// What a recipe's run holds beside the loop: the database the release and
+// the quota are asked of, the quota and the serial numbers' source.
+struct RecipeRun {
+    std::unique_ptr<store::RecordStore> direct;
+    std::unique_ptr<QuotaGate> quota;
+    std::unique_ptr<SerialSource> serials;
+    ~RecipeRun() {
+        if (serials) serials->Close();
+    }
+    RecipeRun() = default;
+    RecipeRun(RecipeRun&&) = default;
+    RecipeRun& operator=(RecipeRun&&) = default;
+};
+
+// Production mode runs only a released recipe (asked of the database itself,
+// not its spool); its quota and serial fields need the database too.
+RecipeRun PrepareRecipe(Context& c, const production::LoadedRecipe& recipe, const std::string& db,
+                        store::RecordStore* records, const RecordContext& context) {
+    RecipeRun run;
+    const bool production = context.mode == "production";
+    auto& result = c.out->Result();
+    result["recipe"] = recipe.identity;
+    result["product"] = recipe.recipe.product;
+    result["mode"] = context.mode;
+    if (!records && (production || !recipe.recipe.serials.empty()))
+        throw CliError(kExitUsage, production ? "production mode checks the recipe's release in "
+                                                "the record database: give --db, or --mode "
+                                                "engineering"
+                                              : "the recipe's serial fields need a record "
+                                                "database: give --db");
+    if (production) {
+        std::optional<store::Release> release;
+        std::string why;
+        try {
+            run.direct = store::OpenRecordStore(db);
+            release = FindRelease(*run.direct, recipe.recipe.product, recipe.identity, why);
+        } catch (const store::StoreError& e) {
+            throw CliError(kExitStore, "production mode cannot check the recipe's release: " +
+                                           std::string(e.what()));
+        }
+        if (!release) throw CliError(kExitNotReleased, why);
+        if (release->quota) {
+            run.quota = std::make_unique<QuotaGate>(*run.direct, recipe.identity, *release->quota);
+            result["quota"] = *release->quota;
+        }
+        c.out->Say("recipe " + recipe.identity.substr(0, 12) + "... released for " +
+                   recipe.recipe.product + " by " + release->by + " at " + release->at);
+    } else {
+        c.out->Say("engineering mode: recipe " + recipe.identity.substr(0, 12) +
+                   "... runs whether released or not, and every record says so");
+    }
+    if (!recipe.recipe.serials.empty()) {
+        try {
+            run.serials = MakeSerialSource(*records, context.station, store::NewRecordId(),
+                                           recipe.recipe.lease);
+        } catch (const store::StoreError& e) {
+            ThrowStoreError(e);
+        }
+        // Every pool is there, and not empty, before any board.
+        for (const auto& f : recipe.recipe.serials) {
+            try {
+                const store::PoolLevel level = run.serials->Level(f.pool);
+                if (level.free <= 0)
+                    throw CliError(kExitNoSerial, "pool " + f.pool + " is empty: no serial number left");
+            } catch (const SerialUnavailable&) {
+                // An outage: the lease, if any, decides at the first board.
+            } catch (const store::StoreError& e) {
+                throw CliError(kExitNoSerial, "serial field " + f.Describe() + ": " + e.what());
+            }
+        }
+        const store::SettleCounts settled = run.serials->Settled();
+        if (settled.freed || settled.voided)
+            c.out->Say("serial numbers of an earlier run of " + context.station + ": " +
+                       std::to_string(settled.freed) + " back to their pools, " +
+                       std::to_string(settled.voided) + " void (they may be on a board)");
+    }
+    return run;
+}
+
 int RunLoop(Context& c, const LoopOptions& o) {
-    const int section = ParseSectionArgument(o.section);
+    std::optional<production::LoadedRecipe> recipe;
+    LoopSettings settings = LoopImage(o, recipe);
+    const int section = settings.Image().front().number;
     const std::vector<std::string> ports = o.ports.empty() ? std::vector<std::string>{c.global.port}
                                                            : o.ports;
     RefuseDuplicates(c, ports);
-    LoopSettings settings;
-    settings.section = section;
-    settings.image = ParseData(ReadFileOrThrow(o.file), IsBinary(o.format));
     settings.count = o.count;
     settings.stopOnFail = o.stopOnFail;
-    if (!o.dutIdSection.empty()) settings.dutIdSection = ParseSectionArgument(o.dutIdSection);
     if (o.record.mode != "production" && o.record.mode != "engineering")
         throw CliError(kExitUsage, "--mode is production or engineering");
     RecordContext context = o.record;
@@ -181,14 +284,29 @@ int RunLoop(Context& c, const LoopOptions& o) {
     if (!IsValidUtf8(context.station))
         throw CliError(kExitUsage, "this computer's name is not valid UTF-8: name the station "
                                    "with --station");
-    const std::string image(settings.image.begin(), settings.image.end());
-    context.imageSha256 = platform::Sha256Hex(image);
-    context.imageLength = static_cast<int64_t>(image.size());
+    if (recipe) {
+        context.imageSha256 = recipe->imageSha256;
+        context.imageLength = recipe->imageLength;
+    } else {
+        const std::string image(settings.image.begin(), settings.image.end());
+        context.imageSha256 = platform::Sha256Hex(image);
+        context.imageLength = static_cast<int64_t>(image.size());
+    }
     context.toolVersion = std::string("qmb-cli ") + QMB_VERSION;
     const std::string why = CheckRecordContext(context, section);
     if (!why.empty()) throw CliError(kExitUsage, why);
     const std::unique_ptr<store::RecordStore> records = OpenLoopStore(o.db);
     if (records) c.out->Result()["db"] = records->Describe();
+    // The recipe's release, quota and serial numbers, all before any port opens.
+    RecipeRun run;
+    if (recipe) {
+        context.recipeSha256 = recipe->identity;
+        run = PrepareRecipe(c, *recipe, o.db, records.get(), context);
+        settings.serials = recipe->recipe.serials;
+        settings.keepExisting = recipe->recipe.keepExisting;
+        settings.serialSource = run.serials.get();
+        settings.gate = run.quota.get();
+    }
     std::FILE* log = nullptr;
     if (!o.log.empty()) {
         log = OpenFile(o.log, "a");
@@ -261,6 +379,7 @@ int RunLoop(Context& c, const LoopOptions& o) {
                 break;
             }
         }
+        if (fails == 0) throw CliError(code, "loop stopped after " + total + "; " + last);
         throw CliError(code, "loop: " + std::to_string(fails) + " of " +
                                  std::to_string(passes + fails) + " boards failed; " + last);
     }
@@ -272,11 +391,14 @@ void AddLoopCommand(CLI::App& app, Context& c) {
     auto o = std::make_shared<LoopOptions>();
     auto* loop = app.add_subcommand(
         "loop", "production loop: for each board, wait for ignition, pause 1 s, write section N "
-                "from FILE, commit, read back and compare; with --port repeated, on every port "
-                "at once");
-    loop->add_option("N", o->section, "section number, 1 to 255")->required();
-    loop->add_option("FILE", o->file, "the section's bytes as hex text (or raw, --format bin)")
-        ->required();
+                "from FILE (or every section of --recipe's image, in order), commit, read back "
+                "and compare; with --port repeated, on every port at once");
+    loop->add_option("N", o->section, "section number, 1 to 255 (not with --recipe)");
+    loop->add_option("FILE", o->file,
+                     "the section's bytes as hex text (or raw, --format bin; not with --recipe)");
+    loop->add_option("--recipe", o->recipe,
+                     "program each board by the recipe FILE: its whole image, its serial fields")
+        ->type_name("FILE");
     AddFormatOption(loop, o->format, "format of FILE: hex or bin");
     loop->add_option("--port", o->ports,
                      "a port of the gang, one slot each (repeat it; default: the -p port)")

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     AddTatCommand(app, c);
     AddLoopCommand(app, c);
     AddRecordsCommand(app, c);
+    AddRecipeCommand(app, c);
     AddSerialCommand(app, c);
 
     // UTF-8 arguments (on Windows from the wide command line), which CLI11

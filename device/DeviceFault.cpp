@@ -24,6 +24,8 @@ const struct {
     {Fault::kNotKept, "error", false},
     {Fault::kFile, "file", false},
     {Fault::kSystem, "error", false},
+    {Fault::kNoSerial, "no_serial", false},
+    {Fault::kQuota, "quota", false},
 };
 }  // namespace
 

@@ -26,6 +26,8 @@ enum class Fault {
     kNotKept,       // the production loop could not keep a board's record
     kFile,          // a local file (the production log) could not be written
     kSystem,        // the system refused what the loop needs (a thread)
+    kNoSerial,      // no serial value to give a board (pool empty, no lease and no server)
+    kQuota,         // the release's quota of passed boards is reached
 };
 
 // The failure code a board's record carries ("no_reply", "port_lost", ...;

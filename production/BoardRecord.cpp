@@ -17,6 +17,7 @@ store::Record MakeRecord(const BoardOutcome& o, const RecordContext& c) {
     r.id = store::NewRecordId();
     r.station = c.station;
     r.slot = o.slot;
+    r.slot_name = o.slotName;
     r.port = o.port;
     r.device = o.device;
     r.operator_ = c.operator_;
@@ -37,6 +38,9 @@ store::Record MakeRecord(const BoardOutcome& o, const RecordContext& c) {
     r.retries = o.retries;
     r.dut_id = Optional(o.dutId);
     r.reason = o.reason;
+    r.recipe_sha256 = Optional(c.recipeSha256);
+    for (const auto& serial : o.serials)
+        r.serials.push_back({serial.pool, serial.value, serial.state});
     return r;
 }
 
@@ -51,6 +55,7 @@ nlohmann::json LogLine(const store::Record& r, const std::string& notKept) {
 std::string CheckRecordContext(const RecordContext& context, int section) {
     BoardOutcome sample;
     sample.section = section;
+    sample.slotName = "A";
     sample.board = 1;
     sample.status = "complete";
     sample.startedAt = sample.endedAt = std::chrono::system_clock::now();

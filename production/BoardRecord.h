@@ -19,6 +19,7 @@ struct RecordContext {
     std::string imageSha256;
     int64_t imageLength = 0;
     std::string toolVersion;
+    std::string recipeSha256;  // the recipe's identity; "" without a recipe
 };
 
 // A fresh record (new id) of the board.

@@ -1,6 +1,7 @@
 // The production loop: for each board on a slot, wait for the ignition
-// handshake, pause 1 s, write the section, commit it, read it back and
-// compare, as the window's Loop TAT&Write does. A gang runs one slot per
+// handshake, pause 1 s, then for each section of the image in rising order
+// write it, commit it, read it back and compare, as the window's Loop
+// TAT&Write does for one section. A gang runs one slot per
 // port at once, each on a thread of its own with a Device of its own. For
 // any front end: qmb-cli's loop and qmb-station run it.
 //
@@ -20,8 +21,11 @@
 #include "device/Device.h"
 #include "link/Port.h"
 #include "protocol/Trace.h"
+#include "production/Recipe.h"
 
 namespace qmb::production {
+
+class SerialSource;  // production/SerialSource.h
 
 using device::Bytes;
 using device::Device;
@@ -37,9 +41,10 @@ const char* BoardPhaseName(BoardPhase phase);
 // How one board ended.
 struct BoardOutcome {
     int slot = 0;
+    std::string slotName;      // "A", "B", ... as the station and page show it
     std::string port, device;  // the name as given, what it opened
     int board = 0;             // 1-based on its slot
-    int section = 0;
+    int section = 0;           // the section it ended on: where it failed, the image's last on a pass
     bool pass = false;
     Fault fault = Fault::kNone;  // what went wrong; kNone on a pass
     // "complete" (a verdict: pass or fail), "error" (the port or cable, no
@@ -53,6 +58,27 @@ struct BoardOutcome {
     int64_t durationMs = 0;    // on the monotonic clock
     int retries = 0;           // frame attempts beyond the first
     std::string dutId;         // the DUT id section's bytes as hex, "" without one
+    // Every serial value of the board, in field order: "used" (written on a
+    // passed board), "kept" (a reworked board carried it already) or "void"
+    // (it may have reached a board that failed). A value reserved for a board
+    // that ended before its section was sent went back and is not listed.
+    struct Serial {
+        std::string pool, value, state;
+    };
+    std::vector<Serial> serials;
+};
+
+// Asked by each slot before it programs a board (its handshake came): a
+// quota of boards across the stations. Thread-safe; shared by every slot.
+class BoardGate {
+  public:
+    virtual ~BoardGate() = default;
+    // "" lets the board be programmed; else the one-line reason the slot
+    // stops (Fault::kQuota) without touching the board.
+    virtual std::string Enter() = 0;
+    // A board that Enter let through ended; passed: a pass whose record was
+    // kept.
+    virtual void Leave(bool passed) = 0;
 };
 
 // A fault after which a slot cannot go on: its port or cable failed, a stop
@@ -82,30 +108,57 @@ struct SlotSummary {
 };
 
 struct LoopSettings {
+    // The image: every section, rising order. When it is empty the one
+    // section below is the image.
+    std::vector<ImageSection> sections;
     int section = 0;
     Bytes image;
     int count = 0;           // boards per slot; 0: until stopped
     bool stopOnFail = false;
     int dutIdSection = 0;    // read before writing, as the board's id; 0: none
+    // Serial fields patched into the image, each with a value of its pool
+    // from serialSource (required with fields; shared by the slots). With
+    // keepExisting, a board whose field already holds a used value of the
+    // pool keeps it.
+    std::vector<SerialField> serials;
+    bool keepExisting = false;
+    SerialSource* serialSource = nullptr;
+    BoardGate* gate = nullptr;  // nullptr: no quota
+
+    // The sections each board gets (sections, or the one section).
+    std::vector<ImageSection> Image() const;
 };
 
 class ProductionSlot {
   public:
-    ProductionSlot(int index, std::string port, std::unique_ptr<Device> device);
+    // name: as the station and page show the slot ("" gives SlotName(index)).
+    ProductionSlot(int index, std::string port, std::unique_ptr<Device> device,
+                   std::string name = "");
 
     // Opens the port and programs boards until the count, a stop, Ctrl-C, a
     // port failure or (with stopOnFail) a failed board. Never throws.
     SlotSummary Run(const LoopSettings& settings, SlotObserver& observer);
     void RequestStop() { device_->RequestStop(); }
     const std::string& Port() const { return port_; }
+    const std::string& Name() const { return name_; }
 
   private:
     BoardOutcome RunBoard(int board, const LoopSettings& settings, SlotObserver& observer);
+    struct FieldValue;
+    // The value of each field for this board: kept from the board
+    // (keepExisting) or reserved. Throws DeviceFault (the board's read, or
+    // kNoSerial), having given back what it reserved.
+    std::vector<FieldValue> TakeValues(const LoopSettings& settings);
 
     int index_;
+    std::string name_;
     std::string port_;
     std::unique_ptr<Device> device_;
 };
+
+// The name of the slot at index when none is given: "A" to "Z", then "AA",
+// "AB", ...
+std::string SlotName(int index);
 
 // Starts a thread running what it is given (std::thread's constructor by
 // default); throws std::system_error when it cannot.

@@ -173,9 +173,10 @@ std::string CheckRecord(const Record& r) {
         return "result \"" + *r.result + "\" is not pass, fail or none";
     if (r.failure_code && r.failure_code->empty()) return "failure_code is empty (use none)";
     if (r.failure_phase &&
-        !OneOf(*r.failure_phase, {"open", "handshake", "dut-id", "write", "commit", "verify"}))
+        !OneOf(*r.failure_phase,
+               {"open", "handshake", "dut-id", "serial", "write", "commit", "verify"}))
         return "failure_phase \"" + *r.failure_phase +
-               "\" is not open, handshake, dut-id, write, commit, verify or none";
+               "\" is not open, handshake, dut-id, serial, write, commit, verify or none";
     if (r.retries < 0) return "retries is negative";
     if (r.dut_id) {
         if (r.dut_id->empty()) return "dut_id is empty (use none)";

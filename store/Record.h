@@ -36,7 +36,7 @@ struct Record {
     std::string status = "complete";  // complete, error, timeout, aborted
     std::optional<std::string> result;         // "pass", "fail"; none: no verdict reached
     std::optional<std::string> failure_code;   // no_handshake, no_reply, ... (open-ended)
-    std::optional<std::string> failure_phase;  // open, handshake, dut-id, write, commit, verify
+    std::optional<std::string> failure_phase;  // open, handshake, dut-id, serial, write, commit, verify
     int retries = 0;                           // frame attempts that were retried
     std::optional<std::string> dut_id;         // hex text
     std::string reason;                        // one-line message of a failure; empty on pass

@@ -28,6 +28,7 @@
 #include "DevSim.h"
 #include "SilentServer.h"
 #include "platform/AtomicFile.h"
+#include "store/RecordStore.h"
 #include "link/PosixPort.h"
 
 namespace qmb::test {
@@ -744,6 +745,192 @@ TEST_F(Gang, ABoardWhoseRecordCannotBeKeptIsNoPass) {
     ASSERT_EQ(log.size(), 1u) << "the slot ended at the board it could not keep";
     EXPECT_EQ(log[0]["pass"], false);
     EXPECT_NE(log[0]["not_kept"].get<std::string>().find("record_counts"), std::string::npos);
+}
+
+// A recipe from nothing, as a line runs it: the whole image and a number of
+// its own on each board, every value by the rule (used on a pass, back to the
+// pool before its section was sent, void after), a reworked board keeping
+// its number, release control before any port opens, and an empty pool.
+TEST_F(Cli, ARecipeGivesEachBoardTheWholeImageAndANumberOfItsOwnByTheRule) {
+    StartSim({"--no-pacing", "--ignition-every", "300"});
+    ASSERT_EQ(Run({"backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+    const std::string db = "sqlite:" + Path("line.sqlite");
+    std::ofstream(Path("bx.recipe")) << "product = BX-100\nimage = golden.qmb\n"
+                                        "serial = sn at 2:0 u32be\n";
+    CliRun r = Run({"recipe", "check", Path("bx.recipe"), "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string identity = nlohmann::json::parse(r.out)["identity"];
+    ASSERT_EQ(identity.size(), 64u);
+    auto loop = [&](int count) {
+        return Run({"loop", "--recipe", Path("bx.recipe"), "--db", db, "--station", "r", "--count",
+                    std::to_string(count)});
+    };
+    // Not released: refused before the port is opened.
+    const std::string before = Counters(Status());
+    r = loop(1);
+    EXPECT_EQ(r.code, 16) << r.err;
+    EXPECT_NE(r.err.find("recipe " + identity + " is not released for BX-100 (released: none)"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(Counters(Status()), before) << "the device was never asked";
+
+    ASSERT_EQ(Run({"recipe", "release", Path("bx.recipe"), "--db", db, "--by", "anna"}).code, 0);
+    auto store = store::OpenRecordStore(db);
+    ASSERT_EQ(store->CreatePool("sn", 1000, 1005, 1, 0), 6);
+    // Two boards: 1000 and 1001, each in section 2 and in its board's record.
+    r = loop(2);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(sim.Control("dump 2").find("eeprom 000003E9060708090A0B0C0D0E0F1011"), std::string::npos)
+        << sim.Control("dump 2");
+    EXPECT_NE(sim.Control("dump 11").find("eeprom A0A1A2A3A4A5A6A7"), std::string::npos);
+    auto records = Records(db, "r");
+    ASSERT_EQ(records.size(), 2u);
+    for (const auto& x : records) {
+        EXPECT_EQ(x["recipe_sha256"], identity);
+        EXPECT_EQ(x["slot_name"], "A");
+        EXPECT_EQ(x["section"], 11) << "the image's last section";
+        EXPECT_EQ(x["image_length"], 1 + 16 + 17 + 255 + 8);
+    }
+    // A write that fails in section 1, before the field's section: the value
+    // goes back. One that fails in section 3, after it: the value is void.
+    ASSERT_TRUE(sim.ControlOk("fault miswrite 0 on write"));
+    EXPECT_EQ(loop(1).code, 10);
+    EXPECT_EQ(store->SerialState("sn", "1002"), "free");
+    ASSERT_TRUE(sim.ControlOk("fault miswrite 0 on write skip 2"));
+    EXPECT_EQ(loop(1).code, 10);
+    EXPECT_EQ(store->SerialState("sn", "1002"), "void");
+    records = Records(db, "r");
+    ASSERT_EQ(records.size(), 4u);
+    std::map<std::string, std::string> stateOf;  // value: state, over every record
+    size_t noSerial = 0;
+    for (const auto& x : records) {
+        noSerial += x["serials"].empty();
+        for (const auto& v : x["serials"]) {
+            EXPECT_EQ(v["pool"], "sn");
+            EXPECT_EQ(stateOf.count(v["value"]), 0u) << "no value on two boards";
+            stateOf[v["value"]] = v["state"];
+            EXPECT_EQ(x["result"], v["state"] == "used" ? "pass" : "fail") << x.dump();
+        }
+    }
+    EXPECT_EQ(noSerial, 1u) << "the board that failed before section 2";
+    EXPECT_EQ(stateOf, (std::map<std::string, std::string>{{"1000", "used"}, {"1001", "used"},
+                                                           {"1002", "void"}}));
+
+    // Rework: a board that carries a used number keeps it; one that carries
+    // the void 1002 gets a new one (engineering mode: this recipe is not released).
+    std::ofstream(Path("rework.recipe")) << "product = BX-100\nimage = golden.qmb\n"
+                                            "serial = sn at 2:0 u32be\nkeep-existing = yes\n";
+    auto rework = [&] {
+        return Run({"loop", "--recipe", Path("rework.recipe"), "--db", db, "--station", "r",
+                    "--count", "1", "--mode", "engineering", "--log", Path("rework.log")});
+    };
+    ASSERT_EQ(rework().code, 0);
+    ASSERT_EQ(rework().code, 0);
+    std::vector<nlohmann::json> lines;
+    std::istringstream in(Slurp(Path("rework.log")));
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0]["serials"], nlohmann::json::parse(R"([{"pool":"sn","value":"1003","state":"used"}])"));
+    EXPECT_EQ(lines[1]["serials"], nlohmann::json::parse(R"([{"pool":"sn","value":"1003","state":"kept"}])"));
+    EXPECT_EQ(lines[1]["mode"], "engineering");
+    EXPECT_EQ(store->SerialState("sn", "1004"), "free") << "a kept number takes none";
+
+    // The pool runs out: 1004 and 1005, then the slot stops with the reason.
+    r = loop(3);
+    EXPECT_EQ(r.code, 14) << r.err;
+    EXPECT_NE(r.err.find("pool sn is empty"), std::string::npos) << r.err;
+    EXPECT_EQ(store->ShowPool("sn").free, 0);
+    r = loop(1);
+    EXPECT_EQ(r.code, 14) << "an empty pool is refused before any board";
+
+    // One byte of the image changed: another identity, refused in production
+    // mode (naming both), run in engineering mode.
+    ASSERT_TRUE(sim.ControlOk("set 3 FF 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F 10 11 12 13"));
+    ASSERT_EQ(Run({"backup", Path("golden.qmb"), "--sections", "1-4,11", "--force"}).code, 0);
+    std::ofstream(Path("plain.recipe")) << "product = BX-100\nimage = golden.qmb\n";
+    const std::string changed =
+        nlohmann::json::parse(Run({"recipe", "check", Path("plain.recipe"), "--json"}).out)["identity"];
+    r = Run({"loop", "--recipe", Path("plain.recipe"), "--db", db, "--count", "1"});
+    EXPECT_EQ(r.code, 16);
+    EXPECT_NE(r.err.find(changed + " is not released for BX-100 (released: " + identity + ")"),
+              std::string::npos) << r.err;
+    EXPECT_EQ(Run({"loop", "--recipe", Path("plain.recipe"), "--db", db, "--count", "1", "--mode",
+                   "engineering"}).code, 0);
+}
+
+// Two stations of 4 slots each, two processes on one PostgreSQL pool, 200
+// boards with some failing before and some after the field's section: no
+// value given twice (in the ledger, the records and on the devices), every
+// used value on exactly one passed record, every void one on a failed one.
+TEST_F(Gang, TwoStationsOnOnePoolNeverGiveAValueTwice) {
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr) << "the store.pg-start fixture hands the server's URL";
+    StartGang(8);
+    ASSERT_EQ(Run({"-p", sims[0]->link, "backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+    const std::string tag = std::to_string(getpid());
+    const std::string pool = "sn" + tag;
+    std::ofstream(Path("r.recipe")) << "product = two-stations " << tag
+                                    << "\nimage = golden.qmb\nserial = " << pool << " at 2:0 u32be\n";
+    ASSERT_EQ(Run({"recipe", "release", Path("r.recipe"), "--db", server}).code, 0);
+    auto store = store::OpenRecordStore(server);
+    ASSERT_EQ(store->CreatePool(pool, 5000000, 5000299, 1, 10), 300);
+    // Five writes a board (sections 1-4, 11): skip 12 fails a board in
+    // section 3, after the field's; skip 15 fails one in section 1, before it.
+    for (size_t i = 0; i < sims.size(); ++i)
+        ASSERT_TRUE(sims[i]->ControlOk(std::string("fault miswrite 0 on write skip ") +
+                                       (i % 2 ? "15" : "12")));
+    int codes[2] = {-1, -1};
+    std::vector<std::thread> stations;
+    for (int st = 0; st < 2; ++st) {
+        stations.emplace_back([&, st] {
+            std::vector<std::string> args = {QMB_CLI_PATH, "loop", "--recipe", Path("r.recipe"),
+                                             "--db", server, "--station", "st" + std::to_string(st) + "-" + tag,
+                                             "--count", "25"};
+            for (size_t i = 0; i < 4; ++i)
+                args.insert(args.end(), {"--port", sims[4 * st + i]->link});
+            codes[st] = RunProgram(args, Path("out" + std::to_string(st)), Path("err" + std::to_string(st)));
+        });
+    }
+    for (auto& t : stations) t.join();
+    for (int st = 0; st < 2; ++st)
+        EXPECT_EQ(codes[st], 10) << Slurp(Path("err" + std::to_string(st)));
+    std::map<std::string, nlohmann::json> recordById;
+    std::map<std::string, std::string> onRecord;  // value: the record carrying it
+    size_t boards = 0, passes = 0;
+    for (int st = 0; st < 2; ++st) {
+        for (const auto& x : Records(server, "st" + std::to_string(st) + "-" + tag)) {
+            ++boards;
+            passes += x["result"] == "pass";
+            recordById[x["id"]] = x;
+            for (const auto& v : x["serials"]) {
+                EXPECT_EQ(onRecord.count(v["value"]), 0u) << "given twice: " << v.dump();
+                onRecord[v["value"]] = x["id"];
+                EXPECT_EQ(v["state"], x["result"] == "pass" ? "used" : "void") << x.dump();
+            }
+        }
+    }
+    EXPECT_EQ(boards, 200u);
+    EXPECT_EQ(passes, 192u) << "one board failed on each port";
+    size_t used = 0, voided = 0;
+    for (const auto& e : store->Ledger(pool)) {
+        ASSERT_TRUE(e.state == "used" || e.state == "void") << e.value << " left " << e.state;
+        (e.state == "used" ? used : voided) += 1;
+        ASSERT_EQ(onRecord.count(e.value), 1u) << e.value;
+        EXPECT_EQ(onRecord[e.value], e.record_id);
+        EXPECT_EQ(recordById[e.record_id]["result"], e.state == "used" ? "pass" : "fail");
+    }
+    EXPECT_EQ(used, 192u);
+    EXPECT_EQ(voided, 4u) << "the boards that failed after section 2 was sent";
+    EXPECT_EQ(store->ShowPool(pool).free, 300 - 196) << "the others' values went back";
+    // What the devices hold: the last board's number on each, all different.
+    std::set<std::string> onDevices;
+    for (const auto& device : sims) {
+        const std::string dump = device->Control("dump 2");
+        const size_t at = dump.find("eeprom ");
+        ASSERT_NE(at, std::string::npos) << dump;
+        const std::string value = std::to_string(std::stoul(dump.substr(at + 7, 8), nullptr, 16));
+        EXPECT_TRUE(onDevices.insert(value).second) << value << " on two devices";
+        EXPECT_EQ(onRecord.count(value), 1u) << value;
+    }
 }
 
 TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {

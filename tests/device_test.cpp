@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -15,6 +18,8 @@
 #include "platform/Utf8.h"
 #include "platform/Utf8Options.h"
 #include "production/Production.h"
+#include "production/Recipe.h"
+#include "production/SerialFormat.h"
 
 namespace qmb::device {
 namespace {
@@ -37,6 +42,13 @@ Backup Sample() {
 
 std::string ToHexForTest(const std::string& text) {
     return test::ToHex(test::Bytes(text.begin(), text.end()));
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
 }
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -330,6 +342,8 @@ TEST(Faults, EachKindHasItsRecordCodeEndOfSlotAndExitCode) {
         {Fault::kNotKept, "error", false, true, 13},
         {Fault::kFile, "file", false, true, 12},
         {Fault::kSystem, "error", false, true, 1},
+        {Fault::kNoSerial, "no_serial", false, true, 14},
+        {Fault::kQuota, "quota", false, true, 15},
         {Fault::kInterrupted, "interrupted", false, true, 130},
     };
     for (const auto& c : cases) {
@@ -372,6 +386,205 @@ TEST(Faults, GangExitCodeTakesInterruptThenSlotEndThenFailedBoard) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(cli::GangExitCode(c.slots, c.interrupted), c.code) << c.what;
+}
+
+
+// Serial layouts: each value's bytes, the text they read back as, and every
+// value that does not fit refused (never cut to fit).
+TEST(SerialFormat, ValuesBecomeTheirBytesAndReadBackCanonical) {
+    using production::DecodeSerial;
+    using production::EncodeSerial;
+    using production::ParseSerialFormat;
+    using production::SerialFormat;
+    const struct {
+        const char *layout, *value, *hex, *canonical;
+    } good[] = {
+        {"u8", "255", "FF", "255"},
+        {"u16le", "258", "02 01", "258"},
+        {"u16be", "258", "01 02", "258"},
+        {"u32be", "1000042", "00 0F 42 6A", "1000042"},
+        {"u32le", "0001000042", "6A 42 0F 00", "1000042"},
+        {"u48be", "1", "00 00 00 00 00 01", "1"},
+        {"u64le", "18446744073709551615", "FF FF FF FF FF FF FF FF", "18446744073709551615"},
+        {"bcd3", "12345", "01 23 45", "12345"},
+        {"bcd10", "98765432109876543210", "98 76 54 32 10 98 76 54 32 10", "98765432109876543210"},
+        {"ascii6", "42", "30 30 30 30 34 32", "42"},
+        {"bytes6", "00:1a:2B:3c:4D:5e", "00 1A 2B 3C 4D 5E", "00:1A:2B:3C:4D:5E"},
+        {"bytes3", "0A-0B-0C", "0A 0B 0C", "0A:0B:0C"},
+        {"bytes2", "abcd", "AB CD", "AB:CD"},
+    };
+    for (const auto& c : good) {
+        SerialFormat f;
+        std::string error;
+        ASSERT_TRUE(ParseSerialFormat(c.layout, f, &error)) << c.layout << ": " << error;
+        EXPECT_EQ(f.Name(), c.layout);
+        std::vector<uint8_t> bytes;
+        ASSERT_TRUE(EncodeSerial(f, c.value, bytes, &error)) << c.layout << " " << c.value << ": " << error;
+        EXPECT_EQ(test::ToHex(bytes), c.hex) << c.layout << " " << c.value;
+        std::string back;
+        ASSERT_TRUE(DecodeSerial(f, bytes, back)) << c.layout;
+        EXPECT_EQ(back, c.canonical);
+        EXPECT_EQ(production::CanonicalSerial(f, c.value), c.canonical);
+    }
+    const struct {
+        const char *layout, *value;
+    } tooBig[] = {
+        {"u8", "256"}, {"u16be", "65536"}, {"u64be", "18446744073709551616"},
+        {"u64le", "99999999999999999999999"}, {"bcd2", "12345"}, {"ascii3", "1000"},
+        {"ascii4", "-1"}, {"u32be", ""}, {"u32be", "12a"}, {"u32be", " 1"}, {"bytes2", "00:11:22"},
+        {"bytes2", "0:11"}, {"bytes2", "00:11:"}, {"bytes3", "00:11-22"}, {"bytes2", "0g11"},
+        {"bytes1", "1"}, {"bcd4", "1.5"},
+    };
+    for (const auto& c : tooBig) {
+        SerialFormat f;
+        ASSERT_TRUE(ParseSerialFormat(c.layout, f, nullptr)) << c.layout;
+        std::vector<uint8_t> bytes = {0xEE};
+        std::string error;
+        EXPECT_FALSE(EncodeSerial(f, c.value, bytes, &error)) << c.layout << " " << c.value;
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(bytes, std::vector<uint8_t>{0xEE}) << "unchanged on refusal";
+    }
+    for (const char* bad : {"u12be", "u0le", "u72le", "u8le", "u16", "u016be", "bcd0", "bcd33",
+                            "ascii", "bytes07", "U32BE", "u32be ", ""}) {
+        SerialFormat f;
+        std::string error;
+        EXPECT_FALSE(ParseSerialFormat(bad, f, &error)) << bad;
+        EXPECT_NE(error.find("layout"), std::string::npos) << error;
+    }
+    // What a board carries that is no value of the layout reads as none.
+    SerialFormat bcd, ascii;
+    ASSERT_TRUE(ParseSerialFormat("bcd2", bcd, nullptr) && ParseSerialFormat("ascii2", ascii, nullptr));
+    std::string value = "unchanged";
+    EXPECT_FALSE(DecodeSerial(bcd, {0x12, 0x3A}, value));
+    EXPECT_FALSE(DecodeSerial(ascii, {'1', ' '}, value));
+    EXPECT_FALSE(DecodeSerial(ascii, {'1', '2', '3'}, value)) << "wrong length";
+    EXPECT_EQ(value, "unchanged");
+}
+
+// A recipe in a folder of its own, with the backup it names.
+class RecipeFiles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/qmb-recipe-test-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        Write("image.qmb", FormatBackup(Sample()));
+        Write("one.hex", "C0 C1 C2 C3 C4 C5 C6 C7\n");
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Write(const std::string& name, const std::string& text) {
+        const std::string path = dir_ + "/" + name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path;
+    }
+    std::string dir_;
+};
+
+TEST_F(RecipeFiles, AWholeImageLimitedToItsSectionsWithFieldsInside) {
+    const std::string path = Write("r.recipe",
+                                   "product = BX-100 rev C\n"
+                                   "image = image.qmb   # the golden board\n"
+                                   "sections = 4,3\n"
+                                   "serial = sn at 3:0 u32be\n"
+                                   "serial = mac at 4:249 bytes6\n"
+                                   "keep-existing = yes\nlease = 50\ndut-id-section = 2\nlockout = 3\n");
+    const production::LoadedRecipe r = production::LoadRecipe(path);
+    EXPECT_EQ(r.recipe.product, "BX-100 rev C");
+    ASSERT_EQ(r.image.size(), 2u);
+    EXPECT_EQ(r.image[0].number, 3);
+    EXPECT_EQ(r.image[1].number, 4);
+    EXPECT_EQ(r.imageLength, 17 + 255);
+    ASSERT_EQ(r.recipe.serials.size(), 2u);
+    EXPECT_EQ(r.recipe.serials[1].Describe(), "mac at 4:249 bytes6");
+    EXPECT_TRUE(r.recipe.keepExisting);
+    EXPECT_EQ(r.recipe.lease, 50);
+    EXPECT_EQ(r.recipe.dutIdSection, 2);
+    EXPECT_EQ(r.recipe.lockout, 3);
+    EXPECT_EQ(r.identity.size(), 64u);
+
+    // Fields patched into their sections, and nothing else.
+    const auto patched = production::PatchImage(r.image, r.recipe.serials,
+                                                {{0, 0, 0, 7}, {1, 2, 3, 4, 5, 6}});
+    EXPECT_EQ(test::ToHex({patched[0].bytes.begin(), patched[0].bytes.begin() + 5}), "00 00 00 07 07");
+    EXPECT_EQ(test::ToHex({patched[1].bytes.end() - 7, patched[1].bytes.end()}), "A5 01 02 03 04 05 06");
+    EXPECT_EQ(patched[1].bytes.size(), 255u);
+
+    // The identity covers the recipe and its image, not where they lie.
+    const std::string image = FormatBackup(Sample());
+    std::filesystem::create_directory(dir_ + "/copy");
+    std::filesystem::copy_file(path, dir_ + "/copy/r.recipe");
+    std::filesystem::copy_file(dir_ + "/image.qmb", dir_ + "/copy/image.qmb");
+    EXPECT_EQ(production::LoadRecipe(dir_ + "/copy/r.recipe").identity, r.identity);
+    Backup changed = Sample();
+    changed.sections[2].bytes[100] ^= 1;  // one bit of one section
+    Write("image.qmb", FormatBackup(changed));
+    EXPECT_NE(production::LoadRecipe(path).identity, r.identity);
+    Write("image.qmb", image);
+    EXPECT_EQ(production::LoadRecipe(path).identity, r.identity);
+    Write("r.recipe", Slurp(path) + "\n");
+    EXPECT_NE(production::LoadRecipe(path).identity, r.identity) << "a byte more in the recipe";
+    // Framing: bytes moved from the recipe's end to the image's start differ.
+    EXPECT_NE(production::RecipeIdentity("ab", {"c"}), production::RecipeIdentity("a", {"bc"}));
+
+    // The one-section form of the station's settings stays valid.
+    const auto one = production::LoadRecipe(
+        Write("one.recipe", "product = P\nsection = 11\ndata = one.hex\nserial = sn at 11:4 bcd2\n"));
+    ASSERT_EQ(one.image.size(), 1u);
+    EXPECT_EQ(one.image[0].number, 11);
+    EXPECT_EQ(test::ToHex(one.image[0].bytes), "C0 C1 C2 C3 C4 C5 C6 C7");
+}
+
+// Every mistake a line engineer can make in a recipe is refused with its
+// line or its reason, before any board.
+TEST_F(RecipeFiles, EveryMistakeIsRefusedWithItsReason) {
+    const std::string head = "product = P\nimage = image.qmb\n";
+    const struct {
+        std::string text, reason;
+    } cases[] = {
+        {"image = image.qmb\n", "no product"},
+        {"product = P\n", "no image"},
+        {head + "section = 3\n", "one or the other"},
+        {"product = P\nsection = 11\n", "needs both"},
+        {"product = P\nsection = 11\ndata = one.hex\nsections = 11\n", "sections: only with image"},
+        {head + "format = bin\n", "format: only with data"},
+        {head + "product = Q\n", ":3: product is given twice"},
+        {head + "colour = red\n", ":3: unknown key: colour"},
+        {head + "keep-existing = maybe\n", "keep-existing: yes or no"},
+        {head + "lease = -1\n", "lease: 0 to 100000"},
+        {head + "lockout = 0\n", "lockout: 1 to 1000"},
+        {head + "dut-id-section = 256\n", "dut-id-section: 1 to 255"},
+        {head + "sections = 1-x\n", "sections: "},
+        {head + "sections = 2\n", "section 2 is not in the image"},
+        {head + "serial = sn 3:0 u32be\n", "POOL at SECTION:OFFSET LAYOUT"},
+        {head + "serial = sn at 3 u32be\n", "SECTION:OFFSET expected"},
+        {head + "serial = sn at 3:0 u33be\n", "unknown layout"},
+        {head + "serial = s/n at 3:0 u32be\n", "pool name"},
+        {head + "serial = sn at 3:0 u32be extra\n", "POOL at SECTION:OFFSET LAYOUT"},
+        {head + "serial = sn at 2:0 u8\n", "section 2 is not written"},
+        {head + "sections = 1,4\nserial = sn at 3:0 u8\n", "section 3 is not written"},
+        {head + "serial = sn at 3:14 u32be\n", "bytes 14 to 17 lie outside section 3 (17 bytes)"},
+        {head + "serial = sn at 1:0 u16le\n", "outside section 1"},
+        {head + "serial = sn at 4:0 u32be\nserial = mac at 4:3 bytes6\n", "overlaps serial sn at 4:0"},
+        {head + "serial = sn at 4:0 u32be\nserial = sn at 3:0 u8\n", "pool sn is named by two fields"},
+        {head + "product2\n", ":3: key = value expected"},
+        {head + "batch = \xC3\x28\n", ":3: not UTF-8"},
+        {"product = P\nimage = missing.qmb\n", "cannot read"},
+        {"product = P\nimage = one.hex\n", "image"},
+        {"product = P\nsection = 11\ndata = image.qmb\n", "data"},
+        {head + "serial = sn at 3:0 u32be\r\nproduct = Q\r\n", "product is given twice"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = Write("bad.recipe", c.text);
+        try {
+            production::LoadRecipe(path);
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const production::RecipeError& e) {
+            const std::string why = e.what();
+            EXPECT_NE(why.find(c.reason), std::string::npos) << c.text << " -> " << why;
+            EXPECT_EQ(why.find('\n'), std::string::npos) << why;
+            EXPECT_EQ(why.rfind(path, 0), 0u) << "names the recipe: " << why;
+        }
+    }
 }
 
 }  // namespace
