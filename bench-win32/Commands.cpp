@@ -112,7 +112,12 @@ void EndJobView() {
     ui.busy = false;
     ui.writing = false;
     Refresh();
-    if (ui.closeWhenDone) DestroyWindow(ui.main);
+    if (ui.closeWhenDone) {
+        // Asked to close during the write: close now, asking first about
+        // edits a failed write left unwritten.
+        ui.closeWhenDone = false;
+        PostMessageW(ui.main, WM_CLOSE, 0, 0);
+    }
 }
 
 void ReadAll() {
@@ -518,7 +523,7 @@ void OnWriteDone(LPARAM lParam) {
     SendMessageW(ui.progress, PBM_SETPOS, outcome->result.written.size(), 0);
     const bool closing = ui.closeWhenDone;
     EndJobView();
-    if (closing) return;
+    if (closing) return;  // the window closes
     SetStatus(text);
     if (outcome->result.failure.Failed() &&
         outcome->result.failure.fault != device::Fault::kInterrupted) {

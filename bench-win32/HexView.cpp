@@ -160,6 +160,18 @@ void MoveCursor(int step) {
     InvalidateRect(ui.hex, NULL, FALSE);
 }
 
+// WM_GETDLGCODE: the keys a control keeps from the window's Tab and Enter
+// handling. Enter (and Esc for the editor) only: Tab still moves on.
+LRESULT DialogCode(WNDPROC proc, HWND control, WPARAM wParam, LPARAM lParam, bool escapeToo) {
+    LRESULT code = CallWindowProcW(proc, control, WM_GETDLGCODE, wParam, lParam);
+    const MSG* message = reinterpret_cast<const MSG*>(lParam);
+    if (message != nullptr && message->message == WM_KEYDOWN &&
+        (message->wParam == VK_RETURN || (escapeToo && message->wParam == VK_ESCAPE))) {
+        code |= DLGC_WANTMESSAGE;
+    }
+    return code;
+}
+
 bool IsHexDigit(WPARAM c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -168,7 +180,7 @@ LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam)
     switch (message) {
         case WM_GETDLGCODE:
             // Enter opens the row's editor instead of reaching the window.
-            return CallWindowProcW(g_listProc, list, message, wParam, lParam) | DLGC_WANTALLKEYS;
+            return DialogCode(g_listProc, list, wParam, lParam, false);
         case WM_KEYDOWN:
             if (wParam == VK_LEFT || wParam == VK_RIGHT) {
                 MoveCursor(wParam == VK_LEFT ? -1 : 1);
@@ -202,8 +214,7 @@ LRESULT CALLBACK ListProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam)
 LRESULT CALLBACK EditorProc(HWND editor, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_GETDLGCODE:
-            return CallWindowProcW(g_editorProc, editor, message, wParam, lParam) |
-                   DLGC_WANTALLKEYS;
+            return DialogCode(g_editorProc, editor, wParam, lParam, true);
         case WM_KEYDOWN:
             if (wParam == VK_RETURN || wParam == VK_ESCAPE) {
                 EndRowEdit(wParam == VK_RETURN);

@@ -107,6 +107,7 @@ const std::map<std::string, WORD> kKeys = {
     {"RETURN", VK_RETURN}, {"ESCAPE", VK_ESCAPE}, {"F2", VK_F2},     {"F6", VK_F6},
     {"LEFT", VK_LEFT},     {"RIGHT", VK_RIGHT},   {"UP", VK_UP},     {"DOWN", VK_DOWN},
     {"TAB", VK_TAB},       {"Z", 'Z'},            {"Y", 'Y'},        {"T", 'T'},
+    {"1", '1'},            {"2", '2'},
 };
 
 // Window style bits by name, for the style step.
@@ -829,6 +830,19 @@ bool Driver::RunBench(const Step& step) {
         } else {
             Fail("dialog TITLE expect|contains|checked|unchecked|click ID [TEXT]");
         }
+    } else if (verb == "focused") {
+        // The keyboard's focus in the application's UI thread is on ID.
+        need(1);
+        HWND want = Window(a[0]);
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        WaitFor(
+            kCellWaitMs,
+            [&] {
+                return GetGUIThreadInfo(GetWindowThreadProcessId(main_, NULL), &info) &&
+                       info.hwndFocus == want;
+            },
+            [&] { return "the focus is not on " + a[0]; });
     } else if (verb == "simhas") {
         need(2);
         std::printf("@sim %s\n", a[0].c_str());
