@@ -933,6 +933,71 @@ TEST_F(Gang, TwoStationsOnOnePoolNeverGiveAValueTwice) {
     }
 }
 
+// A station killed mid-board leaves its number reserved; its next start
+// settles it by the rule: back to the pool when the field's section was not
+// yet sent, void once it was. The kill lands when the ledger shows the state.
+TEST_F(Cli, AStationKilledMidBoardSettlesItsNumberAtTheNextStart) {
+    std::ofstream(Path("k.recipe")) << "product = K\nimage = golden.qmb\nserial = sn at 2:0 u32be\n";
+    const std::string db = "sqlite:" + Path("k.sqlite");
+    auto store = store::OpenRecordStore(db);
+    ASSERT_EQ(store->CreatePool("sn", 1, 10, 1, 0), 10);
+    std::vector<std::string> loop = {"loop", "--recipe", Path("k.recipe"), "--db", db,
+                                     "--station", "k", "--mode", "engineering"};
+    const struct {
+        const char *killAt, *settled, *counts;
+    } cases[] = {{"sent", "void", "0 back to their pools, 1 void"},
+                 {"reserved", "free", "1 back to their pools, 0 void"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.killAt);
+        // Each reply 300 ms late (within the time limits): a board takes
+        // long enough to be caught in either state.
+        StartSim({"--no-pacing", "--latency", "300", "--ignition-every", "300"});
+        if (!fs::exists(Path("golden.qmb"))) {
+            ASSERT_EQ(Run({"backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+        }
+        const auto level = store->ShowPool("sn");
+        const std::string value = std::to_string(level.used + level.voided + 1);
+        ASSERT_EQ(level.free, 10 - level.used - level.voided);
+        std::vector<std::string> args = {QMB_CLI_PATH, "-p", sim.link};
+        args.insert(args.end(), loop.begin(), loop.end());
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            if (!freopen(Path("killed.err").c_str(), "w", stderr)) _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (store->SerialState("sn", value) != c.killAt &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_EQ(store->SerialState("sn", value), c.killAt) << Slurp(Path("killed.err"));
+        // A fresh device (no late reply of the killed run on the line); the
+        // station's next start settles the number before any board.
+        sim.Stop();
+        StartSim({"--no-pacing", "--ignition-every", "300"});
+        std::vector<std::string> restart = loop;
+        restart.insert(restart.end(), {"--count", "1"});
+        const CliRun r = Run(restart);
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.err.find(c.counts), std::string::npos) << r.err;
+        const std::string next = std::to_string(std::stoi(value) + 1);
+        if (std::string(c.settled) == "free") {
+            EXPECT_EQ(store->SerialState("sn", value), "used") << "a freed number is the next one given";
+        } else {
+            EXPECT_EQ(store->SerialState("sn", value), "void");
+            EXPECT_EQ(store->SerialState("sn", next), "used");
+        }
+        sim.Stop();
+    }
+}
+
 TEST_F(Cli, AProcessKilledDuringABoardNeverRecordsAPassForIt) {
     StartSim({"--no-pacing", "--latency", "600", "--ignition-every", "500"});
     std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";

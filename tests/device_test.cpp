@@ -19,6 +19,8 @@
 #include "platform/Utf8Options.h"
 #include "production/Production.h"
 #include "production/Recipe.h"
+#include "production/Release.h"
+#include "store/MemoryStore.h"
 #include "production/SerialFormat.h"
 
 namespace qmb::device {
@@ -585,6 +587,37 @@ TEST_F(RecipeFiles, EveryMistakeIsRefusedWithItsReason) {
             EXPECT_EQ(why.rfind(path, 0), 0u) << "names the recipe: " << why;
         }
     }
+}
+
+// The quota: passed boards of the release over every station plus the boards
+// under way here never pass it; a board that failed frees its place.
+TEST(Quota, PassedBoardsAndBoardsUnderWayStayWithinIt) {
+    store::MemoryStore records;
+    const std::string identity(64, 'a');
+    auto pass = [&] {
+        store::Record r;
+        r.id = store::NewRecordId();
+        r.station = "other";
+        r.image_sha256 = std::string(64, 'b');
+        r.started_at = r.ended_at = "2026-12-09T10:00:00.000Z";
+        r.result = "pass";
+        r.recipe_sha256 = identity;
+        records.Insert(r);
+    };
+    pass();  // another station's board
+    production::QuotaGate gate(records, identity, 3);
+    EXPECT_EQ(gate.Enter(), "");
+    EXPECT_EQ(gate.Enter(), "");
+    const std::string full = gate.Enter();
+    EXPECT_NE(full.find("quota of 3 boards is reached (1 passed, 2 under way"), std::string::npos) << full;
+    gate.Leave(false);  // a failed board is no pass
+    EXPECT_EQ(gate.Enter(), "");
+    gate.Leave(true);   // its record is not in the store yet: counted all the same
+    gate.Leave(true);
+    EXPECT_NE(gate.Enter(), "");
+    pass();
+    pass();  // the two records arrive: still three, not five
+    EXPECT_NE(gate.Enter().find("(3 passed, 0 under way"), std::string::npos);
 }
 
 }  // namespace
