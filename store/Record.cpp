@@ -129,21 +129,22 @@ std::string CheckSerials(const std::vector<Record::SerialUse>& serials) {
 
 }  // namespace
 
+// The reasons below never quote what they refuse: it may hold control
+// characters or broken UTF-8, and a reason is one printable line.
 std::string CheckPoolName(const std::string& name) {
-    if (name.empty() || name.size() > 64)
-        return "pool name \"" + name + "\" is not 1 to 64 characters";
+    if (name.empty() || name.size() > 64) return "a pool name is not 1 to 64 characters";
     for (char c : name)
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
               c == '.' || c == '_' || c == '-'))
-            return "pool name \"" + name + "\" holds a character other than A-Z a-z 0-9 . _ -";
+            return "a pool name holds a character other than A-Z a-z 0-9 . _ -";
     return "";
 }
 
 std::string CheckSerialValue(const std::string& value) {
     if (value.empty()) return "a serial value is empty";
-    if (value.size() > 128) return "serial value \"" + value.substr(0, 32) + "...\" is longer than 128 characters";
     std::string why = TextFault("serial value", value);
     if (!why.empty()) return why;
+    if (value.size() > 128) return "a serial value is longer than 128 bytes";
     if (value.front() == ' ' || value.back() == ' ')
         return "serial value \"" + value + "\" begins or ends with a space";
     return "";

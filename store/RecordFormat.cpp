@@ -77,7 +77,10 @@ std::string FormatRecordsTable(const std::vector<Record>& records) {
                                                 "section", "result", "status", "failure_code",
                                                 "duration_ms", "dut_id", "operator"}};
     for (const auto& r : records)
-        rows.push_back({r.started_at, r.station, std::to_string(r.slot), r.port,
+        // The slot as the station shows it: its name, or its number in
+        // records made before slots had names.
+        rows.push_back({r.started_at, r.station, r.slot_name.empty() ? std::to_string(r.slot) : r.slot_name,
+                        r.port,
                         std::to_string(r.board), std::to_string(r.section), OrDash(r.result),
                         r.status, OrDash(r.failure_code), std::to_string(r.duration_ms),
                         OrDash(r.dut_id), r.operator_});

@@ -12,7 +12,8 @@
 
 namespace qmb::store {
 
-// Aligned columns under a header row: started_at, station, slot, port,
+// Aligned columns under a header row: started_at, station, slot (its name,
+// or its number in a record without one), port,
 // board, section, result, status, failure_code, duration_ms, dut_id,
 // operator; "-" for none. One line a record, "\n" line ends.
 std::string FormatRecordsTable(const std::vector<Record>& records);

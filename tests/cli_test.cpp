@@ -211,6 +211,12 @@ TEST_F(Cli, EveryFailureEndsWithTheExitCodeOfItsCause) {
         {"", {"loop", "11", "/dev/null", "--batch=W\xe9"}, 2, "--batch: not valid UTF-8", true},
         {"", {"backup", "caf\xe9.qmb"}, 2, "FILE: not valid UTF-8", true},
         {"", {"records", "--db", "sqlite:/dev/null/x"}, 13, "records: ", true},
+        {"", {"serial", "create", "sn", "--first", "5", "--last", "1", "--db", "sqlite:" + Path("p.sqlite")},
+         2, "last 1 is below first 5", true},
+        {"", {"serial", "import", "sn", "/dev/null", "--db", "sqlite:" + Path("p.sqlite")}, 2,
+         "/dev/null: the file holds no value (nothing imported)", true},
+        {"", {"serial", "ledger", "none", "--db", "sqlite:" + Path("p.sqlite")}, 2,
+         "there is no serial pool none", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -320,6 +326,49 @@ TEST_F(Cli, JsonResultsParseAndTheTraceShowsTheBadAttemptAndTheGoodOne) {
     EXPECT_NE(table.find("DEVICE"), std::string::npos) << "both tables have headers: " << table;
     EXPECT_EQ(table.find("serial serial"), std::string::npos) << table;
     unsetenv("XDG_CONFIG_HOME");
+}
+
+// A pool from nothing, as a line engineer makes one, and a board that got
+// one of its values found by it.
+TEST_F(Cli, SerialPoolsAreMadeShownAndTheirBoardsFound) {
+    StartSim();
+    const std::string db = "sqlite:" + Path("line.sqlite");
+    EXPECT_EQ(Run({"serial", "create", "sn", "--first", "1000", "--last", "1009", "--low", "3", "--db", db}).code, 0);
+    std::ofstream(Path("macs.txt")) << "# block 7\n00:1A:2B:3C:4D:5E\n00:1A:2B:3C:4D:5F\n";
+    EXPECT_EQ(Run({"serial", "import", "mac", Path("macs.txt"), "--db", db}).code, 0);
+    const CliRun again = Run({"serial", "import", "mac", Path("macs.txt"), "--db", db});
+    EXPECT_EQ(again.code, 2);
+    EXPECT_NE(again.err.find("00:1A:2B:3C:4D:5E is in the pool already"), std::string::npos) << again.err;
+    const auto shown = nlohmann::json::parse(Run({"--json", "serial", "show", "--db", db}).out);
+    ASSERT_EQ(shown["pools"].size(), 2u);
+    EXPECT_EQ(shown["pools"][1]["pool"], "sn");
+    EXPECT_EQ(shown["pools"][1]["free"], 10);
+    EXPECT_EQ(shown["pools"][0]["free"], 2);
+
+    // A board of slot B that got 1000 (the loop's record, brought in by import).
+    nlohmann::json board = {
+        {"id", "6f1c2d3e-4b5a-4c6d-8e7f-0a1b2c3d4e5f"}, {"station", "st-1"}, {"slot", 1},
+        {"port", "COM2"}, {"device", "/dev/ttyUSB1"}, {"operator", "ana"}, {"batch", ""},
+        {"mode", "production"}, {"board", 1}, {"section", 11}, {"image_sha256", std::string(64, 'a')},
+        {"image_length", 8}, {"tool_version", "1.1.0"}, {"started_at", "2026-12-09T07:00:00.000Z"},
+        {"ended_at", "2026-12-09T07:00:03.000Z"}, {"duration_ms", 3000}, {"status", "complete"},
+        {"result", "pass"}, {"failure_code", nullptr}, {"failure_phase", nullptr}, {"retries", 0},
+        {"dut_id", nullptr}, {"reason", ""}, {"slot_name", "B"}, {"recipe_sha256", std::string(64, 'b')},
+        {"serials", {{{"pool", "sn"}, {"value", "1000"}, {"state", "used"}}}}};
+    std::ofstream(Path("board.jsonl")) << board.dump() << "\n";
+    EXPECT_EQ(Run({"records", "import", Path("board.jsonl"), "--db", db}).code, 0);
+    for (const std::vector<std::string>& filter :
+         {std::vector<std::string>{"--serial", "1000"}, {"--slot", "B"}, {"--slot", "1"}}) {
+        std::vector<std::string> args{"records", "--db", db, "--format", "json"};
+        args.insert(args.end(), filter.begin(), filter.end());
+        const auto found = nlohmann::json::parse(Run(args).out);
+        ASSERT_EQ(found.size(), 1u) << filter[0];
+        EXPECT_EQ(found[0], board);
+    }
+    EXPECT_EQ(nlohmann::json::parse(Run({"records", "--db", db, "--format", "json", "--serial", "1001"}).out).size(), 0u);
+    const std::string ledger = Run({"serial", "ledger", "sn", "--db", db, "--format", "csv"}).out;
+    EXPECT_EQ(ledger, "value,state,record,station,slot,run,reserved_at,ended_at\r\n"
+                      "1000,used,6f1c2d3e-4b5a-4c6d-8e7f-0a1b2c3d4e5f,st-1,B,,,2026-12-09T07:00:03.000Z\r\n");
 }
 
 TEST_F(Cli, LoopProgramsThreeBoardsAndLogsEach) {

@@ -104,6 +104,9 @@ Record Board(const std::string& startedAt, std::optional<std::string> result = "
     return r;
 }
 
+Record WithSerial(Record r, const std::string& value, const std::string& state,
+                  const std::string& pool = "sn");
+
 Record WithCode(Record r, const std::string& code) {
     r.failure_code = code;
     return r;
@@ -477,6 +480,29 @@ TEST_P(SqlStoreTest, ANewerSchemaIsRefused) {
     }
 }
 
+// A database of schema 1 (records without slot names, recipes or serials;
+// no pools) is taken to schema 2 on opening, its records kept.
+TEST_P(SqlStoreTest, ADatabaseOfSchemaOneIsMigratedWithItsRecords) {
+    const Record old = Board("2026-12-09T07:00:00.000Z", "fail", "aa");
+    ASSERT_TRUE(store->Insert(old));
+    store.reset();
+    const bool sqlite = GetParam() == Backend::kSqlite;
+    stores.Meddle(std::string("DROP TABLE record_serials; DROP TABLE serial_values;"
+                              " DROP TABLE serial_pools; DROP TABLE releases;") +
+                  (sqlite ? " DROP TABLE serial_lease;" : "") +
+                  " DROP INDEX records_recipe; ALTER TABLE records DROP COLUMN slot_name;"
+                  " ALTER TABLE records DROP COLUMN recipe_sha256;" +
+                  (sqlite ? " PRAGMA user_version = 1;"
+                          : " UPDATE qmb_meta SET value = '1' WHERE key = 'schema_version';"));
+    store = stores.Open();
+    EXPECT_EQ(store->List({}), std::vector<Record>{old});
+    EXPECT_EQ(store->CreatePool("sn", 1, 3, 1, 0), 3);
+    const Record next = WithSerial(Board("2026-12-09T07:00:01.000Z", "pass", "aa"), "1", "used");
+    EXPECT_TRUE(store->Insert(next));
+    EXPECT_EQ(store->List({}), (std::vector<Record>{next, old}));
+    EXPECT_EQ(store->ComputeStats({}).all.units, 1);
+}
+
 TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
     std::vector<std::thread> slots;
     for (int slot = 0; slot < 8; ++slot)
@@ -498,7 +524,7 @@ TEST_P(StoreTest, EightThreadsInsertingAtOnceLoseNothing) {
 
 // A board of a pool: its record carries the value in state.
 Record WithSerial(Record r, const std::string& value, const std::string& state,
-                  const std::string& pool = "sn") {
+                  const std::string& pool) {
     r.serials.push_back({pool, value, state});
     r.slot_name = "A";
     return r;
@@ -894,6 +920,29 @@ TEST(OpenRecordStore, UrlsAndTheirRefusals) {
     setenv("HOME", home.c_str(), 1);
 }
 
+// qmb-cli serial import's file: values in order, trimmed; a bad line
+// refuses the whole file with a reason of one printable line.
+TEST(PoolFile, ReadsOneValueALineOrRefusesTheWholeFile) {
+    std::vector<std::string> values;
+    EXPECT_EQ(ParsePoolFile("# block 7\r\n1000\r\n  00:1A:2B \t\n\n\t# tab comment\n1002", values), "");
+    EXPECT_EQ(values, (std::vector<std::string>{"1000", "00:1A:2B", "1002"}));
+    const std::pair<std::string, std::string> refused[] = {
+        {"1\n2\n1\n", "line 3: value 1 is in the file twice"},
+        {"ok\nM\xfcller\n", "line 2: not valid UTF-8"},
+        {"a\x01" "b\n", "line 1: serial value holds a control character"},
+        {std::string(129, 'x') + "\r\n", "line 1: a serial value is longer than 128 bytes"},
+        {"ab\rcd" + std::string(200, '\0') + "\n", "line 1: serial value holds a control character"},
+        {"# nothing\n\n", "the file holds no value"},
+    };
+    for (const auto& [text, why] : refused) {
+        values = {"kept"};
+        const std::string got = ParsePoolFile(text, values);
+        EXPECT_EQ(got.find(why), 0u) << got;
+        EXPECT_EQ(got.find_first_of(std::string("\r\n\0", 3)), std::string::npos) << got;
+        EXPECT_EQ(values, std::vector<std::string>{"kept"});
+    }
+}
+
 TEST(RecordTime, ParsesFilterTimesAndFormatsMilliseconds) {
     const std::pair<const char*, const char*> good[] = {
         {"2026-12-09", "2026-12-09T00:00:00.000Z"},
@@ -940,6 +989,9 @@ TEST(RecordFormat, TableCsvAndStats) {
     EXPECT_NE(table.find("st-1     0     COM1  1      11       -       timeout  no_handshake"),
               std::string::npos)
         << table;
+    Record named = r;
+    named.slot_name = "B";
+    EXPECT_NE(FormatRecordsTable({named}).find("st-1     B     COM1"), std::string::npos);
     const std::string csv = FormatRecordsCsv({r});
     EXPECT_EQ(csv.substr(0, csv.find("\r\n")),
               "id,station,slot,port,device,operator,batch,mode,board,section,image_sha256,"
@@ -1040,6 +1092,12 @@ TEST_F(SpoolTest, AStationStartedWithoutItsServerSyncsLater) {
     EXPECT_EQ(OnServer(), 4u);
 }
 
+// A process killed mid-run: the source's memory goes without its destructor
+// running, so nothing is closed or given back.
+void Kill(std::unique_ptr<production::SerialSource>& source) {
+    ::operator delete(static_cast<void*>(source.release()));
+}
+
 // A station's lease carries it through an outage by the rule, and a killed
 // run's leftovers are settled when it starts again with its server back.
 TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
@@ -1068,7 +1126,11 @@ TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
     } catch (const production::SerialUnavailable& e) {
         EXPECT_NE(std::string(e.what()).find("no lease left"), std::string::npos) << e.what();
     }
-    source.release();  // killed: nothing closed, "4" left reserved in the spool's file
+    // Without a lease, an outage leaves no number to give.
+    auto direct = production::MakeSerialSource(*spool, "st-1", "run-1", 0);
+    EXPECT_THROW(direct->Reserve("sn", "C"), production::SerialUnavailable);
+    EXPECT_THROW(direct->MarkSent("sn", "4"), production::SerialUnavailable);
+    Kill(source);  // nothing closed: "4" left reserved in the spool's file
     spool.reset();
 
     Cluster("up", serverDir);
@@ -1083,6 +1145,57 @@ TEST_F(SpoolTest, ALeaseGivesOutThroughAnOutageAndItsKilledRunIsSettled) {
     restarted->Close();  // the run's end: the whole block goes back
     EXPECT_EQ(server.ShowPool("sn").free, 7);
     EXPECT_EQ(server.ShowPool("sn").reserved, 0);
+}
+
+// Two stations leasing from one pool, four slots each at once: blocks never
+// overlap, refills race safely, an emptied pool says so, and what a killed
+// station had sent is void on the server after its restart.
+TEST_F(SpoolTest, TwoLeasingStationsNeverShareAValue) {
+    PostgresStore(serverUrl).CreatePool("sn", 1, 60, 1, 0);
+    const std::string otherPath = localDir + "/other.sqlite";
+    auto first = Open();
+    SpoolingStore second(serverUrl, otherPath, std::chrono::milliseconds(0));
+    auto a = production::MakeSerialSource(*first, "st-1", "run-a", 5);
+    auto b = production::MakeSerialSource(second, "st-2", "run-b", 5);
+    std::vector<std::vector<std::string>> got(8);
+    std::vector<std::string> why(8);
+    std::vector<std::thread> slots;
+    for (int i = 0; i < 8; ++i)
+        slots.emplace_back([&, i] {
+            production::SerialSource& source = i < 4 ? *a : *b;
+            const std::string slot(1, static_cast<char>('A' + i % 4));
+            try {
+                for (int n = 0; n < 20; ++n) {
+                    got[static_cast<size_t>(i)].push_back(source.Reserve("sn", slot));
+                    source.MarkSent("sn", got[static_cast<size_t>(i)].back());
+                }
+            } catch (const production::SerialUnavailable& e) {
+                why[static_cast<size_t>(i)] = e.what();
+            }
+        });
+    for (auto& t : slots) t.join();
+    std::set<std::string> all;
+    size_t total = 0;
+    for (int i = 0; i < 8; ++i) {
+        total += got[static_cast<size_t>(i)].size();
+        all.insert(got[static_cast<size_t>(i)].begin(), got[static_cast<size_t>(i)].end());
+        EXPECT_NE(why[static_cast<size_t>(i)].find("pool sn is empty"), std::string::npos)
+            << why[static_cast<size_t>(i)];
+    }
+    EXPECT_EQ(total, 60u);
+    EXPECT_EQ(all.size(), 60u);
+    // Station 1 is killed with all its values sent; station 2 ends its run.
+    Kill(a);
+    first.reset();
+    b->Close();
+    auto restarted = Open();
+    auto again = production::MakeSerialSource(*restarted, "st-1", "run-c", 5);
+    PostgresStore server(serverUrl);
+    const PoolLevel level = server.ShowPool("sn");
+    EXPECT_EQ(level.voided, static_cast<int64_t>(got[0].size() + got[1].size() + got[2].size() + got[3].size()));
+    EXPECT_EQ(again->Settled().voided, level.voided);
+    EXPECT_EQ(level.reserved, 60 - level.voided);  // station 2's sent values, still with their boards
+    EXPECT_EQ(level.free, 0);
 }
 
 // The outages a line meets. Each: boards inserted, each within its bound;
