@@ -16,6 +16,7 @@
 #include "job/CommandLine.h"
 #include "link/SerialLink.h"
 #include "link/Win32Port.h"
+#include "platform/WindowAnswer.h"
 #include "protocol/TraceFile.h"
 #include "resource.h"
 
@@ -47,36 +48,6 @@ void BindPlatform() {
     SetWorkerStarter(&StartWorkerThread);
 }
 
-// Writes text whole to handle; false when the handle takes none of it.
-bool WriteAll(HANDLE handle, const std::string& text) {
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    return WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
-           written == text.size();
-}
-
-// Where the answer to --help, --version or an unknown option goes. A window
-// program has no console of its own: when its caller handed it standard
-// handles (a pipe or a file, as scripts do) the text goes there; else, started
-// from a command prompt, to that prompt's console, attached for the purpose,
-// which shows it after the prompt, since the prompt does not wait for a
-// window program; started with neither (from Explorer, a shortcut), in a
-// message box, as Windows' own window programs answer /?.
-void Tell(const std::string& text, DWORD standardHandle, bool isError) {
-    if (text.empty()) return;
-    if (WriteAll(GetStdHandle(standardHandle), text)) return;
-    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-        HANDLE console = CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     NULL, OPEN_EXISTING, 0, NULL);
-        const bool told = WriteAll(console, text);
-        if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
-        FreeConsole();
-        if (told) return;
-    }
-    MessageBoxA(NULL, text.c_str(), "qmb-edit",
-                MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
-}
-
 // Ends the process at once with code, taking every thread with it: no
 // destructor, exit handler or DLL detach runs, so nothing can wait on a lock
 // that a stopped worker held. The port is released with the process.
@@ -99,8 +70,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         args.emplace_back(__argv[i]);
     const qmb::CommandLineAnswer answer = qmb::AnswerCommandLine(args, true);
     if (answer.answered) {
-        Tell(answer.out, STD_OUTPUT_HANDLE, false);
-        Tell(answer.err, STD_ERROR_HANDLE, true);
+        qmb::TellFromWindowProgram(answer.out, STD_OUTPUT_HANDLE, false, "qmb-edit");
+        qmb::TellFromWindowProgram(answer.err, STD_ERROR_HANDLE, true, "qmb-edit");
         return answer.code;
     }
     BindPlatform();

@@ -14,6 +14,7 @@
 #include "bench-win32/BenchWindow.h"
 #include "bench-win32/DeviceJobs.h"
 #include "platform/Utf8.h"
+#include "platform/WindowAnswer.h"
 #include "qmb/Version.h"
 
 namespace qmb::benchwin {
@@ -50,31 +51,6 @@ Answer AnswerCommandLine(int argc, char** argv) {
         answer = {true, 2, "", std::string("qmb-device: ") + error.what() + "\n"};
     }
     return answer;
-}
-
-// Writes text whole to handle; false when the handle takes none of it.
-bool WriteAll(HANDLE handle, const std::string& text) {
-    if (handle == NULL || handle == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    return WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, NULL) &&
-           written == text.size();
-}
-
-// The answer goes to the standard handle the caller gave, else the console
-// of the prompt that started the program, else a message box.
-void Tell(const std::string& text, DWORD standardHandle, bool isError) {
-    if (text.empty()) return;
-    if (WriteAll(GetStdHandle(standardHandle), text)) return;
-    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
-        HANDLE console = CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     NULL, OPEN_EXISTING, 0, NULL);
-        const bool told = WriteAll(console, text);
-        if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
-        FreeConsole();
-        if (told) return;
-    }
-    MessageBoxW(NULL, WideFromUtf8(text).c_str(), kProgramTitle,
-                MB_OK | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
 }
 
 // Ends the process at once, taking a running read's worker with it: no
@@ -149,8 +125,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     using namespace qmb::benchwin;
     const Answer answer = AnswerCommandLine(__argc, __argv);
     if (answer.answered) {
-        Tell(answer.out, STD_OUTPUT_HANDLE, false);
-        Tell(answer.err, STD_ERROR_HANDLE, true);
+        qmb::TellFromWindowProgram(answer.out, STD_OUTPUT_HANDLE, false, "qmb-device");
+        qmb::TellFromWindowProgram(answer.err, STD_ERROR_HANDLE, true, "qmb-device");
         return answer.code;
     }
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS |
