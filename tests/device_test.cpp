@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -467,9 +468,14 @@ TEST(SerialFormat, ValuesBecomeTheirBytesAndReadBackCanonical) {
 class RecipeFiles : public ::testing::Test {
   protected:
     void SetUp() override {
-        char dir[] = "/tmp/qmb-recipe-test-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
+        // A fresh folder on every system (the Windows build runs these too).
+        std::random_device random;
+        std::filesystem::path dir;
+        do
+            dir = std::filesystem::temp_directory_path() /
+                  ("qmb-recipe-test-" + std::to_string(random()));
+        while (!std::filesystem::create_directory(dir));
+        dir_ = dir.generic_string();
         Write("image.qmb", FormatBackup(Sample()));
         Write("one.hex", "C0 C1 C2 C3 C4 C5 C6 C7\n");
     }
