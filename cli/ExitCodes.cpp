@@ -26,7 +26,9 @@ const struct {
     {kExitNoReply, "no-reply", "the device did not answer (or no handshake in time)",
      Fault::kNoReply},
     {kExitBadReply, "bad-reply", "the device's answers arrived damaged", Fault::kBadReply},
-    {kExitData, "data", "bad hex text or size, absent section, bad or foreign backup",
+    {kExitData, "data",
+     "bad hex text or size, absent section, bad or foreign backup or patch, a difference no "
+     "patch can hold",
      Fault::kData},
     {kExitMismatch, "mismatch", "the device holds other bytes than it should", Fault::kMismatch},
     {kExitPortLost, "port-lost", "the line went away during the command", Fault::kPortLost},
