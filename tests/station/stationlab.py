@@ -149,7 +149,11 @@ class Station:
         if self.proc and self.proc.poll() is None:
             return "qmb-station running"
         with open(self.err_path, errors="replace") as f:
-            tail = f.read().splitlines()[-8:]
+            lines = f.read().splitlines()
+        # A sanitizer's report says what matters at its top: both accesses'
+        # stacks, not the thread creations that end it.
+        top = next((i for i, line in enumerate(lines) if "Sanitizer" in line), None)
+        tail = lines[top:top + 60] if top is not None else lines[-8:]
         code = self.proc.returncode if self.proc else None
         return f"qmb-station ended ({code}): " + " | ".join(tail)
 
