@@ -84,6 +84,8 @@ Simulator::Simulator(SimOptions options)
     actions_.statusExtra = [this] {
         std::string extra = "hangups " + std::to_string(hangUps_);
         if (!ptyPath_.empty()) extra += " terminal " + ptyPath_;
+        // Bytes of replies not yet on the line: 0 once the device is quiet.
+        extra += " sending " + std::to_string(out_.size());
         return extra;
     };
     for (const Fault& f : options_.faults)

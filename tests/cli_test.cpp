@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <algorithm>
 #include <map>
 #include <set>
@@ -50,6 +51,17 @@ std::string Slurp(const std::string& path) {
 
 // A simulator's counters (requests, commits, handshakes, ...), without the
 // ignition state, which its timer changes.
+// Polls until ready() holds; false after the limit (sized for sanitizers
+// on a busy machine; a quiet one passes at once).
+bool WaitFor(const std::function<bool()>& ready, std::chrono::seconds limit = std::chrono::seconds(60)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
 std::string Counters(const std::string& status) {
     return status.substr(0, status.find(" ignition "));
 }
@@ -262,6 +274,11 @@ TEST_F(Cli, CtrlCDuringABackupLeavesNoFileAndReleasesThePort) {
     EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(file));
     EXPECT_TRUE(NoTemporaryBeside(file));
+    // The reply to the abandoned request may still be on its way; once it is
+    // on the line, the next program's purge at open takes it, and the port
+    // must be free and answering at once.
+    EXPECT_TRUE(WaitFor([&] { return Status().find(" sending 0") != std::string::npos; }))
+        << Status();
     const CliRun again = Run({"info", "11"});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_LT(again.ms, 1000);
