@@ -2,7 +2,10 @@
 // G ports at once (one process, a thread a slot) against G paced simulators
 // that ignite every IGNITION ms, next to the same loop on one port alone, run
 // in the same session, for each gang size G asked for (8 by default):
-//   - boards per minute of the G together against G x one port's alone;
+//   - boards per minute of the G together against G x one port's alone, over
+//     the whole run and in the steady rate of each slot (its first board's
+//     end to its last's, from the log), and the median board alone and in
+//     the gang;
 //   - CPU per port while every port waits for an ignition that never comes;
 //   - the memory each extra port adds (peak resident size, G ports vs 1);
 //   - boards per minute of 4 ports recording to a database server that
@@ -30,6 +33,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -90,27 +94,73 @@ std::string SilentServer(int& fd) {
     return "postgresql://qmb@127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/qmb";
 }
 
-// Boards a minute between the first board's end and the last's, read from
-// the loop's log: the line's steady rate, without the start.
-double SteadyPerMinute(const std::string& log) {
-    std::ifstream in(log);
-    std::vector<double> ends;
-    for (std::string line; std::getline(in, line);) {
-        const auto j = nlohmann::json::parse(line, nullptr, false);
-        if (j.is_discarded() || !j.contains("ended_at")) continue;
-        std::tm tm{};
-        int ms = 0;
-        if (std::sscanf(j["ended_at"].get<std::string>().c_str(), "%d-%d-%dT%d:%d:%d.%dZ",
-                        &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec,
-                        &ms) != 7)
-            continue;
-        tm.tm_year -= 1900;
-        tm.tm_mon -= 1;
-        ends.push_back(static_cast<double>(timegm(&tm)) * 1000.0 + ms);
-    }
+// Milliseconds since the epoch of a log line's "ended_at"; < 0 when it has none.
+double EndedAtMs(const nlohmann::json& j) {
+    if (!j.contains("ended_at") || !j["ended_at"].is_string()) return -1;
+    std::tm tm{};
+    int ms = 0;
+    if (std::sscanf(j["ended_at"].get<std::string>().c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year,
+                    &tm.tm_mon, &tm.tm_mday, &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7)
+        return -1;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<double>(timegm(&tm)) * 1000.0 + ms;
+}
+
+// Boards a minute between the first and the last of these ends (ms).
+double PerMinute(std::vector<double> ends) {
     if (ends.size() < 2) return 0;
     std::sort(ends.begin(), ends.end());
     return (ends.size() - 1) / ((ends.back() - ends.front()) / 60000.0);
+}
+
+// The log's boards, one JSON object a line.
+std::vector<nlohmann::json> ReadLog(const std::string& log) {
+    std::ifstream in(log);
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) {
+        auto j = nlohmann::json::parse(line, nullptr, false);
+        if (!j.is_discarded() && j.is_object()) lines.push_back(std::move(j));
+    }
+    return lines;
+}
+
+// Boards a minute between the first board's end and the last's, read from
+// the loop's log: the line's steady rate, without the start.
+double SteadyPerMinute(const std::string& log) {
+    std::vector<double> ends;
+    for (const auto& j : ReadLog(log)) {
+        const double end = EndedAtMs(j);
+        if (end >= 0) ends.push_back(end);
+    }
+    return PerMinute(ends);
+}
+
+// What a loop's log says of its slots: the sum over the slots of each one's
+// steady rate (its first board's end to its last's), and the median board
+// (its handshake done to its last read-back), in ms.
+struct LogFigures {
+    double perMinute = 0, medianBoardMs = 0;
+};
+
+LogFigures SlotFigures(const std::string& log) {
+    std::map<std::string, std::vector<double>> ends;
+    std::vector<double> durations;
+    for (const auto& j : ReadLog(log)) {
+        const double end = EndedAtMs(j);
+        if (end >= 0 && j.contains("port") && j["port"].is_string())
+            ends[j["port"].get<std::string>()].push_back(end);
+        if (j.contains("duration_s") && j["duration_s"].is_number())
+            durations.push_back(j["duration_s"].get<double>() * 1000.0);
+    }
+    LogFigures f;
+    for (const auto& [port, slotEnds] : ends)
+        f.perMinute += PerMinute(slotEnds);
+    if (!durations.empty()) {
+        std::sort(durations.begin(), durations.end());
+        f.medianBoardMs = durations[durations.size() / 2];
+    }
+    return f;
 }
 
 std::vector<std::string> Loop(const std::string& cli, const std::string& data,
@@ -151,16 +201,25 @@ std::vector<size_t> ParseGangs(const std::string& text) {
 }
 
 // A gang of `ports` slots in one process against one slot alone: boards per
-// minute and their ratio, the memory each extra slot adds, and the CPU of
+// minute and their ratio (whole runs, and the slots' steady rates from the
+// logs in dir), the median board, the memory each extra slot adds, and the CPU of
 // each slot while all wait for an ignition that never comes (10 s). False
 // when a simulator or a loop failed.
 bool GangFigures(const std::string& devsim, const std::string& cli, const std::string& data,
-                 size_t ports, int boards, const std::string& ignition) {
+                 const std::string& dir, size_t ports, int boards, const std::string& ignition) {
     std::vector<std::unique_ptr<DevSim>> sims =
         StartSims(devsim, ports, {"--ignition-every", ignition});
     if (sims.empty()) return false;
-    const Figures one = Measure(Loop(cli, data, sims, 1, boards));
-    const Figures gang = Measure(Loop(cli, data, sims, ports, boards));
+    const std::string oneLog = dir + "/one.jsonl", gangLog = dir + "/gang.jsonl";
+    std::vector<std::string> oneLoop = Loop(cli, data, sims, 1, boards);
+    std::vector<std::string> gangLoop = Loop(cli, data, sims, ports, boards);
+    oneLoop.insert(oneLoop.end(), {"--log", oneLog});
+    gangLoop.insert(gangLoop.end(), {"--log", gangLog});
+    const Figures one = Measure(oneLoop);
+    const Figures gang = Measure(gangLoop);
+    const LogFigures oneSteady = SlotFigures(oneLog), gangSteady = SlotFigures(gangLog);
+    std::remove(oneLog.c_str());
+    std::remove(gangLog.c_str());
     if (one.code != 0 || gang.code != 0) {
         std::fprintf(stderr, "qmb-cli loop failed: exit %d alone, %d in the gang of %zu\n",
                      one.code, gang.code, ports);
@@ -174,6 +233,15 @@ bool GangFigures(const std::string& devsim, const std::string& cli, const std::s
     std::printf("  %zu ports at once: %.1f boards/min (%.0f ms)\n", ports, perMinuteGang,
                 gang.wallMs);
     std::printf("  ratio to %zu x one port: %.3f\n", ports, perMinuteGang / (ports * perMinuteOne));
+    std::printf(
+        "  steady rate, each slot's first board's end to its last's, summed: one port "
+        "%.1f, %zu ports %.1f boards/min, ratio to %zu x one port %.3f\n",
+        oneSteady.perMinute, ports, gangSteady.perMinute, ports,
+        oneSteady.perMinute > 0 ? gangSteady.perMinute / (ports * oneSteady.perMinute) : 0.0);
+    std::printf(
+        "  median board (handshake done to last read-back): %.0f ms alone, %.0f ms in "
+        "the gang\n",
+        oneSteady.medianBoardMs, gangSteady.medianBoardMs);
     std::printf("  peak memory: %ld kB with 1 port, %ld kB with %zu: %.0f kB a port more\n",
                 one.maxRssKb, gang.maxRssKb, ports,
                 double(gang.maxRssKb - one.maxRssKb) / double(ports - 1));
@@ -267,7 +335,7 @@ int main(int argc, char** argv) {
 
     bool ok = true;
     for (size_t ports : gangs) {
-        ok = ok && GangFigures(devsim, cli, data, ports, boards, ignition);
+        ok = ok && GangFigures(devsim, cli, data, dir, ports, boards, ignition);
         std::fflush(stdout);
     }
     ok = ok && SilentServerFigures(devsim, cli, data, dir, boards, ignition);
