@@ -188,7 +188,8 @@ int main(int argc, char** argv) {
         ->type_name("PATH");
     app.add_flag("--auth", c.auth, "the read-only views need the token too");
     auto* lockoutOpt = app.add_option("--lockout", c.lockout,
-                   "failures in a row that stop a slot until acknowledged (default 3)")
+                   "failures in a row that stop a slot until acknowledged (default 3, or the "
+                   "recipe's)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
     app.add_option("--operator", c.operatorName, "the operator's name, kept in each record")

@@ -971,6 +971,13 @@ TEST(StationSettings, CommentsValuesAndRefusalsOfTheFile) {
         EXPECT_EQ(config.station, "kept") << "a refused file changes nothing";
         EXPECT_EQ(config.section, 0);
     }
+    // A recipe is taken from the file's folder, as the image is.
+    station::StationConfig config;
+    std::istringstream in("recipe = bx.recipe\nmode = engineering\nlockout = 4\n");
+    station::ReadConfigText(in, "line.conf", "/etc/qmb", config);
+    EXPECT_EQ(config.recipe, "/etc/qmb/bx.recipe");
+    EXPECT_EQ(config.mode, "engineering");
+    EXPECT_TRUE(config.lockoutSet) << "a recipe's lockout must not meet it";
 }
 
 // The pools' levels as the page gets them, over a real pool: read at most
