@@ -767,6 +767,9 @@ TEST_F(Station, ARecipeRunsOnceReleasedAndGivesEachBoardANumberTillThePoolIsEmpt
     EXPECT_TRUE(WaitFor("/api/info", 15000, fallsTo(0))) << Get("/api/info").dump();
     EXPECT_NE(sims[0]->Control("dump 2").find("eeprom 000003EC"), std::string::npos)
         << "the last number on the last board: " << sims[0]->Control("dump 2");
+    EXPECT_NE(sims[0]->Control("status").find("commits 25 "), std::string::npos)
+        << "five sections on each of five boards, none on the board without a number: "
+        << sims[0]->Control("status");
 
     const json records = Get("/api/records?limit=20");
     ASSERT_EQ(records.size(), 6u) << records.dump();
