@@ -656,6 +656,10 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         {"station = Gr\xfcn", "line.conf:3: not UTF-8 text"},
         {"slot S = " + sims[0]->link + "\noperator = tab\there", "operator holds a control character"},
         {"slot L = " + sims[0]->link + "\nslot R = " + sims[0]->link, "are the same device"},
+        // Records carry the slot's own name: one they could not keep is refused
+        // before any port opens, not at the first board.
+        {"slot left-fixture-nest-1 = " + sims[0]->link,
+         "slot left-fixture-nest-1: slot_name is longer than 16 characters"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.line);
