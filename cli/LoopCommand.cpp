@@ -14,8 +14,7 @@
 #include "platform/System.h"
 #include "platform/Utf8.h"
 #include "production/Production.h"
-#include "production/Release.h"
-#include "production/SerialSource.h"
+#include "production/RecipeRun.h"
 #include "protocol/Messages.h"
 
 namespace qmb::cli {
@@ -189,83 +188,29 @@ LoopSettings LoopImage(const LoopOptions& o, std::optional<production::LoadedRec
     return settings;
 }
 
-// What a recipe's run holds beside the loop: the database the release and
-// the quota are asked of, the quota and the serial numbers' source.
-struct RecipeRun {
-    std::unique_ptr<store::RecordStore> direct;
-    std::unique_ptr<QuotaGate> quota;
-    std::unique_ptr<SerialSource> serials;
-    ~RecipeRun() {
-        if (serials) serials->Close();
-    }
-    RecipeRun() = default;
-    RecipeRun(RecipeRun&&) = default;
-    RecipeRun& operator=(RecipeRun&&) = default;
-};
-
-// Production mode runs only a released recipe (asked of the database itself,
-// not its spool); its quota and serial fields need the database too.
+// The recipe's run (production/RecipeRun.h), its faults as exit codes.
 RecipeRun PrepareRecipe(Context& c, const production::LoadedRecipe& recipe, const std::string& db,
                         store::RecordStore* records, const RecordContext& context) {
-    RecipeRun run;
-    const bool production = context.mode == "production";
     auto& result = c.out->Result();
     result["recipe"] = recipe.identity;
     result["product"] = recipe.recipe.product;
     result["mode"] = context.mode;
-    if (!records && (production || !recipe.recipe.serials.empty()))
-        throw CliError(kExitUsage, production ? "production mode checks the recipe's release in "
-                                                "the record database: give --db, or --mode "
-                                                "engineering"
-                                              : "the recipe's serial fields need a record "
-                                                "database: give --db");
-    if (production) {
-        std::optional<store::Release> release;
-        std::string why;
-        try {
-            run.direct = store::OpenRecordStore(db);
-            release = FindRelease(*run.direct, recipe.recipe.product, recipe.identity, why);
-        } catch (const store::StoreError& e) {
-            throw CliError(kExitStore, "production mode cannot check the recipe's release: " +
-                                           std::string(e.what()));
-        }
-        if (!release) throw CliError(kExitNotReleased, why);
-        if (release->quota) {
-            run.quota = std::make_unique<QuotaGate>(*run.direct, recipe.identity, *release->quota);
-            result["quota"] = *release->quota;
-        }
-        c.out->Say("recipe " + recipe.identity.substr(0, 12) + "... released for " +
-                   recipe.recipe.product + " by " + release->by + " at " + release->at);
-    } else {
-        c.out->Say("engineering mode: recipe " + recipe.identity.substr(0, 12) +
-                   "... runs whether released or not, and every record says so");
+    RecipeRun run;
+    try {
+        PrepareRecipeRun(run, recipe, db, records, context,
+                         [&c](const std::string& line) { c.out->Say(line); });
+        if (run.release && run.release->quota) result["quota"] = *run.release->quota;
+        return run;
+    } catch (const RecipeFault& e) {
+        if (run.release && run.release->quota) result["quota"] = *run.release->quota;
+        static const std::map<RecipeFault::Kind, int> kCodes = {
+            {RecipeFault::Kind::kUsage, kExitUsage},
+            {RecipeFault::Kind::kNotReleased, kExitNotReleased},
+            {RecipeFault::Kind::kNoSerial, kExitNoSerial},
+            {RecipeFault::Kind::kStore, kExitStore},
+        };
+        throw CliError(kCodes.at(e.kind()), e.what());
     }
-    if (!recipe.recipe.serials.empty()) {
-        try {
-            run.serials = MakeSerialSource(*records, context.station, store::NewRecordId(),
-                                           recipe.recipe.lease);
-        } catch (const store::StoreError& e) {
-            ThrowStoreError(e);
-        }
-        // Every pool is there, and not empty, before any board.
-        for (const auto& f : recipe.recipe.serials) {
-            try {
-                const store::PoolLevel level = run.serials->Level(f.pool);
-                if (level.free <= 0)
-                    throw CliError(kExitNoSerial, "pool " + f.pool + " is empty: no serial number left");
-            } catch (const SerialUnavailable&) {
-                // An outage: the lease, if any, decides at the first board.
-            } catch (const store::StoreError& e) {
-                throw CliError(kExitNoSerial, "serial field " + f.Describe() + ": " + e.what());
-            }
-        }
-        const store::SettleCounts settled = run.serials->Settled();
-        if (settled.freed || settled.voided)
-            c.out->Say("serial numbers of an earlier run of " + context.station + ": " +
-                       std::to_string(settled.freed) + " back to their pools, " +
-                       std::to_string(settled.voided) + " void (they may be on a board)");
-    }
-    return run;
 }
 
 int RunLoop(Context& c, const LoopOptions& o) {

@@ -14,8 +14,9 @@ using namespace qmb::station;
 
 namespace {
 auto Fields(const StationConfig& c) {
-    return std::tie(c.station, c.section, c.image, c.format, c.db, c.listen, c.tokenFile, c.auth,
-                    c.lockout, c.dutIdSection, c.operatorName, c.batch);
+    return std::tie(c.station, c.section, c.image, c.format, c.recipe, c.mode, c.db, c.listen,
+                    c.tokenFile, c.auth, c.lockout, c.lockoutSet, c.dutIdSection, c.operatorName,
+                    c.batch);
 }
 
 bool Same(const StationConfig& a, const StationConfig& b) {
@@ -30,7 +31,7 @@ bool AllUtf8(const StationConfig& c) {
     for (const auto& s : c.slots) {
         if (!qmb::IsValidUtf8(s.name) || !qmb::IsValidUtf8(s.port) || !IsSlotName(s.name)) return false;
     }
-    return qmb::IsValidUtf8(c.station) && qmb::IsValidUtf8(c.image) && qmb::IsValidUtf8(c.format) && qmb::IsValidUtf8(c.db) &&
+    return qmb::IsValidUtf8(c.station) && qmb::IsValidUtf8(c.image) && qmb::IsValidUtf8(c.recipe) && qmb::IsValidUtf8(c.format) && qmb::IsValidUtf8(c.db) &&
            qmb::IsValidUtf8(c.listen) && qmb::IsValidUtf8(c.tokenFile) && qmb::IsValidUtf8(c.operatorName) && qmb::IsValidUtf8(c.batch);
 }
 }  // namespace
@@ -56,5 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(AllUtf8(config));
     FUZZ_CHECK(config.section >= 0 && config.section <= 255);
     FUZZ_CHECK(config.lockout >= 1 && config.lockout <= 1000);
+    FUZZ_CHECK(config.mode == "production" || config.mode == "engineering");
     return 0;
 }

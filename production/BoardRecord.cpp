@@ -52,10 +52,11 @@ nlohmann::json LogLine(const store::Record& r, const std::string& notKept) {
     return line;
 }
 
-std::string CheckRecordContext(const RecordContext& context, int section) {
+std::string CheckRecordContext(const RecordContext& context, int section,
+                               const std::string& slotName) {
     BoardOutcome sample;
     sample.section = section;
-    sample.slotName = "A";
+    sample.slotName = slotName;
     sample.board = 1;
     sample.status = "complete";
     sample.startedAt = sample.endedAt = std::chrono::system_clock::now();

@@ -34,8 +34,9 @@ nlohmann::json LogLine(const store::Record& record, const std::string& notKept =
 // "" when every record of a run with this context on section can be
 // stored, else the one-line reason (store::CheckRecord of a sample board).
 // Checked once before any board: a name the store would refuse must not
-// stop a slot mid-run.
-std::string CheckRecordContext(const RecordContext& context, int section);
+// stop a slot mid-run. slotName: the slot's name as its records carry it.
+std::string CheckRecordContext(const RecordContext& context, int section,
+                               const std::string& slotName = "A");
 
 // The store a URL names: "none" gives nullptr; a server URL (postgresql://)
 // is fronted by the default SQLite file (store::DefaultStoreUrl) as its

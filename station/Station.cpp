@@ -36,6 +36,11 @@ Station::Station(StationSettings settings, std::vector<SlotConfig> slots, PortFa
       slots_(config_.size()) {
     loop_.section = settings_.section;
     loop_.image = settings_.image;
+    loop_.sections = settings_.sections;
+    loop_.serials = settings_.serials;
+    loop_.keepExisting = settings_.keepExisting;
+    loop_.serialSource = settings_.serialSource;
+    loop_.gate = settings_.gate;
     loop_.count = 0;
     loop_.stopOnFail = false;
     loop_.dutIdSection = settings_.dutIdSection;
@@ -172,9 +177,11 @@ void Station::RunSlot(size_t i) {
                 BumpLocked();
                 return;
             }
+            // Named as the page shows it: the records and the serial
+            // reservations carry the slot's own name.
             run = std::make_unique<production::ProductionSlot>(
                 static_cast<int>(i), config.port,
-                std::make_unique<device::Device>(makePort_(), ticks_));
+                std::make_unique<device::Device>(makePort_(), ticks_), config.name);
             s.current = run.get();
             s.endCounted = false;
             s.note.clear();
@@ -189,16 +196,25 @@ void Station::RunSlot(size_t i) {
             counted = s.endCounted;
         }
         run.reset();
+        if (summary.end == device::Fault::kQuota || summary.end == device::Fault::kNoSerial) {
+            // Nothing this slot can mend by trying again: it stops and says why.
+            std::lock_guard<std::mutex> lock(mutex_);
+            Slot& s = slots_[i];
+            if (s.wanted && !shutdown_) s.note = "stopped: " + summary.endReason;
+            s.wanted = false;
+            continue;
+        }
         if (!device::IsPortFault(summary.end)) continue;  // stopped: the loop's top ends it
         if (!counted) {
             // The port failed before a board: at its opening or while
             // waiting for the ignition. A failure of the slot all the same.
             production::BoardOutcome o;
             o.slot = static_cast<int>(i);
+            o.slotName = config.name;
             o.port = config.port;
             o.device = summary.device;
             o.board = summary.passes + summary.fails + 1;
-            o.section = settings_.section;
+            o.section = loop_.Image().front().number;
             o.fault = summary.end;
             o.status = "error";
             o.failureCode = device::FaultCode(summary.end);

@@ -5,6 +5,8 @@
 //
 // A slot that fails `lockout` boards in a row (a failed verdict, or a fault
 // of its port or cable) stops itself and stays locked until acknowledged.
+// A slot that meets the release's quota, or finds no serial number to give,
+// stops with the reason as its note (the other slots stop as they meet it).
 //
 // Threads: the slot threads call the observer; Start, Stop, Ack, StopAll,
 // the snapshots and WaitForChange may come from any thread (the HTTP
@@ -42,6 +44,14 @@ struct StationSettings {
     int section = 0;
     int dutIdSection = 0;  // read before each write as the board's id; 0: none
     device::Bytes image;
+    // A recipe's run: its whole image (rising sections; when set, section and
+    // image above are unused), its serial fields with their source and the
+    // release's quota (both outlive the station; nullptr: none).
+    std::vector<production::ImageSection> sections;
+    std::vector<production::SerialField> serials;
+    bool keepExisting = false;
+    production::SerialSource* serialSource = nullptr;
+    production::BoardGate* gate = nullptr;
     int lockout = 3;
     uint32_t retryMs = 2000;  // before a slot whose port failed opens it again
 };

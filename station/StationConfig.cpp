@@ -121,6 +121,12 @@ void ReadConfigText(std::istream& in, const std::string& name, const std::string
             c.image = local(value);
         } else if (key == "format") {
             c.format = value;
+        } else if (key == "recipe") {
+            c.recipe = local(value);
+        } else if (key == "mode") {
+            if (value != "production" && value != "engineering")
+                fail("mode: production or engineering expected");
+            c.mode = value;
         } else if (key == "db") {
             c.db = value.rfind("sqlite:", 0) == 0 ? "sqlite:" + local(value.substr(7)) : value;
         } else if (key == "listen") {
@@ -131,6 +137,7 @@ void ReadConfigText(std::istream& in, const std::string& name, const std::string
             if (!ParseBool(value, c.auth)) fail("auth: yes or no expected");
         } else if (key == "lockout") {
             if (!ParseInt(value, 1, 1000, c.lockout)) fail("lockout: 1 to 1000 expected");
+            c.lockoutSet = true;
         } else if (key == "dut-id-section") {
             if (!ParseInt(value, 1, 255, c.dutIdSection)) fail("dut-id-section: 1 to 255 expected");
         } else if (key == "operator") {
@@ -152,8 +159,18 @@ std::string CheckConfig(const StationConfig& c) {
     for (const auto& s : c.slots) {
         if (!names.insert(s.name).second) return "slot " + s.name + " is named twice";
     }
-    if (c.section < 1 || c.section > 255) return "section: 1 to 255 expected (--section)";
-    if (c.image.empty()) return "no image: give --image FILE";
+    if (!c.recipe.empty()) {
+        // The recipe gives the image: a second one would leave which is
+        // written to chance.
+        if (c.section != 0 || !c.image.empty())
+            return "--recipe gives the image: no --section or --image (nor section or image "
+                   "in the settings file) with it";
+    } else {
+        if (c.section < 1 || c.section > 255) return "section: 1 to 255 expected (--section)";
+        if (c.image.empty()) return "no image: give --image FILE, or --recipe FILE";
+    }
+    if (c.mode != "production" && c.mode != "engineering")
+        return "mode: production or engineering expected";
     if (c.format != "hex" && c.format != "bin") return "format: hex or bin expected";
     if (c.lockout < 1) return "lockout: at least 1";
     std::string host;

@@ -20,14 +20,17 @@ struct SlotConfig {
 struct StationConfig {
     std::string station;                   // default: the host name
     std::vector<SlotConfig> slots;
-    int section = 0;                       // 1..255
+    int section = 0;                       // 1..255; 0 with a recipe
     std::string image;                     // the section's bytes (hex text, or raw with format bin)
     std::string format = "hex";
+    std::string recipe;                    // a recipe file instead of section and image
+    std::string mode = "production";       // or "engineering" (runs a recipe not released)
     std::string db;                        // record store URL, "none" for memory only; "": the default
     std::string listen = "127.0.0.1:8080";
     std::string tokenFile;                 // default: beside the configuration file
     bool auth = false;                     // read-only views need the token too
     int lockout = 3;                       // failures in a row that stop a slot
+    bool lockoutSet = false;               // the file set lockout (a recipe's must not meet it)
     int dutIdSection = 0;                  // read before each write as the DUT id; 0: none
     std::string operatorName, batch;
 };

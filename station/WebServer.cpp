@@ -346,6 +346,7 @@ void WebServer::Routes() {
         json info = settings_.info;
         info["line_view"] = settings_.lineView;
         info["record_error"] = station_.SinkError();
+        info["pools"] = settings_.pools ? settings_.pools->Json() : json::array();
         Reply(res, 200, info);
     });
 
@@ -423,6 +424,7 @@ void WebServer::Routes() {
         struct Feed {
             bool started = false;
             uint64_t seen = 0, boardSeq = 0;
+            std::string pools;  // the levels last sent
         };
         auto feed = std::make_shared<Feed>();
         res.set_header("X-Accel-Buffering", "no");
@@ -452,6 +454,14 @@ void WebServer::Routes() {
                 if (version != feed->seen) {
                     feed->seen = version;
                     out += "event: slots\ndata: " + Dump(station_.SlotsJson()) + "\n\n";
+                }
+                if (settings_.pools) {
+                    // Read at most every few seconds, whatever the pages.
+                    const std::string pools = Dump(settings_.pools->Json());
+                    if (pools != feed->pools) {
+                        feed->pools = pools;
+                        out += "event: pools\ndata: " + pools + "\n\n";
+                    }
                 }
                 if (out.empty()) out = ": still here\n\n";
                 return sink.write(out.data(), out.size());

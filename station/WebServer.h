@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "station/PoolLevels.h"
 #include "station/Station.h"
 
 namespace httplib {
@@ -28,6 +29,9 @@ struct ServerSettings {
     std::string token;
     bool auth = false;
     nlohmann::json info;    // what GET /api/info tells about the station
+    // The recipe's serial pools (nullptr: none): in /api/info as "pools",
+    // and as the change feed's "pools" event whenever a level changes.
+    PoolLevels* pools = nullptr;
     bool lineView = false;  // the database holds other stations (PostgreSQL)
     size_t maxLivePages = 24;
     // Listening on a loopback address only: requests must name this

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include "device/BackupFile.h"
@@ -18,7 +19,9 @@
 #include "platform/Utf8.h"
 #include "platform/Utf8Options.h"
 #include "production/BoardRecord.h"
+#include "production/RecipeRun.h"
 #include "qmb/Version.h"
+#include "station/PoolLevels.h"
 #include "station/Station.h"
 #include "station/StationConfig.h"
 #include "station/Token.h"
@@ -29,6 +32,7 @@ namespace {
 
 using namespace qmb;
 using namespace qmb::station;
+using nlohmann::json;
 
 // The exit codes of qmb-station(1), the same numbers as qmb-cli's.
 enum Exit : int {
@@ -36,19 +40,27 @@ enum Exit : int {
     kExitData = 9,    // an image that cannot be used
     kExitFile = 12,   // an image or token file that cannot be read or written
     kExitStore = 13,  // a record database that cannot be used
+    kExitNoSerial = 14,     // a pool of the recipe is missing or empty
+    kExitNotReleased = 16,  // production mode and a recipe that is not released
 };
 
 const char kDescription[] =
     "qmb-station runs the production loop (wait for ignition, pause 1 s, write the section,\n"
-    "commit, read back and compare) on every slot of a fixture at once, records every board,\n"
-    "and serves a live page and a JSON API (see qmb-station(1)). Control actions need the\n"
-    "station's token, made at the first start and shown once on standard error.";
+    "or every section of a recipe's image, commit, read back and compare) on every slot of a\n"
+    "fixture at once, records every board, and serves a live page and a JSON API (see\n"
+    "qmb-station(1)). Control actions need the station's token, made at the first start and\n"
+    "shown once on standard error.";
 
 const char kFooter[] =
-    "Configuration file: `key = value` lines (station, section, image, format, db, listen,\n"
-    "token-file, auth, lockout, operator, batch) and `slot NAME = PORT` lines, in UTF-8; a #\n"
-    "at a line's start or after a blank starts a comment (a # inside a value is kept).\n"
-    "Options given on the command line win; --slot replaces the file's slots.\n"
+    "Configuration file: `key = value` lines (station, section, image, format, recipe, mode,\n"
+    "db, listen, token-file, auth, lockout, dut-id-section, operator, batch) and\n"
+    "`slot NAME = PORT` lines, in UTF-8; a # at a line's start or after a blank starts a\n"
+    "comment (a # inside a value is kept). Options given on the command line win; --slot\n"
+    "replaces the file's slots.\n"
+    "Exit codes: 0 stopped by a signal; 2 bad settings; 9 an image or recipe that cannot be\n"
+    "used; 12 a file that cannot be read or written; 13 a record database that cannot be\n"
+    "used; 14 a pool of the recipe missing or empty; 16 production mode and a recipe that\n"
+    "is not released.\n"
     "Example: qmb-station --slot A=/dev/ttyUSB0 --slot B=/dev/ttyUSB1 --section 11 --image fw.hex\n";
 
 // Paths are UTF-8; the file system library's are wide on Windows.
@@ -90,6 +102,39 @@ int ReadImage(const StationConfig& c, device::Bytes& image) {
     return 0;
 }
 
+// The recipe's image and settings into settings; "" or the one-line reason
+// why the station's own settings meet the recipe's (both name the DUT id
+// section, or the lockout: which one counts would be left to chance).
+std::string TakeRecipe(const production::LoadedRecipe& recipe, const StationConfig& c,
+                       bool lockoutOption, StationSettings& settings) {
+    const production::Recipe& r = recipe.recipe;
+    if (r.dutIdSection && c.dutIdSection)
+        return "the recipe names the DUT id section: no --dut-id-section (nor dut-id-section in "
+               "the settings file)";
+    if (r.lockout && (lockoutOption || c.lockoutSet))
+        return "the recipe names the lockout: no --lockout (nor lockout in the settings file)";
+    settings.sections = recipe.image;
+    settings.section = recipe.image.front().number;
+    settings.serials = r.serials;
+    settings.keepExisting = r.keepExisting;
+    settings.dutIdSection = r.dutIdSection ? r.dutIdSection : c.dutIdSection;
+    settings.lockout = r.lockout ? r.lockout : c.lockout;
+    settings.run.recipeSha256 = recipe.identity;
+    settings.run.imageSha256 = recipe.imageSha256;
+    settings.run.imageLength = recipe.imageLength;
+    return "";
+}
+
+int RecipeExit(production::RecipeFault::Kind kind) {
+    switch (kind) {
+        case production::RecipeFault::Kind::kNotReleased: return kExitNotReleased;
+        case production::RecipeFault::Kind::kNoSerial: return kExitNoSerial;
+        case production::RecipeFault::Kind::kStore: return kExitStore;
+        case production::RecipeFault::Kind::kUsage: break;
+    }
+    return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -118,6 +163,14 @@ int main(int argc, char** argv) {
         ->type_name("FILE");
     app.add_option("--format", c.format, "format of the image: hex or bin")
         ->check(CLI::IsMember({"hex", "bin"}));
+    app.add_option("--recipe", c.recipe,
+                   "program each board by the recipe FILE: its whole image, its serial fields "
+                   "(not with --section or --image)")
+        ->type_name("FILE");
+    app.add_option("--mode", c.mode,
+                   "production (runs only a released recipe; the default) or engineering")
+        ->type_name("MODE")
+        ->check(CLI::IsMember({"production", "engineering"}));
     app.add_option("--db", c.db,
                    "where records go: sqlite:PATH, postgresql://... (spooled while the "
                    "server is away), or none (memory only); default: the user's "
@@ -134,8 +187,9 @@ int main(int argc, char** argv) {
                    "user's qmb-edit settings folder)")
         ->type_name("PATH");
     app.add_flag("--auth", c.auth, "the read-only views need the token too");
-    app.add_option("--lockout", c.lockout,
-                   "failures in a row that stop a slot until acknowledged (default 3)")
+    auto* lockoutOpt = app.add_option("--lockout", c.lockout,
+                   "failures in a row that stop a slot until acknowledged (default 3, or the "
+                   "recipe's)")
         ->type_name("N")
         ->check(CLI::Range(1, 1000));
     app.add_option("--operator", c.operatorName, "the operator's name, kept in each record")
@@ -189,20 +243,39 @@ int main(int argc, char** argv) {
     if (!duplicate.empty()) return Fail(kExitUsage, duplicate);
 
     StationSettings settings;
-    if (const int code = ReadImage(c, settings.image)) return code;
+    std::optional<production::LoadedRecipe> recipe;
+    if (!c.recipe.empty()) {
+        try {
+            recipe = production::LoadRecipe(c.recipe);
+        } catch (const production::RecipeError& e) {
+            return Fail(e.Unreadable() ? kExitFile : kExitData, e.what());
+        }
+        if (const std::string why = TakeRecipe(*recipe, c, lockoutOpt->count() > 0, settings);
+            !why.empty())
+            return Fail(kExitUsage, why);
+    } else {
+        if (const int code = ReadImage(c, settings.image)) return code;
+        settings.run.imageSha256 =
+            platform::Sha256Hex(std::string(settings.image.begin(), settings.image.end()));
+        settings.run.imageLength = static_cast<int64_t>(settings.image.size());
+        settings.section = c.section;
+        settings.dutIdSection = c.dutIdSection;
+        settings.lockout = c.lockout;
+    }
     settings.run.station = c.station;
     settings.run.operator_ = c.operatorName;
     settings.run.batch = c.batch;
+    settings.run.mode = c.mode;
     settings.run.toolVersion = std::string("qmb-station ") + QMB_VERSION;
-    settings.run.imageSha256 =
-        platform::Sha256Hex(std::string(settings.image.begin(), settings.image.end()));
-    settings.run.imageLength = static_cast<int64_t>(settings.image.size());
-    settings.section = c.section;
-    settings.dutIdSection = c.dutIdSection;
-    settings.lockout = c.lockout;
-
-    const std::string refused = production::CheckRecordContext(settings.run, c.section);
+    const int firstSection = recipe ? recipe->image.front().number : c.section;
+    const std::string refused = production::CheckRecordContext(settings.run, firstSection);
     if (!refused.empty()) return Fail(kExitUsage, refused);
+    // Every slot's name as its records carry it: a name the store refuses
+    // must not stop a slot at its first board.
+    for (const auto& slot : c.slots) {
+        const std::string why = production::CheckRecordContext(settings.run, firstSection, slot.name);
+        if (!why.empty()) return Fail(kExitUsage, "slot " + slot.name + ": " + why);
+    }
 
     // The record store, opened (and its schema made) before any board.
     std::unique_ptr<RecordStore> storeSink;
@@ -218,6 +291,27 @@ int main(int argc, char** argv) {
         dbShown = storeSink->Describe();
         lineView = c.db.rfind("postgres", 0) == 0;
     }
+
+    // The recipe's release, quota and serial numbers, before any port opens.
+    production::RecipeRun recipeRun;
+    if (recipe) {
+        try {
+            production::PrepareRecipeRun(recipeRun, *recipe, c.db, storeSink.get(), settings.run,
+                                         [](const std::string& line) {
+                                             std::fprintf(stderr, "qmb-station: %s\n", line.c_str());
+                                         });
+        } catch (const production::RecipeFault& e) {
+            return Fail(RecipeExit(e.kind()), e.what());
+        }
+        settings.serialSource = recipeRun.serials.get();
+        settings.gate = recipeRun.quota.get();
+    }
+    std::vector<std::string> pools;
+    if (recipe) {
+        for (const auto& f : recipe->recipe.serials)
+            pools.push_back(f.pool);
+    }
+    PoolLevels levels(recipeRun.serials.get(), pools);
 
     std::string token;
     try {
@@ -242,18 +336,26 @@ int main(int argc, char** argv) {
     ServerSettings server;
     server.token = token;
     server.auth = c.auth;
+    json sections = json::array();
+    for (const auto& part : recipe ? recipe->image : std::vector<production::ImageSection>{})
+        sections.push_back(part.number);
     server.info = {{"station", c.station},
                    {"version", QMB_VERSION},
-                   {"section", c.section},
+                   {"section", recipe ? json(nullptr) : json(c.section)},
+                   {"sections", recipe ? sections : json::array({c.section})},
+                   {"mode", c.mode},
+                   {"recipe", recipe ? json(recipe->identity) : json(nullptr)},
+                   {"product", recipe ? json(recipe->recipe.product) : json(nullptr)},
                    {"image_sha256", settings.run.imageSha256},
                    {"image_length", settings.run.imageLength},
                    {"operator", c.operatorName},
                    {"batch", c.batch},
-                   {"lockout", c.lockout},
+                   {"lockout", settings.lockout},
                    {"auth", c.auth},
-                   {"dut_id_section", c.dutIdSection},
+                   {"dut_id_section", settings.dutIdSection},
                    {"db", dbShown}};
     server.lineView = lineView;
+    server.pools = &levels;
     std::string host, why;
     int port = 0;
     ParseListen(c.listen, host, port);
@@ -261,8 +363,13 @@ int main(int argc, char** argv) {
     WebServer web(st, records, server);
     if (!web.Bind(host, port, why)) return Fail(kExitUsage, why);
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    std::fprintf(stderr, "qmb-station: %s: %zu slot%s, section %d, records: %s; page at http://%s:%d/\n",
-                 c.station.c_str(), c.slots.size(), c.slots.size() == 1 ? "" : "s", c.section,
+    const std::string what =
+        recipe ? "recipe " + recipe->identity.substr(0, 12) + " (" + recipe->recipe.product + ", " +
+                     std::to_string(recipe->image.size()) + " section" +
+                     (recipe->image.size() == 1 ? "" : "s") + ", " + c.mode + " mode)"
+               : "section " + std::to_string(c.section);
+    std::fprintf(stderr, "qmb-station: %s: %zu slot%s, %s, records: %s; page at http://%s:%d/\n",
+                 c.station.c_str(), c.slots.size(), c.slots.size() == 1 ? "" : "s", what.c_str(),
                  dbShown.c_str(), shown.c_str(), web.Port());
     std::fflush(stderr);
     std::thread serving([&web] { web.Run(); });

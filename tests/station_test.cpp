@@ -20,6 +20,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,9 +28,11 @@
 
 #include "DevSim.h"
 #include "fuzz/StationWorld.h"
+#include "station/PoolLevels.h"
 #include "station/StationConfig.h"
 #include "station/Token.h"
 #include "station/WebServer.h"
+#include "store/MemoryStore.h"
 
 extern char** environ;
 
@@ -87,6 +90,12 @@ std::string RawExchange(int port, const std::string& bytes, size_t piece = 0, in
     }
     close(fd);
     return answer;
+}
+
+// A simulator's counters (requests, commits, ...), without the ignition
+// state, which its timer changes.
+std::string Counters(const std::string& status) {
+    return status.substr(0, status.find(" ignition "));
 }
 
 // One qmb-station process, stopped with SIGTERM (SIGKILL after 5 s) when
@@ -198,6 +207,54 @@ class Station : public ::testing::Test {
         if (!bearer.empty()) headers.emplace("Authorization", "Bearer " + bearer);
         auto res = client->Post(path.c_str(), headers, "", "text/plain");
         return res ? std::make_pair(res->status, res->body) : std::make_pair(-1, std::string());
+    }
+    // A qmb-cli run; its standard output.
+    std::string Cli(std::vector<std::string> args, int expect = 0) {
+        args.insert(args.begin(), QMB_CLI_PATH);
+        const int code = RunProgram(args, Path("cli.out"), Path("cli.err"));
+        EXPECT_EQ(code, expect) << Slurp(Path("cli.err"));
+        return Slurp(Path("cli.out"));
+    }
+    // Simulators igniting every everyMs, a backup of sections 1-4 and 11 of
+    // the first as golden.qmb, and a recipe of it (with extra lines); its
+    // identity.
+    std::string MakeRecipe(int simCount, const std::string& name, const std::string& extra,
+                           int everyMs = 600) {
+        for (int i = 0; i < simCount; ++i) {
+            sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
+            EXPECT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", std::to_string(everyMs)}));
+        }
+        if (!fs::exists(Path("golden.qmb")))
+            Cli({"-p", sims[0]->link, "backup", Path("golden.qmb"), "--sections", "1-4,11"});
+        std::ofstream(Path(name)) << "image = golden.qmb\n" << extra;
+        return json::parse(Cli({"recipe", "check", Path(name), "--json"}), nullptr, false)
+            .value("identity", "");
+    }
+    // The station's arguments for the recipe on slots A, B, ... (one a simulator).
+    std::vector<std::string> RecipeArgs(const std::string& recipe, const std::string& db,
+                                        std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--recipe", Path(recipe), "--db", db, "--token-file",
+                                         Path("token"), "--station", "st-recipe"};
+        for (size_t i = 0; i < sims.size(); ++i)
+            args.insert(args.end(), {"--slot", std::string(1, static_cast<char>('A' + i)) + "=" +
+                                                   sims[i]->link});
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    void Connect() {
+        client = std::make_unique<httplib::Client>("127.0.0.1", station.port);
+        client->set_read_timeout(5, 0);
+        client->set_connection_timeout(2, 0);
+    }
+    // Waits (timeoutMs at most) until the view's answer satisfies the test.
+    template <typename Test>
+    bool WaitFor(const std::string& path, int timeoutMs, Test test) {
+        const auto start = SteadyClock::now();
+        while (MsSince(start) < timeoutMs) {
+            if (test(Get(path))) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
     }
     json Slot(const std::string& name) {
         for (const auto& s : Get("/api/slots")) {
@@ -599,6 +656,10 @@ TEST_F(Station, SettingsComeFromTheFileAndTheCommandLineWins) {
         {"station = Gr\xfcn", "line.conf:3: not UTF-8 text"},
         {"slot S = " + sims[0]->link + "\noperator = tab\there", "operator holds a control character"},
         {"slot L = " + sims[0]->link + "\nslot R = " + sims[0]->link, "are the same device"},
+        // Records carry the slot's own name: one they could not keep is refused
+        // before any port opens, not at the first board.
+        {"slot left-fixture-nest-1 = " + sims[0]->link,
+         "slot left-fixture-nest-1: slot_name is longer than 16 characters"},
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b.line);
@@ -654,6 +715,141 @@ TEST_F(Station, OnPostgreSqlThePageShowsEveryStationOfTheLine) {
     ASSERT_FALSE(theirs.empty()) << "the other station's boards, read through this one";
     EXPECT_EQ(theirs[0]["station"], two);
     EXPECT_EQ(other.Stop(), 0);
+}
+
+// A recipe as a line runs it on the station: refused in production mode
+// until released (before any port opens), then the whole image and a number
+// of its own on each board, the pool's level on the page falling to its
+// low-water mark and below, and the slot stopping with the reason once the
+// pool is empty (the station itself goes on serving).
+TEST_F(Station, ARecipeRunsOnceReleasedAndGivesEachBoardANumberTillThePoolIsEmpty) {
+    const std::string identity = MakeRecipe(1, "bx.recipe", "product = BX-100\nserial = sn at 2:0 u32be\n");
+    ASSERT_EQ(identity.size(), 64u);
+    const std::string db = "sqlite:" + Path("line.sqlite");
+    ASSERT_EQ(store::OpenRecordStore(db)->CreatePool("sn", 1000, 1004, 1, 3), 5);
+
+    std::vector<std::string> refused = RecipeArgs("bx.recipe", db, {"--listen", "127.0.0.1:0"});
+    refused.insert(refused.begin(), QMB_STATION_PATH);
+    const std::string before = Counters(sims[0]->Control("status"));
+    EXPECT_EQ(RunProgram(refused, "", Path("refused.err")), 16);
+    EXPECT_EQ(Slurp(Path("refused.err")),
+              "qmb-station: recipe " + identity + " is not released for BX-100 (released: none); "
+              "release it with qmb-cli recipe release, or run with --mode engineering\n");
+    EXPECT_EQ(Counters(sims[0]->Control("status")), before) << "the device was never asked";
+    EXPECT_FALSE(fs::exists(Path("token"))) << "refused before anything was made";
+
+    Cli({"recipe", "release", Path("bx.recipe"), "--db", db, "--by", "anna"});
+    ASSERT_TRUE(station.Start(RecipeArgs("bx.recipe", db), Path("stderr"))) << Slurp(Path("stderr"));
+    Connect();
+    const json info = Get("/api/info");
+    EXPECT_EQ(info["recipe"], identity);
+    EXPECT_EQ(info["product"], "BX-100");
+    EXPECT_EQ(info["mode"], "production");
+    EXPECT_EQ(info["sections"], json::parse("[1,2,3,4,11]"));
+    EXPECT_EQ(info["pools"], json::parse(R"([{"pool":"sn","remaining":5,"low_water":3,"low":false,"error":""}])"));
+
+    // The level falls as boards take numbers (read again every few seconds),
+    // "low" below the mark of 3.
+    int last = 5;
+    auto fallsTo = [&](int to) {
+        return [&last, to](const json& i) {
+            const json& p = i["pools"][0];
+            const int remaining = p["remaining"];
+            EXPECT_LE(remaining, last) << "never rises";
+            EXPECT_EQ(p["low"], remaining < 3) << p.dump();
+            last = remaining;
+            return remaining <= to;
+        };
+    };
+    EXPECT_TRUE(WaitFor("/api/info", 30000, fallsTo(2))) << Get("/api/info").dump();
+    ASSERT_TRUE(WaitSlot("A", 60000, [](const json& s) { return !s["running"].get<bool>(); }))
+        << Slot("A").dump();
+    const json a = Slot("A");
+    EXPECT_EQ(a["passed"], 5);
+    EXPECT_EQ(a["note"], "stopped: pool sn is empty: no serial number left");
+    EXPECT_FALSE(a["locked"].get<bool>()) << "an empty pool is no failure of the slot's boards";
+    EXPECT_TRUE(WaitFor("/api/info", 15000, fallsTo(0))) << Get("/api/info").dump();
+    EXPECT_NE(sims[0]->Control("dump 2").find("eeprom 000003EC"), std::string::npos)
+        << "the last number on the last board: " << sims[0]->Control("dump 2");
+    EXPECT_NE(sims[0]->Control("status").find("commits 25 "), std::string::npos)
+        << "five sections on each of five boards, none on the board without a number: "
+        << sims[0]->Control("status");
+
+    const json records = Get("/api/records?limit=20");
+    ASSERT_EQ(records.size(), 6u) << records.dump();
+    std::set<std::string> values;
+    for (const auto& r : records) {
+        SCOPED_TRACE(r.dump());
+        EXPECT_EQ(r["recipe_sha256"], identity);
+        EXPECT_EQ(r["mode"], "production");
+        EXPECT_EQ(r["slot_name"], "A");
+        if (r["result"] == "pass") {
+            ASSERT_EQ(r["serials"].size(), 1u);
+            EXPECT_EQ(r["serials"][0]["state"], "used");
+            values.insert(r["serials"][0]["value"].get<std::string>());
+        } else {
+            EXPECT_EQ(r["failure_code"], "no_serial");
+            EXPECT_TRUE(r["serials"].empty());
+        }
+    }
+    EXPECT_EQ(values, (std::set<std::string>{"1000", "1001", "1002", "1003", "1004"}));
+    EXPECT_EQ(station.Stop(), 0) << "the station served on";
+}
+
+// The release's quota stops every slot with its reason, counted over both;
+// engineering mode runs a recipe that is not released and says so; a recipe
+// and the station's own image, lockout or DUT id section are refused together.
+TEST_F(Station, TheQuotaStopsEverySlotAndEngineeringModeRunsUnreleased) {
+    const std::string identity = MakeRecipe(2, "q.recipe", "product = BX-200\n", 400);
+    const std::string db = "sqlite:" + Path("line.sqlite");
+    Cli({"recipe", "release", Path("q.recipe"), "--db", db, "--quota", "3"});
+    ASSERT_TRUE(station.Start(RecipeArgs("q.recipe", db), Path("stderr"))) << Slurp(Path("stderr"));
+    Connect();
+    for (const char* name : {"A", "B"}) {
+        ASSERT_TRUE(WaitSlot(name, 60000, [](const json& s) { return !s["running"].get<bool>(); }))
+            << Slot(name).dump();
+        const std::string note = Slot(name)["note"];
+        EXPECT_EQ(note.rfind("stopped: the release's quota of 3 boards is reached", 0), 0u) << note;
+    }
+    EXPECT_EQ(Slot("A")["passed"].get<int>() + Slot("B")["passed"].get<int>(), 3);
+    EXPECT_EQ(Get("/api/info")["pools"], json::array()) << "a recipe without serial fields";
+    EXPECT_EQ(station.Stop(), 0);
+
+    // Another identity, never released: engineering mode runs it.
+    MakeRecipe(0, "eng.recipe", "product = BX-200\nlockout = 2\ndut-id-section = 1\n");
+    ASSERT_TRUE(station.Start(RecipeArgs("eng.recipe", db, {"--mode", "engineering", "--station", "st-eng"}),
+                              Path("stderr")))
+        << Slurp(Path("stderr"));
+    Connect();
+    EXPECT_NE(Slurp(Path("stderr")).find("engineering mode: recipe"), std::string::npos);
+    const json info = Get("/api/info");
+    EXPECT_EQ(info["mode"], "engineering");
+    EXPECT_EQ(info["lockout"], 2);
+    EXPECT_EQ(info["dut_id_section"], 1);
+    const std::string passes = "/api/records?station=st-eng&result=pass&limit=1";
+    ASSERT_TRUE(WaitFor(passes, 30000, [](const json& r) { return r.size() == 1; }));
+    const json record = Get(passes)[0];
+    EXPECT_EQ(record["mode"], "engineering");
+    EXPECT_FALSE(record["dut_id"].is_null()) << "the recipe's DUT id section was read";
+    EXPECT_EQ(station.Stop(), 0);
+
+    const struct {
+        std::vector<std::string> extra;
+        std::string says;
+    } bad[] = {
+        {{"--section", "11"}, "--recipe gives the image: no --section or --image"},
+        {{"--image", Path("image.hex")}, "--recipe gives the image"},
+        {{"--lockout", "4"}, "the recipe names the lockout: no --lockout"},
+        {{"--dut-id-section", "3"}, "the recipe names the DUT id section: no --dut-id-section"},
+        {{"--mode", "fast"}, "--mode"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.says);
+        std::vector<std::string> args = RecipeArgs("eng.recipe", db, b.extra);
+        args.insert(args.begin(), {QMB_STATION_PATH, "--listen", "127.0.0.1:0"});
+        EXPECT_EQ(RunProgram(args, "", Path("bad.err")), 2);
+        EXPECT_NE(Slurp(Path("bad.err")).find(b.says), std::string::npos) << Slurp(Path("bad.err"));
+    }
 }
 
 // Requests handed to the real routes in process (the request fuzz target's
@@ -760,6 +956,7 @@ TEST(StationSettings, CommentsValuesAndRefusalsOfTheFile) {
         {"station = \xed\xa0\x80\n", "", "", "line.conf:1: not UTF-8 text"},
         {"station = x\nsection = 11\nlockout = 0\n", "", "", "line.conf:3: lockout"},
         {"st\x01tion = x\n", "", "", "line.conf:1: unknown key"},
+        {"station = x\nrecipe = bx.recipe\nmode = Production\n", "", "", "line.conf:3: mode: production or engineering"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -781,6 +978,42 @@ TEST(StationSettings, CommentsValuesAndRefusalsOfTheFile) {
         EXPECT_EQ(config.station, "kept") << "a refused file changes nothing";
         EXPECT_EQ(config.section, 0);
     }
+    // A recipe is taken from the file's folder, as the image is.
+    station::StationConfig config;
+    std::istringstream in("recipe = bx.recipe\nmode = engineering\nlockout = 4\n");
+    station::ReadConfigText(in, "line.conf", "/etc/qmb", config);
+    EXPECT_EQ(config.recipe, "/etc/qmb/bx.recipe");
+    EXPECT_EQ(config.mode, "engineering");
+    EXPECT_TRUE(config.lockoutSet) << "a recipe's lockout must not meet it";
+}
+
+// The pools' levels as the page gets them, over a real pool: read at most
+// once per interval however often asked, low below the mark, and a pool
+// that cannot be read says why.
+TEST(StationPools, LevelsAreReadAtMostOncePerIntervalAndSayLowAndWhy) {
+    store::MemoryStore store;
+    ASSERT_EQ(store.CreatePool("sn", 1, 4, 1, 3), 4);
+    const auto source = production::MakeSerialSource(store, "st", "run-1");
+    auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    station::PoolLevels levels(source.get(), {"sn", "gone"}, std::chrono::seconds(3),
+                               [&now] { return now; });
+    json l = levels.Json();
+    ASSERT_EQ(l.size(), 2u);
+    EXPECT_EQ(l[0], json::parse(R"({"pool":"sn","remaining":4,"low_water":3,"low":false,"error":""})"));
+    EXPECT_TRUE(l[1]["remaining"].is_null());
+    EXPECT_NE(l[1]["error"].get<std::string>().find("gone"), std::string::npos) << l[1].dump();
+
+    source->Reserve("sn", "A");
+    source->Reserve("sn", "A");
+    now += std::chrono::milliseconds(2999);
+    EXPECT_EQ(levels.Json()[0]["remaining"], 4) << "not read again within the interval";
+    now += std::chrono::milliseconds(1);
+    l = levels.Json();
+    EXPECT_EQ(l[0]["remaining"], 2);
+    EXPECT_EQ(l[0]["low"], true);
+
+    station::PoolLevels none(nullptr, {});
+    EXPECT_EQ(none.Json(), json::array());
 }
 
 TEST(StationToken, AFailedWriteNamesItsOwnCauseAndLeavesNoFile) {

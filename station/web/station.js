@@ -191,6 +191,25 @@
     }
   }
 
+  // ---- the recipe's serial pools ------------------------------------------
+
+  function renderPools(pools) {
+    const box = $('pools');
+    box.textContent = '';
+    box.hidden = !pools || !pools.length;
+    for (const p of pools || []) {
+      const item = el('div', 'pool' + (p.low ? ' low' : ''));
+      item.dataset.pool = p.pool;
+      const known = p.remaining !== null && p.remaining !== undefined;
+      item.append(el('span', 'name', 'pool ' + p.pool),
+        el('span', 'left', known ? p.remaining + ' left' : 'level unknown'));
+      if (known) item.append(el('span', 'mark', 'low-water ' + p.low_water));
+      if (p.low) item.append(el('span', 'low-flag', 'low'));
+      if (p.error) item.append(el('span', 'error', p.error));
+      box.append(item);
+    }
+  }
+
   // ---- records and figures ---------------------------------------------
 
   function isoOfLocal(value) {
@@ -410,6 +429,7 @@
       renderSlots();
     });
     source.addEventListener('board', () => refreshSoon());
+    source.addEventListener('pools', (ev) => renderPools(JSON.parse(ev.data)));
     source.addEventListener('error', () => {
       if (source !== state.source) return;
       setLink(false);
@@ -428,10 +448,20 @@
     state.info = info;
     $('station-name').textContent = info.station;
     document.title = info.station + ' – qmb-station';
-    const bits = ['section ' + info.section, info.image_length + ' bytes, sha256 ' + info.image_sha256.slice(0, 12)];
+    const bits = [];
+    if (info.recipe) {
+      bits.push(info.product, 'recipe ' + info.recipe.slice(0, 12), info.mode + ' mode',
+        info.sections.length + ' section' + (info.sections.length === 1 ? '' : 's') + ', ' +
+          info.image_length + ' bytes');
+    } else {
+      bits.push('section ' + info.section, info.image_length + ' bytes, sha256 ' + info.image_sha256.slice(0, 12));
+      if (info.mode === 'engineering') bits.push('engineering mode');
+    }
     if (info.operator) bits.push('operator ' + info.operator);
     if (info.batch) bits.push('batch ' + info.batch);
     $('run-info').textContent = bits.join(' · ');
+    $('mode-banner').hidden = !(info.recipe && info.mode === 'engineering');
+    renderPools(info.pools);
     $('line-panel').hidden = !info.line_view;
     return info;
   }

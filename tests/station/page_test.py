@@ -6,9 +6,12 @@ Usage: page_test.py BUILD_DIR
 """
 
 import os
+import json
 import re
 import socket
+import subprocess
 import sys
+import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -180,6 +183,62 @@ class Page(unittest.TestCase):
             return shown and int(shown[1]) <= self.st.slot("A")["boards"] < old_run
         self.wait_text("A", "totals", new_run_counts, what="the new run's counts")
         self.wait_text("A", "last", lambda t: "PASS" in t, what="boards on the new run")
+
+
+class RecipePage(unittest.TestCase):
+    """A recipe's run on the page: the product, the recipe's identity and the
+    mode in the run info, engineering mode shown plainly, and each pool's
+    numbers left falling to its "low" mark."""
+
+    def test_run_info_mode_and_pool_levels(self):
+        folder = tempfile.mkdtemp(prefix="qmb-station-recipe-")
+        sim = station = driver = None
+        try:
+            sim = stationlab.Sim(os.path.join(BUILD, "sim", "qmb-devsim"), folder, "A",
+                                 ["--no-pacing", "--ignition-every", "1000"])
+            cli = os.path.join(BUILD, "cli", "qmb-cli")
+            db = "sqlite:" + os.path.join(folder, "line.sqlite")
+            recipe = os.path.join(folder, "bx.recipe")
+            subprocess.run([cli, "-p", sim.link, "backup", os.path.join(folder, "golden.qmb"),
+                            "--sections", "1-4,11"], check=True, capture_output=True)
+            with open(recipe, "w") as f:
+                f.write("product = BX-100 rev C\nimage = golden.qmb\nserial = sn at 2:0 u32be\n")
+            subprocess.run([cli, "serial", "create", "sn", "--first", "1", "--last", "12", "--low", "8",
+                            "--db", db], check=True, capture_output=True)
+            identity = json.loads(subprocess.run([cli, "recipe", "check", recipe, "--json"], check=True,
+                                                 capture_output=True, text=True).stdout)["identity"]
+            station = stationlab.Station(os.path.join(BUILD, "station", "qmb-station"), folder,
+                                         [("A", sim.link)],
+                                         ["--recipe", recipe, "--mode", "engineering", "--db", db])
+            driver = stationlab.chromium()
+            driver.get(station.url)
+            text = lambda id_: driver.find_element(By.ID, id_).text  # noqa: E731
+            stationlab.wait_until(lambda: "recipe " + identity[:12] in text("run-info"), what="the run info")
+            self.assertIn("BX-100 rev C", text("run-info"))
+            self.assertIn("engineering mode", text("run-info"))
+            self.assertTrue(driver.find_element(By.ID, "mode-banner").is_displayed())
+            pool = "#pools .pool[data-pool=sn]"
+            shown = lambda: driver.execute_script(  # noqa: E731
+                f"const p = document.querySelector('{pool}'); return p && [p.querySelector('.left')"
+                ".textContent, !!p.querySelector('.low-flag'), p.classList.contains('low')]")
+            # Read in one go: the pools are redrawn as levels come. The first
+            # level is seen before the fifth board takes a number.
+            stationlab.wait_until(shown, what="the pool's level")
+            first = shown()
+            self.assertGreaterEqual(int(first[0].split()[0]), 8, first)
+            self.assertEqual(first[1:], [False, False], "not low at the mark")
+            stationlab.wait_until(lambda: int(shown()[0].split()[0]) < 8,
+                                  what="the level falling below the mark, live")
+            self.assertEqual(shown()[1:], [True, True], "low below the mark")
+            self.assertIn("low-water 8", driver.find_element(By.CSS_SELECTOR, pool).text)
+        finally:
+            if driver:
+                driver.quit()
+            if station:
+                station.stop()
+            if sim:
+                sim.close()
+            subprocess.run(["rm", "-rf", folder], check=False)
 
 
 if __name__ == "__main__":

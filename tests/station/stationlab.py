@@ -124,8 +124,9 @@ class Station:
         return f"http://127.0.0.1:{self.port}/"
 
     def start(self):
-        cmd = [self.program, "--listen", f"127.0.0.1:{self.port}", "--section", "11",
-               "--image", self.image, "--token-file", self.token_file]
+        cmd = [self.program, "--listen", f"127.0.0.1:{self.port}", "--token-file", self.token_file]
+        if "--recipe" not in self.args:  # a recipe gives the image
+            cmd += ["--section", "11", "--image", self.image]
         for name, link in self.slots:
             cmd += ["--slot", f"{name}={link}"]
         cmd += self.args
