@@ -447,7 +447,10 @@ bool SqliteStore::InsertSetAside(const Record& record, const std::string& reason
     std::lock_guard<std::mutex> hold(lock_);
     Transaction t(db_, path_);
     bool added = InsertLocked(record, false);
-    if (added) SetAsideLocked(record.id, reason);
+    if (added) {
+        SetAsideLocked(record.id, reason);
+        LeaseVoidLocked(record.id);
+    }
     t.Commit();
     return added;
 }
@@ -457,7 +460,19 @@ void SqliteStore::SetAside(const std::string& id, const std::string& reason) {
     Transaction t(db_, path_);
     QueryLocked("DELETE FROM unsent WHERE id = ?1", {sql::Value::Of(id)});
     SetAsideLocked(id, reason);
+    LeaseVoidLocked(id);
     t.Commit();
+}
+
+void SqliteStore::LeaseVoidLocked(const std::string& id) {
+    // The server never saw the record, so nothing marked its values there:
+    // a value of this station's lease stays reserved for it, and would go
+    // back to free at its next start though the board may carry it.
+    QueryLocked("INSERT INTO serial_lease (pool, value, seq, state, slot, run)"
+                " SELECT pool, value, (SELECT COALESCE(MAX(seq), -1) + 1 FROM serial_lease) + position,"
+                " 'void', '', '' FROM record_serials WHERE record_id = ?1 AND state <> 'kept'"
+                " ON CONFLICT (pool, value) DO UPDATE SET state = 'void'",
+                {sql::Value::Of(id)});
 }
 
 void SqliteStore::SetAsideLocked(const std::string& id, const std::string& reason) {
