@@ -118,6 +118,7 @@ class SqliteStore : public RecordStore {
     template <typename Work>
     auto Locked(bool write, Work work);
     void OpenAndMigrate();
+    void UseWal();
     bool InsertLocked(const Record& record, bool unsent);
     void SetAsideLocked(const std::string& id, const std::string& reason);
     void LeaseVoidLocked(const std::string& id);

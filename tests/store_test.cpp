@@ -9,10 +9,12 @@
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -787,6 +789,38 @@ TEST(SqliteStore, RefusesFilesThatAreNotItsOwn) {
             EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos);
         }
         EXPECT_EQ(fs::file_size(path), before) << path;
+    }
+    fs::remove_all(dir);
+}
+
+// Processes of one station opening a new file at the same moment (a loop's
+// spool and a records command): each gets it, none sees the others' schema
+// half-made ("another program's tables") or a journal change under way
+// ("database is locked"). Each open is a process of its own, as a station's are.
+TEST(SqliteStore, ProcessesMakingOneNewFileAtOnceEachOpenIt) {
+    const std::string dir = MakeTempDir();
+    for (int round = 0; round < 40; ++round) {
+        const std::string path = dir + "/new" + std::to_string(round) + ".sqlite";
+        std::vector<pid_t> children;
+        for (int k = 0; k < 3; ++k) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                try {
+                    SqliteStore store(path);
+                    _exit(0);
+                } catch (const StoreError& e) {
+                    std::fprintf(stderr, "%s\n", e.what());
+                    _exit(1);
+                }
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
     }
     fs::remove_all(dir);
 }
