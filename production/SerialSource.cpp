@@ -183,24 +183,23 @@ class LeaseSource : public SerialSource {
                 spool_.ReturnSerials(row.pool, {row.value}, {station_, "", row.run});
                 local_.DropLease(row.pool, row.value);
             }
+            // Those of records the server refused: their boards may carry them.
+            spool_.VoidLeased(station_);
         } catch (...) {
-            // The server is away: the next start gives them back.
+            // The server is away: the next start gives them back (or voids them).
         }
     }
 
     store::SettleCounts Settled() const override { return settled_; }
 
   private:
-    // The spool's records first (their serials mark the server's ledger),
-    // then the values a killed run left: void ones voided, free ones given
-    // back; then the station's other stale reservations on the server.
+    // The free values a killed run left go back; then the spool settles
+    // the rest: its records first (their serials mark the server's ledger),
+    // the lease's void values voided, the station's other stale
+    // reservations on the server.
     void Reconcile() {
-        spool_.Sync();
         for (const auto& row : local_.LeaseRows()) {
-            if (row.state == "void") {
-                if (spool_.VoidSerial(row.pool, row.value, {station_, "", row.run})) ++settled_.voided;
-                local_.DropLease(row.pool, row.value);
-            } else if (row.state == "free" && row.run != run_) {
+            if (row.state == "free" && row.run != run_) {
                 settled_.freed += spool_.ReturnSerials(row.pool, {row.value}, {station_, "", row.run});
                 local_.DropLease(row.pool, row.value);
             }

@@ -10,7 +10,9 @@
 //   the board's record, stored with the value as "used" (passed) or "void"
 //             (failed after MarkSent), marks the ledger in the same transaction
 // A process killed mid-board leaves its reservations; the next start of the
-// same station settles them (sent: void; not sent: free) before any new one.
+// same station settles them (sent: void; not sent: free) before any new one,
+// after its spooled records are sent: a board that passed with a value keeps
+// it used, whatever state its run left it in.
 //
 // The lease (MakeSerialSource with a SpoolingStore and lease > 0): the
 // source keeps up to `lease` values of each pool reserved for the station on
@@ -20,7 +22,9 @@
 // is closed. During an outage it gives out of the block only; with the
 // block empty and no server it throws SerialUnavailable: it never invents a
 // number. The boards' records (spooled with their serials) mark the values
-// on the server when they are sent.
+// on the server when they are sent; the values of a record the server
+// refuses for good (set aside in the spool) end void, at the run's end or
+// the next start, since its board may carry them.
 //
 // Threads: any; one source may serve every slot of a station (each call
 // names the slot). Calls may wait for the server (the store's time limits).

@@ -328,7 +328,26 @@ std::string SpoolingStore::SerialState(const std::string& pool, const std::strin
     return OnServer([&](RecordStore& s) { return s.SerialState(pool, value); });
 }
 SettleCounts SpoolingStore::SettleStale(const std::string& station, const std::string& run) {
-    return OnServer([&](RecordStore& s) { return s.SettleStale(station, run); });
+    Sync();
+    const int64_t voided = VoidLeased(station);
+    SettleCounts settled = OnServer([&](RecordStore& s) { return s.SettleStale(station, run); });
+    settled.voided += voided;
+    return settled;
+}
+
+int64_t SpoolingStore::VoidLeased(const std::string& station) {
+    int64_t voided = 0;
+    for (const auto& row : local_.LeaseRows()) {
+        if (row.state != "void") continue;
+        if (VoidSerial(row.pool, row.value, {station, "", row.run})) {
+            ++voided;
+        } else {
+            const std::string state = SerialState(row.pool, row.value);
+            if (state == "reserved" || state == "sent") continue;  // held under another name
+        }
+        local_.DropLease(row.pool, row.value);
+    }
+    return voided;
 }
 void SpoolingStore::ReleaseRecipe(const Release& release) {
     OnServer([&](RecordStore& s) {

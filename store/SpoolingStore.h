@@ -101,7 +101,16 @@ class SpoolingStore : public RecordStore {
     bool VoidSerial(const std::string& pool, const std::string& value,
                     const SerialHolder& holder) override;
     std::string SerialState(const std::string& pool, const std::string& value) override;
+    // Sends the spool first (a spooled record's values are marked by it: a
+    // board that passed keeps its value used, whatever its run left), then
+    // voids what the lease notes void (VoidLeased), then settles station's
+    // other reservations on the server. kUnreachable while it is away.
     SettleCounts SettleStale(const std::string& station, const std::string& run) override;
+    // Voids on the server, as station's, the values the spool's lease notes
+    // void (a killed run's sent values, the values of records set aside) and
+    // drops them from the lease; one another station still holds stays
+    // noted. Returns how many were voided. kUnreachable while it is away.
+    int64_t VoidLeased(const std::string& station);
     void ReleaseRecipe(const Release& release) override;
     bool RevokeRecipe(const std::string& identity, const std::string& by) override;
     std::vector<Release> Releases(const std::optional<std::string>& product) override;

@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "store/SqlShared.h"
 
@@ -287,6 +289,30 @@ auto SqliteStore::Locked(bool write, Work work) {
     return outcome;
 }
 
+void SqliteStore::UseWal() {
+    // A new file turned to WAL by two processes at once: SQLite answers one
+    // of them SQLITE_BUSY without waiting, so it is tried again within the
+    // busy timeout.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        sqlite3_stmt* wal = nullptr;
+        int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &wal, nullptr);
+        std::string mode;
+        if (rc == SQLITE_OK && (rc = sqlite3_step(wal)) == SQLITE_ROW) {
+            const unsigned char* text = sqlite3_column_text(wal, 0);
+            mode = text ? reinterpret_cast<const char*>(text) : "";
+            rc = SQLITE_OK;
+        }
+        sqlite3_finalize(wal);
+        if (rc == SQLITE_OK && mode == "wal") return;
+        if ((rc & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            throw StoreError(StoreError::Kind::kFailed,
+                             "sqlite:" + path_ + ": cannot use a WAL journal" +
+                                 (rc == SQLITE_OK ? std::string() : std::string(": ") + sqlite3_errstr(rc)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 void SqliteStore::OpenAndMigrate() {
     sqlite3_busy_timeout(db_, 5000);
     auto pragma = [&](const std::string& sqlText) {
@@ -294,6 +320,11 @@ void SqliteStore::OpenAndMigrate() {
         return s.Step() ? s.Integer(0) : int64_t{0};
     };
     const std::string where = "sqlite:" + path_;
+    // The checks read one snapshot: another process making this file at the
+    // same moment is seen before its schema or after it, never half-way
+    // (its tables without its application id). Closing the connection on
+    // a refusal ends the read.
+    if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK) FailOn(db_, path_);
     int64_t applicationId;
     try {
         applicationId = pragma("PRAGMA application_id");
@@ -321,12 +352,9 @@ void SqliteStore::OpenAndMigrate() {
                                  ": update qmb-edit");
     };
     refuseNewer(pragma("PRAGMA user_version"));
+    if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) FailOn(db_, path_);
 
-    {
-        Statement wal(db_, "PRAGMA journal_mode=WAL", path_);
-        if (!wal.Step() || wal.Text(0) != "wal")
-            throw StoreError(StoreError::Kind::kFailed, where + ": cannot use a WAL journal");
-    }
+    UseWal();
     char* error = nullptr;
     if (sqlite3_exec(db_, "PRAGMA synchronous=FULL", nullptr, nullptr, &error) != SQLITE_OK) {
         std::string message = error ? error : "failed";
@@ -447,7 +475,10 @@ bool SqliteStore::InsertSetAside(const Record& record, const std::string& reason
     std::lock_guard<std::mutex> hold(lock_);
     Transaction t(db_, path_);
     bool added = InsertLocked(record, false);
-    if (added) SetAsideLocked(record.id, reason);
+    if (added) {
+        SetAsideLocked(record.id, reason);
+        LeaseVoidLocked(record.id);
+    }
     t.Commit();
     return added;
 }
@@ -457,7 +488,19 @@ void SqliteStore::SetAside(const std::string& id, const std::string& reason) {
     Transaction t(db_, path_);
     QueryLocked("DELETE FROM unsent WHERE id = ?1", {sql::Value::Of(id)});
     SetAsideLocked(id, reason);
+    LeaseVoidLocked(id);
     t.Commit();
+}
+
+void SqliteStore::LeaseVoidLocked(const std::string& id) {
+    // The server never saw the record, so nothing marked its values there:
+    // a value of this station's lease stays reserved for it, and would go
+    // back to free at its next start though the board may carry it.
+    QueryLocked("INSERT INTO serial_lease (pool, value, seq, state, slot, run)"
+                " SELECT pool, value, (SELECT COALESCE(MAX(seq), -1) + 1 FROM serial_lease) + position,"
+                " 'void', '', '' FROM record_serials WHERE record_id = ?1 AND state <> 'kept'"
+                " ON CONFLICT (pool, value) DO UPDATE SET state = 'void'",
+                {sql::Value::Of(id)});
 }
 
 void SqliteStore::SetAsideLocked(const std::string& id, const std::string& reason) {

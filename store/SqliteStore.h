@@ -52,9 +52,13 @@ class SqliteStore : public RecordStore {
     // Marks these ids sent (unknown ids are ignored).
     void MarkSent(const std::vector<std::string>& ids);
     // Stores the record (as Insert) set aside with the server's reason, in
-    // one transaction; false when its id was already there.
+    // one transaction; false when its id was already there. Its serial
+    // values (but kept ones) are noted void in the lease, in the same
+    // transaction: its board may carry them, and the server has no record
+    // to mark them by.
     bool InsertSetAside(const Record& record, const std::string& reason);
-    // An unsent record becomes set aside, with the server's reason.
+    // An unsent record becomes set aside, with the server's reason; its
+    // values are noted void in the lease as by InsertSetAside.
     void SetAside(const std::string& id, const std::string& reason);
     SetAsideSummary SetAsideRecords(int64_t limit) override;
 
@@ -83,8 +87,8 @@ class SqliteStore : public RecordStore {
     // A station's lease (SerialSource): values of the line's pools that the
     // server holds for this station, kept here so that a killed process
     // loses none. state: free (not given out), reserved (given to slot),
-    // sent (may be on a board), void (a killed run's sent value, still to be
-    // voided on the server). run: the run that holds it on the server. A
+    // sent (may be on a board), void (a killed run's sent value, or a value
+    // of a record set aside: still to be voided on the server). run: the run that holds it on the server. A
     // record stored here with a serial drops that value from the lease in
     // the same transaction: the record carries its fate from then on.
     struct LeaseRow {
@@ -114,8 +118,10 @@ class SqliteStore : public RecordStore {
     template <typename Work>
     auto Locked(bool write, Work work);
     void OpenAndMigrate();
+    void UseWal();
     bool InsertLocked(const Record& record, bool unsent);
     void SetAsideLocked(const std::string& id, const std::string& reason);
+    void LeaseVoidLocked(const std::string& id);
     // Runs one statement (prepared once, kept in cache_) under lock_.
     std::vector<sql::Row> QueryLocked(const std::string& sqlText,
                                       const std::vector<sql::Value>& params);

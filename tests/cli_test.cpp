@@ -541,12 +541,51 @@ TEST_F(Cli, OperatorsAreNeitherSurprisedNorLeftWithoutTheirBackups) {
 // The gang: one loop per port at once, each on its own simulator.
 class Gang : public Cli {
   protected:
-    void StartGang(size_t ports) {
+    void TearDown() override {
+        if (!pgDir_.empty()) PgCluster("stop");
+        Cli::TearDown();
+    }
+    void StartGang(size_t ports, const std::string& ignitionMs = "700") {
         for (size_t i = 0; i < ports; ++i) {
             sims.push_back(std::make_unique<DevSim>(QMB_DEVSIM_PATH));
-            ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", "700"}));
+            ASSERT_TRUE(sims.back()->Start({"--no-pacing", "--ignition-every", ignitionMs}));
         }
         std::ofstream(Path("data.hex")) << "C0 C1 C2 C3 C4 C5 C6 C7\n";
+    }
+    // A server of the test's own (scripts/pg-cluster): start (returns its
+    // URL), down, up, stop; stopped at the end of the test.
+    std::string PgCluster(const std::string& command) {
+        if (pgDir_.empty()) {
+            char dir[] = "/tmp/qmb-cli-pg-XXXXXX";
+            if (!mkdtemp(dir)) ADD_FAILURE() << "no folder for the server";
+            pgDir_ = dir;
+        }
+        const std::string line = std::string(QMB_PG_CLUSTER) + " " + command + " " + pgDir_ +
+                                 (command == "start" ? " --fast" : "") + " 2>&1";
+        FILE* out = popen(line.c_str(), "r");
+        std::string text;
+        char buffer[512];
+        while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
+        EXPECT_EQ(out ? pclose(out) : -1, 0) << line << ": " << text;
+        if (command == "stop") pgDir_.clear();
+        return text.substr(0, text.find('\n'));
+    }
+    // Waits (polling) until done() or limit; done()'s last answer.
+    static bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() >= deadline) return done();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+    // Section 2's first four bytes on a simulator, as the u32be number a
+    // recipe's serial field wrote there.
+    static std::string SerialOn(DevSim& device) {
+        const std::string dump = device.Control("dump 2");
+        const size_t at = dump.find("eeprom ");
+        if (at == std::string::npos) return "";
+        return std::to_string(std::stoul(dump.substr(at + 7, 8), nullptr, 16));
     }
     std::vector<std::string> LoopArgs(std::vector<std::string> extra) {
         std::vector<std::string> args = {"loop", "11", Path("data.hex"), "--log", Path("log")};
@@ -556,14 +595,15 @@ class Gang : public Cli {
         return args;
     }
     // The log's lines, each parsed (a half-written line fails the test).
-    std::vector<nlohmann::json> Log() {
+    std::vector<nlohmann::json> Log(const std::string& name = "log") {
         std::vector<nlohmann::json> lines;
-        std::istringstream in(Slurp(Path("log")));
+        std::istringstream in(Slurp(Path(name)));
         for (std::string line; std::getline(in, line);)
             lines.push_back(nlohmann::json::parse(line));
         return lines;
     }
     std::vector<std::unique_ptr<DevSim>> sims;
+    std::string pgDir_;
 };
 
 TEST_F(Gang, AnUnpluggedPortEndsAloneWhileTheOthersFinish) {
@@ -664,18 +704,7 @@ TEST_F(Gang, EveryBoardIsRecordedOnceInEachStoreAsPlainText) {
 
 TEST_F(Gang, AServerThatGoesAwayMidRunLosesNothingAndDoublesNothing) {
     StartGang(2);
-    char dir[] = "/tmp/qmb-cli-pg-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    auto cluster = [&](const std::string& command) {
-        const std::string line = std::string(QMB_PG_CLUSTER) + " " + command + " " + dir +
-                                 (command == "start" ? " --fast" : "") + " 2>&1";
-        FILE* out = popen(line.c_str(), "r");
-        std::string text;
-        char buffer[512];
-        while (out && fgets(buffer, sizeof buffer, out)) text += buffer;
-        EXPECT_EQ(out ? pclose(out) : -1, 0) << line << ": " << text;
-        return text.substr(0, text.find('\n'));
-    };
+    auto cluster = [&](const std::string& command) { return PgCluster(command); };
     const std::string url = cluster("start");
     const std::string station = "spool-" + std::to_string(getpid());
     CliRun r;
@@ -950,6 +979,185 @@ TEST_F(Gang, TwoStationsOnOnePoolNeverGiveAValueTwice) {
         const std::string value = std::to_string(std::stoul(dump.substr(at + 7, 8), nullptr, 16));
         EXPECT_TRUE(onDevices.insert(value).second) << value << " on two devices";
         EXPECT_EQ(onRecord.count(value), 1u) << value;
+    }
+}
+
+// A station's lease through an outage of its server, in the real program:
+// the boards go on out of the lease alone; once it is used up with the
+// server still away, the slots stop with the reason (no number invented).
+// With the server back and the spool sent, and one more run that ends with
+// its server, every number is where it belongs: used once, by its passed
+// record, on the device that record names; none doubled; the unused rest
+// of the lease back in the pool.
+TEST_F(Gang, ALeaseCarriesTheBoardsThroughAnOutageAndEveryNumberEndsByTheRule) {
+    StartGang(2, "300");
+    const std::string url = PgCluster("start");
+    ASSERT_EQ(Run({"-p", sims[0]->link, "backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+    const int lease = 6;
+    std::ofstream(Path("l.recipe")) << "product = L\nimage = golden.qmb\nserial = sn at 2:0 u32be\n"
+                                    << "lease = " << lease << "\n";
+    ASSERT_EQ(Run({"recipe", "release", Path("l.recipe"), "--db", url}).code, 0);
+    auto store = store::OpenRecordStore(url);
+    ASSERT_EQ(store->CreatePool("sn", 7000, 7099, 1, 0), 100);
+    const std::string station = "lease-" + std::to_string(getpid());
+    auto loop = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {QMB_CLI_PATH, "loop", "--recipe", Path("l.recipe"), "--db",
+                                         url, "--station", station, "--log", Path("log")};
+        for (const auto& one : sims) args.insert(args.end(), {"--port", one->link});
+        args.insert(args.end(), extra.begin(), extra.end());
+        CliRun r;
+        r.code = RunProgram(args, Path("stdout"), Path("stderr"));
+        r.out = Slurp(Path("stdout"));
+        r.err = Slurp(Path("stderr"));
+        return r;
+    };
+    CliRun first;
+    // A count well past the lease: a lease that never ran out ends the run
+    // with exit 0 rather than hold the test.
+    std::thread run([&] { first = loop({"--count", "20"}); });
+    const bool twoPassed = WaitUntil([&] { return Count(Slurp(Path("log")), "\"pass\":true") >= 2; },
+                                     std::chrono::seconds(60));
+    PgCluster("down");
+    const auto down = std::chrono::system_clock::now();
+    run.join();  // ends on its own once the lease is used up
+    EXPECT_TRUE(twoPassed) << "two boards with the server there";
+    EXPECT_EQ(first.code, 14) << first.err;
+    EXPECT_NE(first.err.find("pool sn: no serial number: no lease left and the database does not answer"),
+              std::string::npos) << first.err;
+    const auto firstRun = Log();
+    PgCluster("up");
+    const CliRun sync = Run({"records", "sync", "--db", url});
+    EXPECT_EQ(sync.code, 0) << sync.err;
+    const CliRun second = loop({"--count", "2"});
+    EXPECT_EQ(second.code, 0) << second.err;
+
+    std::map<std::string, store::LedgerEntry> ledger;
+    for (const auto& e : store->Ledger("sn")) ledger[e.value] = e;
+    std::map<std::string, nlohmann::json> byId;
+    std::map<std::string, std::string> onRecord;  // value: its record
+    size_t stopped = 0;
+    for (const auto& x : Records(url, station)) {
+        byId[x["id"]] = x;
+        if (x["result"] != "pass") {
+            // The board each slot stopped at: no number, none invented.
+            EXPECT_EQ(x["failure_phase"], "serial") << x.dump();
+            EXPECT_TRUE(x["serials"].empty()) << x.dump();
+            ++stopped;
+            continue;
+        }
+        ASSERT_EQ(x["serials"].size(), 1u) << x.dump();
+        const std::string value = x["serials"][0]["value"];
+        EXPECT_EQ(x["serials"][0]["state"], "used");
+        EXPECT_TRUE(onRecord.emplace(value, x["id"]).second) << value << " on two records";
+    }
+    const auto log = Log();
+    EXPECT_EQ(stopped, sims.size()) << "each slot of the first run stopped at one board";
+    EXPECT_EQ(byId.size(), log.size()) << "every board on the server once its spool was sent";
+    for (const auto& line : log) EXPECT_EQ(byId.count(line["id"]), 1u) << line.dump();
+    // The boards started with the server away took numbers reserved before.
+    size_t duringOutage = 0;
+    for (const auto& line : firstRun) {
+        std::chrono::system_clock::time_point started, reserved;
+        ASSERT_TRUE(ParseUtc(line["started_at"], started));
+        if (started <= down || line["pass"] != true) continue;
+        ++duringOutage;
+        const std::string value = line["serials"][0]["value"];
+        ASSERT_EQ(ledger.count(value), 1u) << value;
+        ASSERT_TRUE(ParseUtc(ledger[value].reserved_at, reserved)) << ledger[value].reserved_at;
+        EXPECT_LT(reserved, down) << value << ": out of the lease, reserved before the outage";
+    }
+    EXPECT_GE(duringOutage, 1u) << "boards went on through the outage";
+    EXPECT_LE(duringOutage, static_cast<size_t>(lease)) << "no more than the lease held";
+    // The ledger: nothing left reserved or sent, each value used by its record.
+    for (const auto& [value, e] : ledger) {
+        EXPECT_EQ(e.state, "used") << value;
+        EXPECT_EQ(onRecord[value], e.record_id) << value;
+    }
+    EXPECT_EQ(ledger.size(), onRecord.size());
+    EXPECT_EQ(store->ShowPool("sn").free, 100 - static_cast<int64_t>(ledger.size()))
+        << "the lease's unused values went back at the run's end";
+    // Each device's number: once in the ledger, by the record of that device.
+    std::set<std::string> onDevices;
+    for (const auto& device : sims) {
+        const std::string value = SerialOn(*device);
+        EXPECT_TRUE(onDevices.insert(value).second) << value << " on two devices";
+        ASSERT_EQ(ledger.count(value), 1u) << value;
+        EXPECT_EQ(byId[ledger[value].record_id]["port"], device->link) << value;
+    }
+}
+
+// A release's quota reached by two stations at once: both stop with exit
+// 15 and the reason. Each station counts the passes every station has
+// finished and its own boards under way, not the other's under way
+// (production/Release.h): so with k slots a station, the passes end between
+// the quota and the quota + k, the boards the other station had under way
+// when the last one was let through. And no board starts once the quota's
+// last pass is on the server and each station has asked again (within a
+// board's record bound, 2 s, plus a second for a loaded machine).
+TEST_F(Gang, AQuotaReachedAcrossTwoStationsStopsBothAtItsBound) {
+    const char* server = std::getenv("QMB_TEST_PG_URL");
+    ASSERT_NE(server, nullptr) << "the store.pg-start fixture hands the server's URL";
+    const int quota = 5, slots = 2;
+    StartGang(2 * slots, "300");
+    ASSERT_EQ(Run({"-p", sims[0]->link, "backup", Path("golden.qmb"), "--sections", "1-4,11"}).code, 0);
+    const std::string tag =
+        std::to_string(getpid()) + "-" +
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    std::ofstream(Path("q.recipe")) << "product = quota " << tag << "\nimage = golden.qmb\n";
+    ASSERT_EQ(Run({"recipe", "release", Path("q.recipe"), "--db", server, "--quota",
+                   std::to_string(quota)}).code, 0);
+    const std::string identity =
+        nlohmann::json::parse(Run({"recipe", "check", Path("q.recipe"), "--json"}).out)["identity"];
+    int codes[2] = {-1, -1};
+    std::vector<std::thread> stations;
+    for (int st = 0; st < 2; ++st)
+        stations.emplace_back([&, st] {
+            const std::string n = std::to_string(st + 1);
+            // Two stations: a spool each. A count well past the quota: a
+            // quota that never stops them ends the run with exit 0 rather
+            // than hold the test.
+            std::vector<std::string> args = {"/usr/bin/env", "XDG_DATA_HOME=" + Path("data" + n),
+                                             QMB_CLI_PATH,   "loop",
+                                             "--recipe",     Path("q.recipe"),
+                                             "--db",         server,
+                                             "--station",    "s" + n,
+                                             "--log",        Path("log" + n),
+                                             "--count",      "10"};
+            for (int i = 0; i < slots; ++i)
+                args.insert(args.end(), {"--port", sims[static_cast<size_t>(slots * st + i)]->link});
+            codes[st] = RunProgram(args, Path("out" + n), Path("err" + n));
+        });
+    for (auto& t : stations) t.join();
+    std::vector<nlohmann::json> records;
+    for (int st = 0; st < 2; ++st) {
+        const std::string n = std::to_string(st + 1);
+        const std::string err = Slurp(Path("err" + n));
+        EXPECT_EQ(codes[st], 15) << err;
+        const std::string reason =
+            "the release's quota of " + std::to_string(quota) + " boards is reached";
+        EXPECT_NE(err.find(reason), std::string::npos) << err;
+        size_t mine = 0;
+        for (const auto& x : Records(server, "s" + n)) {
+            if (x["recipe_sha256"] != identity) continue;
+            EXPECT_EQ(x["result"], "pass") << x.dump();
+            records.push_back(x);
+            ++mine;
+        }
+        EXPECT_EQ(mine, Log("log" + n).size()) << "station s" << n << ": every board recorded";
+    }
+    ASSERT_GE(records.size(), static_cast<size_t>(quota));
+    EXPECT_LE(records.size(), static_cast<size_t>(quota + slots));
+    std::vector<std::chrono::system_clock::time_point> ended;
+    for (const auto& x : records) {
+        ended.emplace_back();
+        ASSERT_TRUE(ParseUtc(x["ended_at"], ended.back()));
+    }
+    std::sort(ended.begin(), ended.end());
+    const auto reached = ended[static_cast<size_t>(quota) - 1];
+    for (const auto& x : records) {
+        std::chrono::system_clock::time_point started;
+        ASSERT_TRUE(ParseUtc(x["started_at"], started));
+        EXPECT_LT(started, reached + std::chrono::seconds(3)) << x.dump();
     }
 }
 

@@ -9,10 +9,12 @@
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -791,6 +793,38 @@ TEST(SqliteStore, RefusesFilesThatAreNotItsOwn) {
     fs::remove_all(dir);
 }
 
+// Processes of one station opening a new file at the same moment (a loop's
+// spool and a records command): each gets it, none sees the others' schema
+// half-made ("another program's tables") or a journal change under way
+// ("database is locked"). Each open is a process of its own, as a station's are.
+TEST(SqliteStore, ProcessesMakingOneNewFileAtOnceEachOpenIt) {
+    const std::string dir = MakeTempDir();
+    for (int round = 0; round < 40; ++round) {
+        const std::string path = dir + "/new" + std::to_string(round) + ".sqlite";
+        std::vector<pid_t> children;
+        for (int k = 0; k < 3; ++k) {
+            const pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                try {
+                    SqliteStore store(path);
+                    _exit(0);
+                } catch (const StoreError& e) {
+                    std::fprintf(stderr, "%s\n", e.what());
+                    _exit(1);
+                }
+            }
+            children.push_back(pid);
+        }
+        for (pid_t pid : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+    }
+    fs::remove_all(dir);
+}
+
 // A statement that cannot be made (its table gone from the file) is an
 // error of the store, never a crash, and the record is not half-written.
 TEST(SqliteStore, AStatementThatCannotBeMadeIsAnErrorNotACrash) {
@@ -1196,6 +1230,92 @@ TEST_F(SpoolTest, TwoLeasingStationsNeverShareAValue) {
     EXPECT_EQ(again->Settled().voided, level.voided);
     EXPECT_EQ(level.reserved, 60 - level.voided);  // station 2's sent values, still with their boards
     EXPECT_EQ(level.free, 0);
+}
+
+// A record the server refuses for good is set aside, and the server never
+// marks its values: those out of the lease end void (their boards may carry
+// them), at the run's end or at the next start of a killed run, never free.
+TEST_F(SpoolTest, ALeasedValueOfARecordTheServerRefusesEndsVoid) {
+    PostgresStore(serverUrl).CreatePool("sn", 1, 10, 1, 0);
+    ServerSql(serverUrl, "ALTER TABLE records ADD CONSTRAINT no_refuse_me CHECK (operator <> 'refuse-me')");
+    auto refused = [](Record r) {
+        r.operator_ = "refuse-me";
+        return r;
+    };
+    auto spool = Open();
+    auto source = production::MakeSerialSource(*spool, "st-1", "run-1", 4);
+    EXPECT_EQ(source->Reserve("sn", "A"), "1");
+    source->MarkSent("sn", "1");
+    ASSERT_TRUE(spool->Insert(refused(WithSerial(Board("2026-12-09T07:00:00.000Z"), "1", "used"))));
+    // Spooled during an outage, refused once sent: a pass and a failed board.
+    Cluster("down", serverDir);
+    EXPECT_EQ(source->Reserve("sn", "A"), "2");
+    source->MarkSent("sn", "2");
+    ASSERT_TRUE(spool->Insert(refused(WithSerial(Board("2026-12-09T07:00:01.000Z"), "2", "used"))));
+    EXPECT_EQ(source->Reserve("sn", "B"), "3");
+    source->MarkSent("sn", "3");
+    ASSERT_TRUE(spool->Insert(
+        refused(WithSerial(Board("2026-12-09T07:00:02.000Z", "fail"), "3", "void"))));
+    Cluster("up", serverDir);
+    EXPECT_EQ(spool->Sync(), 0);
+    PostgresStore server(serverUrl);
+    EXPECT_EQ(server.SerialState("sn", "2"), "reserved") << "held for the station until the run ends";
+    source->Close();
+    EXPECT_EQ(States(server, "sn"), (std::map<std::string, std::string>{
+                                        {"1", "void"}, {"2", "void"}, {"3", "void"}}));
+    EXPECT_EQ(server.ShowPool("sn").free, 7) << "the unused 4 went back";
+    source.reset();
+
+    // A killed run: its next start voids the refused record's value and
+    // gives back only the block's unused ones.
+    auto killed = production::MakeSerialSource(*spool, "st-1", "run-2", 4);
+    EXPECT_EQ(killed->Reserve("sn", "A"), "4");
+    killed->MarkSent("sn", "4");
+    ASSERT_TRUE(spool->Insert(refused(WithSerial(Board("2026-12-09T07:00:03.000Z"), "4", "used"))));
+    Kill(killed);
+    spool.reset();
+    auto again = Open();
+    auto restarted = production::MakeSerialSource(*again, "st-1", "run-3", 4);
+    EXPECT_EQ(restarted->Settled().voided, 1);
+    EXPECT_EQ(restarted->Settled().freed, 3);
+    EXPECT_EQ(server.SerialState("sn", "4"), "void");
+    EXPECT_TRUE(again->Local().LeaseRows().empty()) << "nothing void left over";
+    // The refusals stay in view, each with the server's reason.
+    const SetAsideSummary aside = again->SetAsideRecords(10);
+    EXPECT_EQ(aside.count, 4);
+    for (const auto& a : aside.newest)
+        EXPECT_NE(a.reason.find("no_refuse_me"), std::string::npos) << a.reason;
+    EXPECT_EQ(server.List({}).size(), 0u);
+}
+
+// A value sent on the server whose board passed during an outage: its
+// record spools, the process is killed before the spool is sent. The next
+// start sends the record before it settles: the value is used by it, not
+// void, and the record is not refused.
+TEST_F(SpoolTest, ASpooledPassKeepsItsSentValueUsedAcrossAKill) {
+    PostgresStore(serverUrl).CreatePool("sn", 1, 10, 1, 0);
+    auto spool = Open();
+    auto source = production::MakeSerialSource(*spool, "st-1", "run-1");
+    EXPECT_EQ(source->Reserve("sn", "A"), "1");
+    source->MarkSent("sn", "1");
+    Cluster("down", serverDir);
+    const Record pass = WithSerial(Board("2026-12-09T07:00:00.000Z"), "1", "used");
+    ASSERT_TRUE(spool->Insert(pass));
+    EXPECT_EQ(spool->Unsent(), 1);
+    // The process dies here (a source straight over the pool gives nothing
+    // back when it goes, so its end is as good as a kill).
+    source.reset();
+    spool.reset();
+    Cluster("up", serverDir);
+    auto again = Open();
+    auto restarted = production::MakeSerialSource(*again, "st-1", "run-2");
+    EXPECT_EQ(restarted->Settled().voided, 0);
+    EXPECT_EQ(again->Unsent(), 0);
+    EXPECT_EQ(again->SetAsideRecords(10).count, 0);
+    const auto ledger = PostgresStore(serverUrl).Ledger("sn");
+    ASSERT_EQ(ledger.size(), 1u);
+    EXPECT_EQ(ledger[0].state, "used");
+    EXPECT_EQ(ledger[0].record_id, pass.id);
 }
 
 // The outages a line meets. Each: boards inserted, each within its bound;
