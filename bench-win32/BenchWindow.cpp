@@ -198,14 +198,6 @@ void OnDpiChanged(UINT dpi, const RECT* suggested) {
     Relayout();
 }
 
-void CopyText(const std::string& text, wchar_t* out, int size) {
-    if (out == nullptr || size <= 0) return;
-    const std::wstring wide = WideFromUtf8(text);
-    const size_t n = std::min(wide.size(), static_cast<size_t>(size - 1));
-    wide.copy(out, n);
-    out[n] = L'\0';
-}
-
 bool OnSectionsNotify(NMHDR* header) {
     Ui& ui = App();
     if (header->code == LVN_GETDISPINFOW) {
@@ -298,6 +290,14 @@ RECT InitialPlace() {
 }
 
 }  // namespace
+
+void CopyText(const std::string& text, wchar_t* out, int size) {
+    if (out == nullptr || size <= 0) return;
+    const std::wstring wide = WideFromUtf8(text);
+    const size_t n = std::min(wide.size(), static_cast<size_t>(size - 1));
+    wide.copy(out, n);
+    out[n] = L'\0';
+}
 
 Ui& App() {
     static Ui* const ui = new Ui;  // never destroyed: see Main.cpp

@@ -47,6 +47,10 @@ bool CreateBenchWindow(HINSTANCE instance, HICON icon);
 // Pixels for a length in 96-dpi units at the window's DPI.
 int Scale(int units);
 
+// A list view's LVN_GETDISPINFO answer: text into out (size wide characters
+// with its end), cut to fit; nothing when out is null or size is 0.
+void CopyText(const std::string& text, wchar_t* out, int size);
+
 // Main.cpp: the answer to kMsgLoopFigures (reset 1: start anew).
 LRESULT LoopFiguresAnswer(WPARAM reset);
 

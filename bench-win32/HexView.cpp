@@ -137,14 +137,6 @@ LRESULT OnCustomDraw(NMLVCUSTOMDRAW* draw) {
     }
 }
 
-void CopyText(const std::string& text, wchar_t* out, int size) {
-    if (out == nullptr || size <= 0) return;
-    const std::wstring wide = WideFromUtf8(text);
-    const size_t n = std::min(wide.size(), static_cast<size_t>(size - 1));
-    wide.copy(out, n);
-    out[n] = L'\0';
-}
-
 // The cursor one byte on (+1) or back (-1), its row chosen and in view.
 void MoveCursor(int step) {
     Ui& ui = App();
