@@ -74,6 +74,22 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// The median wall time of repeats runs of args (stdout to out, "" to keep
+// it); -1 with the reason on stderr when a run fails.
+double MedianRunMs(const std::vector<std::string>& args, const std::string& out, int repeats) {
+    std::vector<double> times;
+    for (int i = 0; i < repeats; ++i) {
+        const auto start = SteadyClock::now();
+        const int code = RunProgram(args, out, "");
+        times.push_back(MsSince(start));
+        if (code != 0) {
+            std::fprintf(stderr, "qmb-cli %s failed with exit code %d\n", args[4].c_str(), code);
+            return -1;
+        }
+    }
+    return Median(times);
+}
+
 // The whole-image board cycle: `qmb-cli loop --recipe R --mode engineering
 // --db none` on a paced simulator that starts a handshake as soon as the line
 // has been quiet (the simulator's rule: 1.5 s after the last request), R's
@@ -179,19 +195,9 @@ int main(int argc, char** argv) {
     }
     long frames = 0;
     const long bytes = TraceBytes(trace, frames);
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = SteadyClock::now();
-        const int code =
-            RunProgram({argv[2], "-p", sim.link, "-q", "backup", "--force", file}, "", "");
-        times.push_back(MsSince(start));
-        if (code != 0) {
-            std::fprintf(stderr, "qmb-cli backup failed with exit code %d\n", code);
-            return 1;
-        }
-    }
-    std::sort(times.begin(), times.end());
-    const double median = times[times.size() / 2];
+    const double median =
+        MedianRunMs({argv[2], "-p", sim.link, "-q", "backup", "--force", file}, "", repeats);
+    if (median < 0) return 1;
     const double floor = bytes * kByteMs;
     std::printf(
         "qmb-cli backup of the default image (all 255 sections asked, %ld frames, "
@@ -211,19 +217,9 @@ int main(int argc, char** argv) {
     }
     long readFrames = 0;
     const long readBytes = TraceBytes(trace, readFrames);
-    times.clear();
-    for (int i = 0; i < repeats; ++i) {
-        const auto start = SteadyClock::now();
-        const int code =
-            RunProgram({argv[2], "-p", sim.link, "-q", "diff", "device", file}, "/dev/null", "");
-        times.push_back(MsSince(start));
-        if (code != 0) {
-            std::fprintf(stderr, "qmb-cli diff device failed with exit code %d\n", code);
-            return 1;
-        }
-    }
-    std::sort(times.begin(), times.end());
-    const double readMedian = times[times.size() / 2];
+    const double readMedian = MedianRunMs(
+        {argv[2], "-p", sim.link, "-q", "diff", "device", file}, "/dev/null", repeats);
+    if (readMedian < 0) return 1;
     const double readFloor = readBytes * kByteMs;
     std::printf(
         "read-all of the service bench (qmb-cli diff device FILE: %ld frames, %ld bytes "
